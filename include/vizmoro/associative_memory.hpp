@@ -1,0 +1,135 @@
+// Vizmoro: an associative memory of image patches that learns objects from video and finds and
+// tracks them again.
+//
+// The memory describes a rectangle of an 8-bit grey image (the interest area) at successively
+// finer levels by small grids of 16-bit cell-contrast values, and keeps what it learned as a tree
+// of such descriptors. Write() teaches it that an area shows an object index, Read() asks what an
+// area shows, ObjectRecognition() and ObjectTracking() search a whole image and report through a
+// callback, and SaveToFile()/LoadFromFile() keep the memory between runs.
+//
+// Errors are reported through cv::error, which throws cv::Exception carrying the status code, the
+// operation ("CvAssociativeMemory::Read", ...) and the message. Every precondition is checked
+// before anything changes, so a refused call leaves the memory as it was.
+//
+// One memory object is used by one thread at a time.
+#ifndef VIZMORO_ASSOCIATIVE_MEMORY_HPP
+#define VIZMORO_ASSOCIATIVE_MEMORY_HPP
+
+#include <cstdint>
+#include <memory>
+
+#include <opencv2/core.hpp>
+
+struct CvAssociativeMemoryState;
+
+// Event codes of RcgAMFunc.
+enum {
+  RCG_AM_BEGIN = 0,     // first event of a recognition or tracking call
+  RCG_AM_NO_MATCH = 1,  // a search window recalled no object
+  RCG_AM_MATCH = 2,     // a search window recalled an object
+  RCG_AM_OBJECT = 3,    // a found object of ObjectRecognition
+  RCG_AM_TRACK = 4,     // a live tracked object of ObjectTracking
+  RCG_AM_RELEARN = 5,   // the memory was taught an object again
+  RCG_AM_END = 6        // last event of the call
+};
+
+// Base of the block a callback may attach to a tracked object through RcgAMResult::userSlot.
+// Once stored, the memory owns the block and deletes it when the track is dropped, when the
+// memory is re-created and when it is destroyed.
+struct AMUserBlock {
+  virtual ~AMUserBlock() = default;
+};
+
+// The record of one callback event.
+struct RcgAMResult {
+  cv::Rect rect;        // image rectangle of the event
+  double similarity;    // 0..1; above 0.5 means inside the matched base's threshold
+  uint32_t bases;       // node count of the memory when the record was filled
+  // RCG_AM_TRACK, and RCG_AM_RELEARN of a tracked object: the tracked object's user block.
+  // Null for every other event.
+  std::unique_ptr<AMUserBlock>* userSlot;
+};
+
+// Result callback. objectIndex and result are null for RCG_AM_BEGIN and RCG_AM_END; both point
+// into the memory and are valid only during the call.
+typedef void (*RcgAMFunc)(int code, uint32_t* objectIndex, RcgAMResult* result, void* userData);
+
+// Node visitor: cols x rows descriptor values (row by row), the node's data field, its id and
+// hits, the number of its child slots (empty ones included), its level and the user pointer.
+// Returning false stops the visit.
+typedef bool (*NodeAMFunc)(int cols, int rows, const int16_t* values, int32_t* data, uint64_t id,
+                           uint64_t hits, int slots, int16_t level, void* user);
+
+class CvAssociativeMemory {
+ public:
+  // blockSize is kept for compatibility with callers of the storage-based interface; unused.
+  explicit CvAssociativeMemory(int blockSize = 0);
+  ~CvAssociativeMemory();
+  CvAssociativeMemory(const CvAssociativeMemory&) = delete;
+  CvAssociativeMemory& operator=(const CvAssociativeMemory&) = delete;
+
+  // Discards everything learned and makes an empty memory for an interest area of
+  // width x height pixels (each at least 40) with `levels` levels below the root (0 selects the
+  // default, a negative count is taken as 0; more than the area allows are capped). Tracked
+  // objects are dropped and the source image must be set again.
+  void Create(int width, int height, int16_t levels = 0);
+
+  // Hands the memory the frame that the following calls work on: an 8-bit single-channel
+  // image and, optionally, an 8-bit single-channel mask of the same size (an empty Mat for
+  // none). The mask is blurred in place. Both Mats are shallow copies: the pixels stay alive
+  // until the next SetImage.
+  void SetImage(const cv::Mat& image, const cv::Mat& mask = cv::Mat());
+
+  // Teaches the memory that `area` of the current image shows the object *apData.
+  void Write(cv::Rect area, const int32_t* apData);
+
+  // Recalls what `area` of the current image shows. foundRect receives the refined window;
+  // the optional outputs describe the node where the walk ended (dataRef points at its stored
+  // object index) and the similarity (0..1). With forceDescent the walk goes on to the deepest
+  // level even after a level did not accept. Returns whether every level accepted.
+  bool Read(cv::Rect area, cv::Rect& foundRect, int32_t** dataRef = nullptr,
+            uint64_t* baseIndex = nullptr, uint64_t* hitCounter = nullptr,
+            double* similarity = nullptr, bool forceDescent = false);
+
+  // Searches the whole current image and reports every window and every found object.
+  void ObjectRecognition(RcgAMFunc func, void* userData);
+
+  // Searches the current image and keeps tracked objects across calls; with `learning`, found
+  // objects recalled below learnThreshold are taught again, and unconfirmed tracked objects
+  // are looked for around their predicted place and confirmed above trackThreshold.
+  void ObjectTracking(RcgAMFunc func, void* userData, bool learning, double learnThreshold,
+                      double trackThreshold);
+
+  // Packed data: a little-endian image of the whole memory. GetPackedSize() bytes are needed
+  // for WritePackedData. ReadPackedData checks the whole buffer before it replaces the memory.
+  int GetPackedSize() const;
+  void WritePackedData(void* buffer) const;
+  void ReadPackedData(const void* buffer, size_t size);
+
+  // The memory file: a 7-byte magic, the packed size and the packed data. SaveToFile prunes
+  // first unless keepAll, and replaces the file atomically: on any failure the previous file
+  // stays as it was and the result is false. LoadFromFile returns false when the file cannot be
+  // read as a memory file (the memory is unchanged) and reports refused packed data as
+  // ReadPackedData does.
+  bool SaveToFile(const char* fileName, bool keepAll);
+  bool LoadFromFile(const char* fileName);
+
+  // Removes every base learned three times or less, and every base above the deepest level
+  // left without children.
+  void Prune();
+
+  // Visits every node below the root, depth first, children in order.
+  bool VisitNodes(NodeAMFunc func, void* user);
+
+  int GetNodeCount() const;
+  int16_t GetMaxDepth() const;
+  uint64_t GetLastNodeId() const;
+  uint64_t GetAccessCount() const;
+  cv::Size GetSize() const;
+
+ private:
+  friend struct CvAssociativeMemoryAccess;
+  std::unique_ptr<CvAssociativeMemoryState> state;
+};
+
+#endif  // VIZMORO_ASSOCIATIVE_MEMORY_HPP

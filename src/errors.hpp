@@ -1,0 +1,18 @@
+// Error reports of the memory: cv::error with the operation's name and a fixed message.
+#ifndef VIZMORO_ERRORS_HPP
+#define VIZMORO_ERRORS_HPP
+
+#include <opencv2/core.hpp>
+
+#define AM_REPORT(code, func, message) \
+  cv::error((code), (message), "CvAssociativeMemory::" func, __FILE__, __LINE__)
+
+namespace am_messages {
+constexpr const char* kNotCreated = "Associative memory is not created";
+constexpr const char* kNoImage = "Source image is not set";
+constexpr const char* kNullCallback = "The pointer of RcgAMFunc is NULL";
+constexpr const char* kNullPacked = "The pointer of packed data is NULL";
+constexpr const char* kDataSize = "Size of input data do not match to actual settings";
+}  // namespace am_messages
+
+#endif  // VIZMORO_ERRORS_HPP

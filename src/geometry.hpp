@@ -1,0 +1,31 @@
+// Lattice geometry of the interest area.
+#ifndef VIZMORO_GEOMETRY_HPP
+#define VIZMORO_GEOMETRY_HPP
+
+#include <algorithm>
+
+#include "memory_state.hpp"
+
+// 2 to the power of the number of significant bits of d (1 for d <= 0).
+inline int bitPow(int d) {
+  int result = 1;
+  for (; d > 0; d >>= 1) result <<= 1;
+  return result;
+}
+
+// Lattice cells along a grid dimension g at tree level `level`.
+inline int cells(const AssocContext& context, int g, int level) {
+  const int m = std::min<int>(level, context.maxLevels);
+  const int divisor = 1 << (context.maxLevels - m + 1);
+  const int offset = m >= 1 ? 1 << (m - 1) : 0;
+  return g / divisor - offset - 1;
+}
+
+inline int levelCols(const AssocContext& context, int level) {
+  return cells(context, context.gridWidth, level);
+}
+inline int levelRows(const AssocContext& context, int level) {
+  return cells(context, context.gridHeight, level);
+}
+
+#endif  // VIZMORO_GEOMETRY_HPP

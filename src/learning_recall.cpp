@@ -1,0 +1,59 @@
+// Write and Read: the checked entry points of the learning and recall walks.
+#include "errors.hpp"
+#include "memory_state.hpp"
+
+namespace {
+
+bool outsideImage(cv::Rect area, int imageWidth, int imageHeight) {
+  return area.x < 0 || area.y < 0 || area.width <= 0 || area.height <= 0 ||
+         int64_t{area.x} + area.width > imageWidth || int64_t{area.y} + area.height > imageHeight;
+}
+
+// Fixed-point similarity to 0..1.
+constexpr double kSimilarityScale = 1.0 / 2147483647;
+
+}  // namespace
+
+void CvAssociativeMemoryState::write(cv::Rect area, const int32_t* apData) {
+  if (outsideImage(area, imageWidth, imageHeight))
+    AM_REPORT(cv::Error::BadImageSize, "Write", "Incorrect size interest area");
+  if (!root) AM_REPORT(cv::Error::StsNullPtr, "Write", am_messages::kNotCreated);
+  if (image.empty()) AM_REPORT(cv::Error::StsNullPtr, "Write", am_messages::kNoImage);
+  if (!apData) AM_REPORT(cv::Error::StsNullPtr, "Write", "NULL apData pointer ");
+
+  if (area.size() != context.levelWindows[0].size()) setAreaSize(area.width, area.height);
+  root->header = AssocHeader{1, 0, 0, *apData};
+  cv::Rect window = area;
+  root->WriteNode(integral, area, window, *apData);
+  countAccess();
+}
+
+bool CvAssociativeMemoryState::read(cv::Rect area, cv::Rect& foundRect, int32_t** dataRef,
+                                    uint64_t* baseIndex, uint64_t* hitCounter,
+                                    double* similarity, bool forceDescent) {
+  if (outsideImage(area, imageWidth, imageHeight))
+    AM_REPORT(cv::Error::BadImageSize, "Read", "Incorrect size of interest area");
+  if (!root) AM_REPORT(cv::Error::StsNullPtr, "Read", am_messages::kNotCreated);
+  if (image.empty()) AM_REPORT(cv::Error::StsNullPtr, "Read", am_messages::kNoImage);
+
+  if (area.size() != context.levelWindows[0].size()) setAreaSize(area.width, area.height);
+  int32_t fixed = 0;
+  foundRect = area;
+  context.matched = true;
+  root->ReadNode(integral, foundRect, dataRef, baseIndex, hitCounter,
+                 similarity ? &fixed : nullptr, forceDescent);
+  if (similarity) *similarity = fixed * kSimilarityScale;
+  countAccess();
+  return context.matched;
+}
+
+void CvAssociativeMemory::Write(cv::Rect area, const int32_t* apData) {
+  state->write(area, apData);
+}
+
+bool CvAssociativeMemory::Read(cv::Rect area, cv::Rect& foundRect, int32_t** dataRef,
+                               uint64_t* baseIndex, uint64_t* hitCounter, double* similarity,
+                               bool forceDescent) {
+  return state->read(area, foundRect, dataRef, baseIndex, hitCounter, similarity,
+                     forceDescent);
+}

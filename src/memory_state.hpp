@@ -1,0 +1,153 @@
+// Private state of CvAssociativeMemory: geometry, per-level tables, the node tree and the
+// records of search and tracking.
+#ifndef VIZMORO_MEMORY_STATE_HPP
+#define VIZMORO_MEMORY_STATE_HPP
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "vizmoro/associative_memory.hpp"
+
+class ConDensation;
+struct AssocNode;
+
+// Geometry, per-level tables and tree counters, shared by every node of one memory.
+struct AssocContext {
+  const cv::Mat* maskRef = nullptr;  // the state's current mask (empty: none)
+  int32_t width = 0, height = 0;     // interest area in pixels
+  int32_t gridWidth = 0, gridHeight = 0;
+  int32_t spanWidth = 0, spanHeight = 0;
+  std::vector<cv::Point> levelSpans;  // window size of each level in grid units
+  int32_t patternX = 0, patternY = 0, patternWidth = 0, patternHeight = 0;
+  cv::Rect scanRect;  // window of a new node's own descriptor, relative to the area
+  // Entry j: size of window j; x and y hold the inset of window j + 1 inside it.
+  std::vector<cv::Rect> levelWindows;
+  std::vector<int16_t> cellBuffer;  // probe scratch, large enough for the deepest level
+  int32_t searchStepX = 0, searchStepY = 0, searchRadius2 = 0;
+  float scaleX = 0, scaleY = 0;  // pixels per grid unit
+  int32_t nodeCount = 0;
+  int16_t maxDepth = 0;
+  int32_t memorySize = 0;  // value bytes allocated since Create; never lowered
+  uint64_t lastNodeId = 0;
+  int16_t levels = 0;
+  int16_t maxLevels = 0;
+  uint64_t accessCount = 0;
+  bool matched = false;
+};
+
+// The 28-byte node header, stored and restored as one record.
+struct AssocHeader {
+  uint64_t id = 0;
+  uint64_t hits = 0;
+  uint64_t threshold = 0;
+  int32_t data = 0;
+};
+
+// An associative base. The root (level 0) has no values.
+struct AssocNode {
+  explicit AssocNode(AssocContext* context);
+  ~AssocNode();
+  AssocNode(const AssocNode&) = delete;
+  AssocNode& operator=(const AssocNode&) = delete;
+
+  // Probes `window` for this node's children, picks the closest child at four half-cell
+  // offsets and moves the window; true when that child lies inside its threshold.
+  bool FindBestChild(const cv::Mat& integral, cv::Rect& window, AssocNode*& best,
+                     int32_t* similarity);
+  // Makes a child one level down: from the image over `area`, or restored from stored values
+  // and header (then integral and area are not used).
+  AssocNode* InsertChild(const cv::Mat& integral, cv::Rect area, const int16_t* sourceValues,
+                         const AssocHeader* sourceHeader);
+  // The learning walk from this node down to the deepest level.
+  void WriteNode(const cv::Mat& integral, cv::Rect area, cv::Rect& window, int32_t data);
+  // The recall walk from this node.
+  void ReadNode(const cv::Mat& integral, cv::Rect& window, int32_t** dataRef,
+                uint64_t* baseIndex, uint64_t* hitCounter, int32_t* similarity,
+                bool forceDescent);
+  // Removes weak subtrees below this node.
+  void Prune();
+
+  AssocHeader header;
+  AssocContext* context;
+  int32_t cols = 0, rows = 0;
+  std::unique_ptr<int16_t[]> values;
+  std::vector<std::unique_ptr<AssocNode>> children;  // a null entry is an empty slot
+  int freeSlot = -1;  // an empty slot noticed by a scan; the next insertion fills it
+  int16_t level = 0;
+};
+
+// A group of search matches of one object index.
+struct FoundObject {
+  int32_t sumCenterX, sumCenterY, sumWidth, sumHeight;
+  double sumSimilarity;
+  int32_t count;
+  uint32_t objectIndex;
+  int32_t meanCenterX() const { return count ? sumCenterX / count : 0; }
+  int32_t meanCenterY() const { return count ? sumCenterY / count : 0; }
+  int32_t meanWidth() const { return count ? sumWidth / count : 0; }
+  int32_t meanHeight() const { return count ? sumHeight / count : 0; }
+  double meanSimilarity() const { return count ? sumSimilarity / count : 0.0; }
+};
+
+struct TrackedObject {
+  TrackedObject();
+  ~TrackedObject();
+  TrackedObject(TrackedObject&&) noexcept;
+  TrackedObject& operator=(TrackedObject&&) noexcept;
+
+  bool active = false;
+  int32_t centerX = 0, centerY = 0;
+  float offsetX = 0, offsetY = 0;  // expected displacement, grid units
+  int32_t boxWidth = 0, boxHeight = 0;
+  double similarity = 0;
+  uint32_t objectIndex = 0;
+  uint64_t lastFrame = 0;
+  int32_t updates = 0;
+  std::unique_ptr<ConDensation> filter;
+  std::unique_ptr<AMUserBlock> userData;
+};
+
+struct CvAssociativeMemoryState {
+  CvAssociativeMemoryState();
+  ~CvAssociativeMemoryState();
+
+  std::vector<FoundObject> foundObjects;
+  std::vector<TrackedObject> trackedObjects;
+  cv::Vec2f lowerBound, upperBound;  // sample-set bounds of the trackers
+  int32_t trackGate2 = 0;
+  int32_t mergeDistance2 = 0;
+  int32_t stepX = 0, stepY = 0;
+  float stepX2 = 0, stepY2 = 0;
+  uint64_t trackFrame = 0;
+  std::unique_ptr<AssocNode> root;
+  AssocContext context;
+  int32_t imageWidth = 0, imageHeight = 0;
+  cv::Mat image;     // the caller's source pixels (empty: not set)
+  cv::Mat mask;      // the caller's mask pixels (empty: none)
+  cv::Mat integral;  // CV_32SC1, (imageHeight + 1) x (imageWidth + 1)
+  int32_t prunedNodeCount = 0;
+
+  // Frees the tree, the tables, the integral image and the tracked objects.
+  void release();
+  // Re-scales the pixel geometry to an interest area of another size.
+  void setAreaSize(int width, int height);
+  // Counts one read or write and prunes at every 100000000th access.
+  void countAccess();
+  // Write and Read with their checks; the search and tracking read and write through these.
+  void write(cv::Rect area, const int32_t* apData);
+  bool read(cv::Rect area, cv::Rect& foundRect, int32_t** dataRef, uint64_t* baseIndex,
+            uint64_t* hitCounter, double* similarity, bool forceDescent);
+};
+
+// Test and engine-internal access to a memory's state.
+struct CvAssociativeMemoryAccess {
+  static CvAssociativeMemoryState& state(CvAssociativeMemory& memory) { return *memory.state; }
+  static const CvAssociativeMemoryState& state(const CvAssociativeMemory& memory) {
+    return *memory.state;
+  }
+};
+
+#endif  // VIZMORO_MEMORY_STATE_HPP

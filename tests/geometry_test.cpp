@@ -1,0 +1,177 @@
+// Geometry that Create derives from the interest-area size, and its re-scaling.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "geometry.hpp"
+#include "memory_state.hpp"
+
+namespace {
+
+CvAssociativeMemoryState& stateOf(CvAssociativeMemory& memory) {
+  return CvAssociativeMemoryAccess::state(memory);
+}
+
+std::vector<int> latticeCols(const AssocContext& c, int levels) {
+  std::vector<int> result;
+  for (int level = 0; level <= levels; ++level) result.push_back(levelCols(c, level));
+  return result;
+}
+std::vector<int> latticeRows(const AssocContext& c, int levels) {
+  std::vector<int> result;
+  for (int level = 0; level <= levels; ++level) result.push_back(levelRows(c, level));
+  return result;
+}
+
+TEST(BitPow, CountsSignificantBits) {
+  EXPECT_EQ(bitPow(0), 1);
+  EXPECT_EQ(bitPow(1), 2);
+  EXPECT_EQ(bitPow(11), 16);
+  EXPECT_EQ(bitPow(80), 128);
+  EXPECT_EQ(bitPow(128), 256);
+}
+
+TEST(Create, DefaultApplicationArea) {
+  CvAssociativeMemory memory;
+  memory.Create(220, 220, 3);
+  const CvAssociativeMemoryState& s = stateOf(memory);
+  const AssocContext& c = s.context;
+  EXPECT_EQ(c.width, 220);
+  EXPECT_EQ(c.height, 220);
+  EXPECT_EQ(c.gridWidth, 160);
+  EXPECT_EQ(c.gridHeight, 160);
+  EXPECT_EQ(c.spanWidth, 128);
+  EXPECT_EQ(c.spanHeight, 128);
+  EXPECT_EQ(c.maxLevels, 5);
+  EXPECT_EQ(c.levels, 3);
+  EXPECT_EQ(latticeCols(c, 4), (std::vector<int>{1, 3, 7, 15, 31}));
+  EXPECT_EQ(latticeRows(c, 4), (std::vector<int>{1, 3, 7, 15, 31}));
+  EXPECT_EQ(c.cellBuffer.size(), 16u * 16u);
+  EXPECT_EQ(c.levelSpans,
+            (std::vector<cv::Point>{{160, 160}, {144, 144}, {136, 136}, {132, 132}}));
+  EXPECT_EQ(s.stepX, 32);
+  EXPECT_EQ(s.stepY, 32);
+  EXPECT_EQ(s.stepX2, 1024.0f);
+  EXPECT_EQ(s.trackGate2, 36864);
+  EXPECT_EQ(s.mergeDistance2, 6050);
+  EXPECT_EQ(s.lowerBound, cv::Vec2f(-32, -32));
+  EXPECT_EQ(s.upperBound, cv::Vec2f(32, 32));
+  EXPECT_EQ(c.scaleX, 1.375f);
+  EXPECT_EQ(c.scaleY, 1.375f);
+  EXPECT_EQ(c.levelWindows, (std::vector<cv::Rect>{{11, 11, 220, 220},
+                                                   {5, 5, 198, 198},
+                                                   {3, 3, 187, 187},
+                                                   {0, 0, 181, 181}}));
+  EXPECT_EQ(cv::Rect(c.patternX, c.patternY, c.patternWidth, c.patternHeight),
+            cv::Rect(22, 22, 176, 176));
+  EXPECT_EQ(c.scanRect, cv::Rect(21, 21, 178, 178));
+  EXPECT_EQ(c.memorySize, 2);
+  ASSERT_TRUE(s.root);
+  EXPECT_EQ(s.root->header.id, 1u);
+  EXPECT_EQ(s.root->level, 0);
+  EXPECT_EQ(memory.GetNodeCount(), 1);
+  EXPECT_EQ(memory.GetMaxDepth(), 0);
+  EXPECT_EQ(memory.GetLastNodeId(), 1u);
+  EXPECT_EQ(memory.GetAccessCount(), 0u);
+  EXPECT_EQ(memory.GetSize(), cv::Size(220, 220));
+}
+
+TEST(Create, WideAreaWithDefaultLevels) {
+  CvAssociativeMemory memory;
+  memory.Create(320, 240, 0);
+  const CvAssociativeMemoryState& s = stateOf(memory);
+  const AssocContext& c = s.context;
+  EXPECT_EQ(c.gridWidth, 320);
+  EXPECT_EQ(c.gridHeight, 160);
+  EXPECT_EQ(c.spanWidth, 256);
+  EXPECT_EQ(c.spanHeight, 128);
+  EXPECT_EQ(c.maxLevels, 5);
+  EXPECT_EQ(c.levels, 4);
+  EXPECT_EQ(latticeCols(c, 4), (std::vector<int>{4, 8, 17, 35, 71}));
+  EXPECT_EQ(latticeRows(c, 4), (std::vector<int>{1, 3, 7, 15, 31}));
+  EXPECT_EQ(c.cellBuffer.size(), 72u * 32u);
+  EXPECT_EQ(c.levelSpans, (std::vector<cv::Point>{
+                              {320, 160}, {288, 144}, {272, 136}, {264, 132}, {260, 130}}));
+  EXPECT_EQ(s.stepX, 32);
+  EXPECT_EQ(s.stepY, 32);
+  EXPECT_EQ(s.trackGate2, 80384);
+  EXPECT_EQ(s.mergeDistance2, 10000);
+  EXPECT_EQ(c.scaleX, 1.0f);
+  EXPECT_EQ(c.scaleY, 1.5f);
+  EXPECT_EQ(c.levelWindows, (std::vector<cv::Rect>{{16, 12, 320, 240},
+                                                   {8, 6, 288, 216},
+                                                   {4, 3, 272, 204},
+                                                   {2, 1, 264, 198},
+                                                   {0, 0, 260, 195}}));
+  EXPECT_EQ(cv::Rect(c.patternX, c.patternY, c.patternWidth, c.patternHeight),
+            cv::Rect(32, 24, 256, 192));
+  EXPECT_EQ(c.scanRect, cv::Rect(30, 23, 260, 194));
+}
+
+TEST(Create, SmallSidesAreRaisedTo40) {
+  CvAssociativeMemory a, b;
+  a.Create(10, 1000, 0);
+  b.Create(40, 1000, 0);
+  const AssocContext& c = stateOf(a).context;
+  EXPECT_EQ(c.width, 40);
+  EXPECT_EQ(c.gridWidth, 40);
+  EXPECT_EQ(c.gridHeight, 640);
+  EXPECT_EQ(c.maxLevels, 3);
+  EXPECT_EQ(c.levels, 3);  // g is 40: the default is maxLevels itself
+  EXPECT_EQ(stateOf(b).context.levelWindows, c.levelWindows);
+  EXPECT_EQ(stateOf(b).context.levelSpans, c.levelSpans);
+}
+
+TEST(Create, LevelsAreCappedAtTheMaximum) {
+  CvAssociativeMemory memory;
+  memory.Create(220, 220, 9);
+  EXPECT_EQ(stateOf(memory).context.levels, 5);
+  EXPECT_EQ(stateOf(memory).context.levelWindows.size(), 6u);
+}
+
+TEST(Create, GridSizeByWidthBand) {
+  struct Band {
+    int from, to, grid, maxLevels;
+  };
+  for (const Band& band : {Band{40, 79, 40, 3}, Band{80, 159, 80, 4}, Band{160, 319, 160, 5},
+                           Band{320, 639, 320, 6}}) {
+    for (int width : {band.from, band.to}) {
+      CvAssociativeMemory memory;
+      memory.Create(width, width, 0);
+      EXPECT_EQ(stateOf(memory).context.gridWidth, band.grid) << width;
+      EXPECT_EQ(stateOf(memory).context.maxLevels, band.maxLevels) << width;
+    }
+  }
+}
+
+TEST(SetAreaSize, SameSizeChangesNothingAndHalfSizeRescales) {
+  CvAssociativeMemory memory;
+  memory.Create(220, 220, 3);
+  CvAssociativeMemoryState& s = stateOf(memory);
+  const AssocContext before = s.context;
+  s.setAreaSize(220, 220);
+  EXPECT_EQ(s.context.levelWindows, before.levelWindows);
+  EXPECT_EQ(s.context.scanRect, before.scanRect);
+  EXPECT_EQ(s.context.scaleX, before.scaleX);
+
+  s.setAreaSize(110, 110);
+  EXPECT_EQ(s.context.scaleX, 0.6875f);
+  std::vector<int> widths;
+  for (const cv::Rect& w : s.context.levelWindows) widths.push_back(w.width);
+  EXPECT_EQ(widths, (std::vector<int>{110, 99, 93, 90}));
+}
+
+TEST(Create, RecreatingResetsCountersAndForgetsTheImage) {
+  CvAssociativeMemory memory;
+  memory.Create(220, 220, 3);
+  cv::Mat image(480, 640, CV_8UC1, cv::Scalar(7));
+  memory.SetImage(image);
+  memory.Create(220, 220, 3);
+  const CvAssociativeMemoryState& s = stateOf(memory);
+  EXPECT_TRUE(s.image.empty());
+  EXPECT_TRUE(s.integral.empty());
+  EXPECT_EQ(memory.GetNodeCount(), 1);
+  EXPECT_EQ(memory.GetLastNodeId(), 1u);
+}
+
+}  // namespace
