@@ -40,6 +40,15 @@ uint64_t offsetDistance(const int16_t* values, int cols, int rows, const int16_t
 
 }  // namespace
 
+uint64_t estimateThreshold(uint64_t mean, int empty, int cells) {
+  if (empty == 0) return static_cast<uint64_t>(static_cast<double>(mean) * 1.105);
+  // Empty cells count with their full value in the mean: scale down as their share grows.
+  const double share = static_cast<double>(empty) / cells;
+  if (share >= 0.85) return 1;
+  const double k = 1.0 + 5.6 * share;
+  return static_cast<uint64_t>(static_cast<double>(mean) * (1.0 / (k * k)));
+}
+
 AssocNode::AssocNode(AssocContext* context) : context(context) { ++context->nodeCount; }
 
 AssocNode::~AssocNode() {
@@ -138,19 +147,7 @@ AssocNode* AssocNode::InsertChild(const cv::Mat& integral, cv::Rect area,
     for (int y = yT; y <= yB; ++y) add(xR, y, wR, hB);
     for (int x = xL; x <= xR; ++x) add(x, yB, wR, hB);
     for (int y = yT; y <= yB; ++y) add(xL, y, wL, hB);
-    const uint64_t mean = sum / positions;
-
-    if (empty == 0) {
-      threshold = static_cast<uint64_t>(static_cast<double>(mean) * 1.105);
-    } else {
-      const double share = static_cast<double>(empty) / count;
-      if (share >= 0.85) {
-        threshold = 1;
-      } else {
-        const double k = 1.0 + 5.6 * share;
-        threshold = static_cast<uint64_t>(static_cast<double>(mean) * (1.0 / (k * k)));
-      }
-    }
+    threshold = estimateThreshold(sum / positions, empty, count);
   }
 
   if (sourceHeader) {

@@ -79,6 +79,10 @@ struct AssocNode {
   int16_t level = 0;
 };
 
+// Threshold of a new node from the mean distance of its descriptor to the descriptors of
+// half-cell shifted windows, and its number of empty cells out of `cells`.
+uint64_t estimateThreshold(uint64_t mean, int empty, int cells);
+
 // A group of search matches of one object index.
 struct FoundObject {
   int32_t sumCenterX, sumCenterY, sumWidth, sumHeight;
