@@ -23,8 +23,8 @@ int32_t fixedSimilarity(uint64_t distance, uint64_t threshold) {
 }
 
 // Distance of a child's values to the probe at one offset; gives up once it reaches `limit`.
-uint64_t offsetDistance(const int16_t* values, int cols, int rows, const int16_t* probe,
-                        int shiftX, int shiftY, uint64_t limit) {
+uint64_t offsetDistance(const int16_t* values, int cols, int rows, const int16_t* probe, int shiftX,
+                        int shiftY, uint64_t limit) {
   uint64_t sum = 0;
   for (int j = 0; j < rows; ++j) {
     const int16_t* v = values + j * cols;
@@ -49,7 +49,9 @@ uint64_t estimateThreshold(uint64_t mean, int empty, int cells) {
   return static_cast<uint64_t>(static_cast<double>(mean) * (1.0 / (k * k)));
 }
 
-AssocNode::AssocNode(AssocContext* context) : context(context) { ++context->nodeCount; }
+AssocNode::AssocNode(AssocContext* context) : context(context) {
+  ++context->nodeCount;
+}
 
 AssocNode::~AssocNode() {
   children.clear();  // depth first, in slot order
@@ -83,8 +85,8 @@ bool AssocNode::FindBestChild(const cv::Mat& integral, cv::Rect& window, AssocNo
     int childOffset = 0;
     for (int k = 0; k < 4; ++k) {
       const uint64_t limit = std::min(childDistance, bestDistance);
-      const uint64_t d = offsetDistance(child->values.get(), child->cols, child->rows, probe,
-                                        k & 1, (k >> 1) & 1, limit);
+      const uint64_t d = offsetDistance(child->values.get(), child->cols, child->rows, probe, k & 1,
+                                        (k >> 1) & 1, limit);
       if (d < childDistance) {
         childDistance = d;
         childOffset = k;
@@ -120,8 +122,8 @@ AssocNode* AssocNode::InsertChild(const cv::Mat& integral, cv::Rect area,
   if (sourceValues) {
     std::copy_n(sourceValues, count, node->values.get());
   } else {
-    const int empty = CalcDescriptor(integral, area.x, area.y, area.width, area.height,
-                                     node->cols, node->rows, node->values.get(), *c.maskRef);
+    const int empty = CalcDescriptor(integral, area.x, area.y, area.width, area.height, node->cols,
+                                     node->rows, node->values.get(), *c.maskRef);
     // How much the descriptor changes when the area moves by half a cell: the mean distance
     // over the perimeter of shifted positions, the windows clipped at the image edges.
     const int imageWidth = integral.cols - 1, imageHeight = integral.rows - 1;
@@ -169,8 +171,7 @@ AssocNode* AssocNode::InsertChild(const cv::Mat& integral, cv::Rect area,
   return result;
 }
 
-void AssocNode::WriteNode(const cv::Mat& integral, cv::Rect area, cv::Rect& window,
-                          int32_t data) {
+void AssocNode::WriteNode(const cv::Mat& integral, cv::Rect area, cv::Rect& window, int32_t data) {
   const AssocContext& c = *context;
   const cv::Rect childArea(area.x + c.scanRect.x, area.y + c.scanRect.y, c.scanRect.width,
                            c.scanRect.height);

@@ -24,8 +24,7 @@ ConDensation::ConDensation(int dynamParams, int measureParams, int samples)
 
 void ConDensation::InitSampleSet(const float* lower, const float* upper) {
   for (int s = 0; s < SamplesNum; ++s)
-    for (int i = 0; i < DP; ++i)
-      flSamples[s * DP + i] = generators_[i].uniform(lower[i], upper[i]);
+    for (int i = 0; i < DP; ++i) flSamples[s * DP + i] = generators_[i].uniform(lower[i], upper[i]);
   std::fill(flConfidence.begin(), flConfidence.end(), 1.0f / SamplesNum);
   for (int i = 0; i < DP; ++i) noiseRange_[i] = (upper[i] - lower[i]) / 5;
 }
@@ -66,8 +65,7 @@ void ConDensation::UpdateByTime() {
     for (int r = 0; r < DP; ++r) {
       float sum = 0;
       for (int i = 0; i < DP; ++i) sum += DynamMatr(r, i) * scratch_[s * DP + i];
-      flSamples[s * DP + r] =
-          sum + generators_[r].uniform(-noiseRange_[r], noiseRange_[r]);
+      flSamples[s * DP + r] = sum + generators_[r].uniform(-noiseRange_[r], noiseRange_[r]);
     }
   }
 }

@@ -21,7 +21,7 @@ class ConDensation {
   void UpdateByTime();
 
   const int DP, MP, SamplesNum;
-  cv::Mat_<float> DynamMatr;       // DP x DP
+  cv::Mat_<float> DynamMatr;        // DP x DP
   std::vector<float> State;         // DP
   std::vector<float> flSamples;     // SamplesNum x DP, sample by sample
   std::vector<float> flConfidence;  // SamplesNum

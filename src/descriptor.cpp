@@ -27,8 +27,8 @@ inline bool tooLittleCoverage(int covered, int64_t area) {
 
 }  // namespace
 
-int CalcDescriptor(const cv::Mat& integral, int x, int y, int width, int height, int cols,
-                   int rows, int16_t* values, const cv::Mat& mask) {
+int CalcDescriptor(const cv::Mat& integral, int x, int y, int width, int height, int cols, int rows,
+                   int16_t* values, const cv::Mat& mask) {
   if (cols <= 0 || rows <= 0) return 0;
   int imageWidth = integral.cols - 1, imageHeight = integral.rows - 1;
   const bool masked = !mask.empty();

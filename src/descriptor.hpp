@@ -17,8 +17,8 @@ constexpr int16_t AM_EMPTY_CELL = -32768;
 // cell is brighter. With a mask (8-bit, the image's size; empty for none), a pair of cells with
 // at most a tenth of its pixels nonzero gives AM_EMPTY_CELL. A window reaching outside the
 // image is clipped to it. Returns the number of empty values.
-int CalcDescriptor(const cv::Mat& integral, int x, int y, int width, int height, int cols,
-                   int rows, int16_t* values, const cv::Mat& mask);
+int CalcDescriptor(const cv::Mat& integral, int x, int y, int width, int height, int cols, int rows,
+                   int16_t* values, const cv::Mat& mask);
 
 // L1 distance of two descriptors of cols x rows values, skipping the values where `a` is empty
 // (so the order of the arguments matters).

@@ -29,8 +29,8 @@ void CvAssociativeMemoryState::write(cv::Rect area, const int32_t* apData) {
 }
 
 bool CvAssociativeMemoryState::read(cv::Rect area, cv::Rect& foundRect, int32_t** dataRef,
-                                    uint64_t* baseIndex, uint64_t* hitCounter,
-                                    double* similarity, bool forceDescent) {
+                                    uint64_t* baseIndex, uint64_t* hitCounter, double* similarity,
+                                    bool forceDescent) {
   if (outsideImage(area, imageWidth, imageHeight))
     AM_REPORT(cv::Error::BadImageSize, "Read", "Incorrect size of interest area");
   if (!root) AM_REPORT(cv::Error::StsNullPtr, "Read", am_messages::kNotCreated);
@@ -40,8 +40,8 @@ bool CvAssociativeMemoryState::read(cv::Rect area, cv::Rect& foundRect, int32_t*
   int32_t fixed = 0;
   foundRect = area;
   context.matched = true;
-  root->ReadNode(integral, foundRect, dataRef, baseIndex, hitCounter,
-                 similarity ? &fixed : nullptr, forceDescent);
+  root->ReadNode(integral, foundRect, dataRef, baseIndex, hitCounter, similarity ? &fixed : nullptr,
+                 forceDescent);
   if (similarity) *similarity = fixed * kSimilarityScale;
   countAccess();
   return context.matched;
@@ -54,6 +54,5 @@ void CvAssociativeMemory::Write(cv::Rect area, const int32_t* apData) {
 bool CvAssociativeMemory::Read(cv::Rect area, cv::Rect& foundRect, int32_t** dataRef,
                                uint64_t* baseIndex, uint64_t* hitCounter, double* similarity,
                                bool forceDescent) {
-  return state->read(area, foundRect, dataRef, baseIndex, hitCounter, similarity,
-                     forceDescent);
+  return state->read(area, foundRect, dataRef, baseIndex, hitCounter, similarity, forceDescent);
 }

@@ -24,9 +24,13 @@ TrackedObject::~TrackedObject() = default;
 TrackedObject::TrackedObject(TrackedObject&&) noexcept = default;
 TrackedObject& TrackedObject::operator=(TrackedObject&&) noexcept = default;
 
-CvAssociativeMemoryState::CvAssociativeMemoryState() { context.maskRef = &mask; }
+CvAssociativeMemoryState::CvAssociativeMemoryState() {
+  context.maskRef = &mask;
+}
 
-CvAssociativeMemoryState::~CvAssociativeMemoryState() { release(); }
+CvAssociativeMemoryState::~CvAssociativeMemoryState() {
+  release();
+}
 
 void CvAssociativeMemoryState::release() {
   root.reset();
@@ -154,10 +158,18 @@ bool CvAssociativeMemory::VisitNodes(NodeAMFunc func, void* user) {
   return !state->root || visit(*state->root, func, user);
 }
 
-int CvAssociativeMemory::GetNodeCount() const { return state->context.nodeCount; }
-int16_t CvAssociativeMemory::GetMaxDepth() const { return state->context.maxDepth; }
-uint64_t CvAssociativeMemory::GetLastNodeId() const { return state->context.lastNodeId; }
-uint64_t CvAssociativeMemory::GetAccessCount() const { return state->context.accessCount; }
+int CvAssociativeMemory::GetNodeCount() const {
+  return state->context.nodeCount;
+}
+int16_t CvAssociativeMemory::GetMaxDepth() const {
+  return state->context.maxDepth;
+}
+uint64_t CvAssociativeMemory::GetLastNodeId() const {
+  return state->context.lastNodeId;
+}
+uint64_t CvAssociativeMemory::GetAccessCount() const {
+  return state->context.accessCount;
+}
 cv::Size CvAssociativeMemory::GetSize() const {
   return cv::Size(state->context.width, state->context.height);
 }

@@ -64,9 +64,8 @@ struct AssocNode {
   // The learning walk from this node down to the deepest level.
   void WriteNode(const cv::Mat& integral, cv::Rect area, cv::Rect& window, int32_t data);
   // The recall walk from this node.
-  void ReadNode(const cv::Mat& integral, cv::Rect& window, int32_t** dataRef,
-                uint64_t* baseIndex, uint64_t* hitCounter, int32_t* similarity,
-                bool forceDescent);
+  void ReadNode(const cv::Mat& integral, cv::Rect& window, int32_t** dataRef, uint64_t* baseIndex,
+                uint64_t* hitCounter, int32_t* similarity, bool forceDescent);
   // Removes weak subtrees below this node.
   void Prune();
 

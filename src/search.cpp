@@ -25,7 +25,8 @@ void PositionSearch(CvAssociativeMemoryState& s, PositionVisitor visitor, void* 
     c.searchStepY = std::max(((2 * (h / cellsY)) >> (levelsMax - 3)) - 1, 1);
     c.searchRadius2 = 4 * (c.searchStepX * c.searchStepX + c.searchStepY * c.searchStepY);
     for (int y = 0; y < s.imageHeight - h; y += c.searchStepY)
-      for (int x = 0; x < s.imageWidth - w; x += c.searchStepX) visitor(cv::Rect(x, y, w, h), context);
+      for (int x = 0; x < s.imageWidth - w; x += c.searchStepX)
+        visitor(cv::Rect(x, y, w, h), context);
   }
 }
 
@@ -71,8 +72,7 @@ void SearchFoundObjects(CvAssociativeMemoryState& s, RcgAMFunc func, void* userD
 }
 
 void CvAssociativeMemory::ObjectRecognition(RcgAMFunc func, void* userData) {
-  if (!func)
-    AM_REPORT(cv::Error::StsNullPtr, "ObjectRecognition", am_messages::kNullCallback);
+  if (!func) AM_REPORT(cv::Error::StsNullPtr, "ObjectRecognition", am_messages::kNullCallback);
   CvAssociativeMemoryState& s = *state;
   func(RCG_AM_BEGIN, nullptr, nullptr, userData);
   SearchFoundObjects(s, func, userData);

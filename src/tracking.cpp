@@ -24,7 +24,8 @@ void measure(const CvAssociativeMemoryState& s, TrackedObject& t, float ux, floa
     for (int i = 0; i < filter.SamplesNum; ++i) {
       const double ex = static_cast<double>(ux) - filter.flSamples[2 * i];
       const double ey = static_cast<double>(uy) - filter.flSamples[2 * i + 1];
-      filter.flConfidence[i] = static_cast<float>(std::exp(-kx * ex * ex) * std::exp(-ky * ey * ey));
+      filter.flConfidence[i] =
+          static_cast<float>(std::exp(-kx * ex * ex) * std::exp(-ky * ey * ey));
     }
     filter.UpdateByTime();
   }
@@ -150,10 +151,10 @@ struct TrackingCall {
 
   void reacquire(TrackedObject& t) {
     const AssocContext& c = s.context;
-    const int px = static_cast<int>(
-        t.centerX + t.offsetX / (static_cast<double>(c.gridWidth) / t.boxWidth));
-    const int py = static_cast<int>(
-        t.centerY + t.offsetY / (static_cast<double>(c.gridHeight) / t.boxHeight));
+    const int px =
+        static_cast<int>(t.centerX + t.offsetX / (static_cast<double>(c.gridWidth) / t.boxWidth));
+    const int py =
+        static_cast<int>(t.centerY + t.offsetY / (static_cast<double>(c.gridHeight) / t.boxHeight));
     const cv::Rect first(std::max(px - (c.width >> 1), 0), std::max(py - (c.height >> 1), 0),
                          c.width, c.height);
     if (int64_t{first.x} + c.width > s.imageWidth || int64_t{first.y} + c.height > s.imageHeight)
@@ -187,8 +188,7 @@ struct TrackingCall {
     const cv::Point centre(best.found.x + (best.found.width >> 1),
                            best.found.y + (best.found.height >> 1));
     confirm(s, t, static_cast<float>(centre.x - t.centerX),
-            static_cast<float>(centre.y - t.centerY), centre, best.found.size(),
-            best.similarity);
+            static_cast<float>(centre.y - t.centerY), centre, best.found.size(), best.similarity);
   }
 
   void run() {

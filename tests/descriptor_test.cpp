@@ -29,8 +29,8 @@ int16_t pairValue(int upperLeft[4], int lowerRight[4]) {
 }
 
 TEST(CalcDescriptor, ContrastOfTwoCells) {
-  int bright[4] = {250, 250, 250, 250};      // 1000
-  int quarter[4] = {63, 63, 62, 62};         // 250
+  int bright[4] = {250, 250, 250, 250};  // 1000
+  int quarter[4] = {63, 63, 62, 62};     // 250
   int black[4] = {0, 0, 0, 0};
   int grey[4] = {9, 9, 9, 9};
   EXPECT_EQ(pairValue(bright, quarter), 24576);
@@ -126,9 +126,9 @@ TEST(CalcDescriptor, WindowsOutsideTheImageAreClipped) {
   CalcDescriptor(sum, 0, 0, 50, 40, 3, 3, inside.data(), mask);
   EXPECT_EQ(clipped, inside);
   // Nothing left inside: no cell to compare. The sanitizer run checks that nothing is read.
-  for (cv::Rect window : {cv::Rect(60, 0, 30, 30), cv::Rect(0, 45, 30, 30),
-                          cv::Rect(-100, -100, 50, 50), cv::Rect(10, 10, -5, 20),
-                          cv::Rect(2000000000, 2000000000, 2000000000, 2000000000)}) {
+  for (cv::Rect window :
+       {cv::Rect(60, 0, 30, 30), cv::Rect(0, 45, 30, 30), cv::Rect(-100, -100, 50, 50),
+        cv::Rect(10, 10, -5, 20), cv::Rect(2000000000, 2000000000, 2000000000, 2000000000)}) {
     EXPECT_EQ(CalcDescriptor(sum, window.x, window.y, window.width, window.height, 3, 3,
                              clipped.data(), mask),
               9);

@@ -47,8 +47,7 @@ TEST(Create, DefaultApplicationArea) {
   EXPECT_EQ(latticeCols(c, 4), (std::vector<int>{1, 3, 7, 15, 31}));
   EXPECT_EQ(latticeRows(c, 4), (std::vector<int>{1, 3, 7, 15, 31}));
   EXPECT_EQ(c.cellBuffer.size(), 16u * 16u);
-  EXPECT_EQ(c.levelSpans,
-            (std::vector<cv::Point>{{160, 160}, {144, 144}, {136, 136}, {132, 132}}));
+  EXPECT_EQ(c.levelSpans, (std::vector<cv::Point>{{160, 160}, {144, 144}, {136, 136}, {132, 132}}));
   EXPECT_EQ(s.stepX, 32);
   EXPECT_EQ(s.stepY, 32);
   EXPECT_EQ(s.stepX2, 1024.0f);
@@ -58,10 +57,9 @@ TEST(Create, DefaultApplicationArea) {
   EXPECT_EQ(s.upperBound, cv::Vec2f(32, 32));
   EXPECT_EQ(c.scaleX, 1.375f);
   EXPECT_EQ(c.scaleY, 1.375f);
-  EXPECT_EQ(c.levelWindows, (std::vector<cv::Rect>{{11, 11, 220, 220},
-                                                   {5, 5, 198, 198},
-                                                   {3, 3, 187, 187},
-                                                   {0, 0, 181, 181}}));
+  EXPECT_EQ(c.levelWindows,
+            (std::vector<cv::Rect>{
+                {11, 11, 220, 220}, {5, 5, 198, 198}, {3, 3, 187, 187}, {0, 0, 181, 181}}));
   EXPECT_EQ(cv::Rect(c.patternX, c.patternY, c.patternWidth, c.patternHeight),
             cv::Rect(22, 22, 176, 176));
   EXPECT_EQ(c.scanRect, cv::Rect(21, 21, 178, 178));
@@ -90,8 +88,8 @@ TEST(Create, WideAreaWithDefaultLevels) {
   EXPECT_EQ(latticeCols(c, 4), (std::vector<int>{4, 8, 17, 35, 71}));
   EXPECT_EQ(latticeRows(c, 4), (std::vector<int>{1, 3, 7, 15, 31}));
   EXPECT_EQ(c.cellBuffer.size(), 72u * 32u);
-  EXPECT_EQ(c.levelSpans, (std::vector<cv::Point>{
-                              {320, 160}, {288, 144}, {272, 136}, {264, 132}, {260, 130}}));
+  EXPECT_EQ(c.levelSpans,
+            (std::vector<cv::Point>{{320, 160}, {288, 144}, {272, 136}, {264, 132}, {260, 130}}));
   EXPECT_EQ(s.stepX, 32);
   EXPECT_EQ(s.stepY, 32);
   EXPECT_EQ(s.trackGate2, 80384);

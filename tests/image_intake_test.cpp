@@ -7,25 +7,10 @@
 #include <opencv2/imgproc.hpp>
 
 #include "memory_state.hpp"
+#include "report.hpp"
 #include "test_images.hpp"
 
 namespace {
-
-struct Report {
-  int code;
-  std::string func, message;
-};
-
-template <typename F>
-Report reportOf(F&& call) {
-  try {
-    call();
-  } catch (const cv::Exception& e) {
-    return {e.code, e.func, e.err};
-  }
-  ADD_FAILURE() << "no report";
-  return {};
-}
 
 class SetImageTest : public ::testing::Test {
  protected:
@@ -121,8 +106,12 @@ TEST_F(SetImageTest, CreateForgetsTheImageUntilTheNextSetImage) {
   const int32_t one = 1;
   memory.Create(220, 220, 3);
   cv::Rect found;
-  for (auto call : {std::function<void()>([&] { memory.Write({0, 0, 220, 220}, &one); }),
-                    std::function<void()>([&] { memory.Read({0, 0, 220, 220}, found); })}) {
+  for (auto call : {std::function<void()>([&] {
+                      memory.Write({0, 0, 220, 220}, &one);
+                    }),
+                    std::function<void()>([&] {
+                      memory.Read({0, 0, 220, 220}, found);
+                    })}) {
     const Report r = reportOf(call);
     EXPECT_EQ(r.code, -27);
     EXPECT_EQ(r.message, "Source image is not set");

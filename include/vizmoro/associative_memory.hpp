@@ -42,9 +42,9 @@ struct AMUserBlock {
 
 // The record of one callback event.
 struct RcgAMResult {
-  cv::Rect rect;        // image rectangle of the event
-  double similarity;    // 0..1; above 0.5 means inside the matched base's threshold
-  uint32_t bases;       // node count of the memory when the record was filled
+  cv::Rect rect;      // image rectangle of the event
+  double similarity;  // 0..1; above 0.5 means inside the matched base's threshold
+  uint32_t bases;     // node count of the memory when the record was filled
   // RCG_AM_TRACK, and RCG_AM_RELEARN of a tracked object: the tracked object's user block.
   // Null for every other event.
   std::unique_ptr<AMUserBlock>* userSlot;

@@ -1,0 +1,234 @@
+// Write: the learning walk, new bases and their thresholds, and its checks.
+#include <gtest/gtest.h>
+
+#include <opencv2/imgproc.hpp>
+
+#include "descriptor.hpp"
+#include "report.hpp"
+#include "test_images.hpp"
+#include "tree_helpers.hpp"
+
+namespace {
+
+class WriteTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    memory.Create(220, 220, 3);
+    memory.SetImage(image);
+  }
+  AssocNode& root() { return *stateOf(memory).root; }
+  std::vector<AssocNode*> firstChain() {
+    std::vector<AssocNode*> chain;
+    for (AssocNode* n = &root(); !n->children.empty(); n = n->children[0].get())
+      chain.push_back(n->children[0].get());
+    return chain;
+  }
+
+  CvAssociativeMemory memory;
+  cv::Mat image = texturedImage({640, 480}, 21);
+  const cv::Rect area{390, 250, 220, 220};
+  const int32_t one = 1;
+};
+
+TEST(EstimateThreshold, ShrinksWithTheShareOfEmptyCells) {
+  EXPECT_EQ(estimateThreshold(1000, 0, 9), 1105u);
+  EXPECT_EQ(estimateThreshold(1000, 1, 9), 379u);
+  EXPECT_EQ(estimateThreshold(1000, 3, 9), 121u);
+  EXPECT_EQ(estimateThreshold(1000, 7, 9), 34u);
+  EXPECT_EQ(estimateThreshold(1000, 8, 9), 1u);
+  EXPECT_EQ(estimateThreshold(1000, 9, 9), 1u);
+  EXPECT_EQ(estimateThreshold(0, 0, 9), 0u);
+}
+
+TEST_F(WriteTest, FirstWriteMakesAChainOverTheScanWindow) {
+  memory.Write(area, &one);
+  EXPECT_EQ(memory.GetNodeCount(), 4);
+  EXPECT_EQ(memory.GetLastNodeId(), 4u);
+  EXPECT_EQ(memory.GetMaxDepth(), 3);
+  EXPECT_EQ(memory.GetAccessCount(), 1u);
+  EXPECT_EQ(root().header.id, 1u);
+  EXPECT_EQ(root().header.hits, 0u);
+  EXPECT_EQ(root().header.data, 1);
+
+  cv::Mat sum;
+  cv::integral(image, sum, CV_32S);
+  const cv::Rect childArea(411, 271, 178, 178);
+  const std::vector<AssocNode*> chain = firstChain();
+  ASSERT_EQ(chain.size(), 3u);
+  const int expectedPositions[] = {180, 100, 52};
+  for (int i = 0; i < 3; ++i) {
+    const AssocNode& node = *chain[i];
+    SCOPED_TRACE(i);
+    EXPECT_EQ(node.level, i + 1);
+    EXPECT_EQ(node.header.id, static_cast<uint64_t>(i + 2));
+    EXPECT_EQ(node.header.hits, 1u);
+    EXPECT_EQ(node.header.data, 1);
+    const int n = node.cols * node.rows;
+    std::vector<int16_t> own(n), shifted(n);
+    CalcDescriptor(sum, childArea.x, childArea.y, childArea.width, childArea.height, node.cols,
+                   node.rows, own.data(), cv::Mat());
+    EXPECT_EQ(std::vector<int16_t>(node.values.get(), node.values.get() + n), own);
+
+    // Half a cell around the area, every edge with both corners; nothing touches the image
+    // edges here.
+    const int d = (220 / (node.cols + 2)) >> 1;
+    uint64_t total = 0;
+    int positions = 0;
+    auto add = [&](int x, int y) {
+      CalcDescriptor(sum, x, y, childArea.width, childArea.height, node.cols, node.rows,
+                     shifted.data(), cv::Mat());
+      total += DescriptorDistance(node.cols, node.rows, shifted.data(), own.data());
+      ++positions;
+    };
+    for (int t = -d; t <= d; ++t) {
+      add(childArea.x + t, childArea.y - d);
+      add(childArea.x + d, childArea.y + t);
+      add(childArea.x + t, childArea.y + d);
+      add(childArea.x - d, childArea.y + t);
+    }
+    EXPECT_EQ(positions, expectedPositions[i]);
+    EXPECT_EQ(node.header.threshold, estimateThreshold(total / positions, 0, n));
+    EXPECT_GT(node.header.threshold, 0u);
+  }
+}
+
+TEST_F(WriteTest, RepeatedWriteFollowsTheLearnedChain) {
+  memory.Write(area, &one);
+  const int32_t two = 2;
+  memory.Write(area, &two);
+  EXPECT_EQ(memory.GetNodeCount(), 4);
+  for (AssocNode* node : firstChain()) {
+    EXPECT_EQ(node->header.hits, 2u);
+    EXPECT_EQ(node->header.data, 2);
+  }
+  EXPECT_EQ(root().header.data, 2);
+}
+
+TEST_F(WriteTest, FeaturelessAreaLearnsAZeroThresholdAndAlwaysGrows) {
+  const cv::Mat flat(480, 640, CV_8UC1, cv::Scalar(90));
+  memory.SetImage(flat);
+  memory.Write(area, &one);
+  for (AssocNode* node : firstChain()) EXPECT_EQ(node->header.threshold, 0u);
+  memory.Write(area, &one);
+  EXPECT_EQ(memory.GetNodeCount(), 7);
+  EXPECT_EQ(root().children.size(), 2u);
+}
+
+TEST_F(WriteTest, MostlyMaskedAreaGetsThresholdOne) {
+  cv::Mat mask(480, 640, CV_8UC1, cv::Scalar(0));
+  memory.SetImage(image, mask);
+  memory.Write(area, &one);
+  for (AssocNode* node : firstChain()) EXPECT_EQ(node->header.threshold, 1u);
+  // A base of empty cells only is at distance 0 from every probe.
+  memory.SetImage(texturedImage({640, 480}, 99));
+  memory.Write(area, &one);
+  EXPECT_EQ(memory.GetNodeCount(), 4);
+}
+
+TEST_F(WriteTest, RefusalsComeInOrderAndChangeNothing) {
+  memory.Write(area, &one);
+  const auto before = visitAll(memory);
+  struct Case {
+    cv::Rect area;
+    bool created, imageSet, data;
+    Report report;
+  };
+  const Report outside{-10, "CvAssociativeMemory::Write", "Incorrect size interest area"};
+  const Case cases[] = {
+      {{-1, 0, 220, 220}, true, true, true, outside},
+      {{0, -1, 220, 220}, true, true, true, outside},
+      {{421, 0, 220, 220}, true, true, true, outside},
+      {{0, 261, 220, 220}, true, true, true, outside},
+      {{10, 10, 0, 220}, true, true, true, outside},
+      {{10, 10, 220, -5}, true, true, true, outside},
+      {{-1, 0, 220, 220}, false, false, false, outside},
+      {{0, 0, 220, 220},
+       true,
+       true,
+       false,
+       {-27, "CvAssociativeMemory::Write", "NULL apData pointer "}},
+      {{0, 0, 220, 220},
+       true,
+       false,
+       false,
+       {-27, "CvAssociativeMemory::Write", "Source image is not set"}},
+      {{0, 0, 220, 220},
+       false,
+       false,
+       false,
+       {-27, "CvAssociativeMemory::Write", "Associative memory is not created"}},
+  };
+  for (const Case& c : cases) {
+    CvAssociativeMemory fresh;
+    if (c.imageSet) fresh.SetImage(image);
+    CvAssociativeMemory& target = c.created ? memory : fresh;
+    if (c.created && !c.imageSet) {
+      // A created memory that was never handed an image of this size.
+      CvAssociativeMemory other;
+      other.Create(220, 220, 3);
+      stateOf(other).imageWidth = 640;
+      stateOf(other).imageHeight = 480;
+      EXPECT_EQ(reportOf([&] { other.Write(c.area, &one); }), c.report);
+      EXPECT_EQ(other.GetAccessCount(), 0u);
+      continue;
+    }
+    if (!c.created) {
+      stateOf(fresh).imageWidth = 640;
+      stateOf(fresh).imageHeight = 480;
+    }
+    EXPECT_EQ(reportOf([&] { target.Write(c.area, c.data ? &one : nullptr); }), c.report) << c.area;
+  }
+  EXPECT_EQ(memory.GetAccessCount(), 1u);
+  EXPECT_EQ(visitAll(memory), before);
+}
+
+TEST_F(WriteTest, WritesAtTheImageEdgesStayInside) {
+  // The shifted windows of the threshold estimate are clipped at every edge and corner; the
+  // sanitizer run checks that no descriptor reads outside.
+  const cv::Mat small = texturedImage({260, 250}, 23);
+  memory.SetImage(small);
+  const int32_t index = 3;
+  for (cv::Rect a :
+       {cv::Rect(0, 0, 220, 220), cv::Rect(40, 0, 220, 220), cv::Rect(0, 30, 220, 220),
+        cv::Rect(40, 30, 220, 220), cv::Rect(20, 15, 220, 220), cv::Rect(0, 0, 260, 250),
+        cv::Rect(0, 0, 40, 40), cv::Rect(220, 210, 40, 40)}) {
+    memory.Write(a, &index);
+    cv::Rect found;
+    int32_t* data = nullptr;
+    memory.Read(a, found, &data, nullptr, nullptr, nullptr, true);
+    EXPECT_EQ(*data, 3) << a;
+    EXPECT_TRUE((found & cv::Rect(0, 0, 260, 250)) == found) << a;
+  }
+}
+
+TEST_F(WriteTest, AnotherAreaSizeRescalesTheLevelWindowsAndBack) {
+  memory.Write(cv::Rect(100, 100, 330, 330), &one);
+  EXPECT_EQ(stateOf(memory).context.levelWindows[0].size(), cv::Size(330, 330));
+  EXPECT_EQ(stateOf(memory).context.scanRect, cv::Rect(31, 31, 268, 268));
+  cv::Rect found;
+  memory.Read(area, found);
+  EXPECT_EQ(stateOf(memory).context.levelWindows[0].size(), cv::Size(220, 220));
+  EXPECT_EQ(stateOf(memory).context.scanRect, cv::Rect(21, 21, 178, 178));
+}
+
+TEST_F(WriteTest, EveryHundredMillionthAccessPrunesWhenTheTreeChanged) {
+  memory.Write(area, &one);  // three bases with a single hit each
+  CvAssociativeMemoryState& s = stateOf(memory);
+  s.context.accessCount = 99999998;
+  cv::Rect found;
+  memory.Read(area, found);  // access 99999999: nothing yet
+  EXPECT_EQ(memory.GetNodeCount(), 4);
+  memory.Read(area, found);  // access 100000000
+  EXPECT_EQ(memory.GetNodeCount(), 1);
+  EXPECT_EQ(s.prunedNodeCount, 1);
+
+  // A tree that has not changed since the last pruning is left alone.
+  s.context.accessCount = 199999998;
+  memory.Write(area, &one);
+  s.prunedNodeCount = memory.GetNodeCount();
+  memory.Read(area, found);
+  EXPECT_EQ(memory.GetAccessCount(), 200000000u);
+  EXPECT_EQ(memory.GetNodeCount(), 4);
+}
+
+}  // namespace
