@@ -3,6 +3,8 @@
 #define VIZMORO_GEOMETRY_HPP
 
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
 
 #include "memory_state.hpp"
 
@@ -11,6 +13,17 @@ inline int bitPow(int d) {
   int result = 1;
   for (; d > 0; d >>= 1) result <<= 1;
   return result;
+}
+
+// Grid units spanned by an interest-area side of `side` pixels: 40, 80, 160, ...
+inline int gridUnits(int side) {
+  return 10 * bitPow((side / 10) >> 1);
+}
+
+// Levels a grid of gridWidth x gridHeight units allows.
+inline int16_t gridMaxLevels(int gridWidth, int gridHeight) {
+  const int g = std::min(gridWidth, gridHeight);
+  return static_cast<int16_t>(static_cast<int>(std::log(g / 6) / std::log(2.0)) + 1);
 }
 
 // Lattice cells along a grid dimension g at tree level `level`.

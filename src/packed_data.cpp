@@ -1,0 +1,479 @@
+// Packed data, the little-endian image of the whole memory, and the memory file around it.
+//
+// Layout: a 40-byte header, a table of N parent ids (8 bytes each), then N node records in
+// depth-first pre-order (28-byte node header, 4-byte value length, the values). Every field is
+// written and read byte by byte, so the data is the same whatever the host's byte order.
+#include "packed_data.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "errors.hpp"
+#include "geometry.hpp"
+#include "memory_state.hpp"
+
+namespace packed_file {
+WriteFunction writeFunction = ::write;
+}  // namespace packed_file
+
+namespace {
+
+constexpr size_t kHeaderSize = 40;
+constexpr size_t kParentSize = 8;
+constexpr size_t kRecordHeadSize = 32;  // node header and value length
+constexpr size_t kNodeSize = kParentSize + kRecordHeadSize;
+constexpr int32_t kDataSize = 4;  // bytes of a node's data field
+constexpr int kMinSide = 40;
+constexpr int kMaxSide = 1 << 16;  // the largest side Create accepts
+
+constexpr size_t kFileHeadSize = 11;  // magic with its zero byte, packed size
+constexpr char kMagic[7] = "AMv0.3";
+constexpr char kOldMagic[7] = "AMv0.2";  // same layout
+
+constexpr const char* kTooLarge = "Associative memory is too large to pack";
+
+// Little-endian fields.
+void putU16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+void putU32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+void putU64(uint8_t* p, uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+uint16_t getU16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+uint32_t getU32(const uint8_t* p) {
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = v << 8 | p[i];
+  return v;
+}
+uint64_t getU64(const uint8_t* p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
+  return v;
+}
+int16_t getI16(const uint8_t* p) {
+  return static_cast<int16_t>(getU16(p));
+}
+int32_t getI32(const uint8_t* p) {
+  return static_cast<int32_t>(getU32(p));
+}
+
+struct PackedHeader {
+  int32_t width = 0, height = 0, dataSize = 0, memorySize = 0;
+  int16_t maxDepth = 0, levels = 0;
+  int32_t nodeCount = 0;
+  uint64_t lastNodeId = 0, accessCount = 0;
+};
+
+void putHeader(uint8_t* p, const PackedHeader& h) {
+  putU32(p + 0, static_cast<uint32_t>(h.width));
+  putU32(p + 4, static_cast<uint32_t>(h.height));
+  putU32(p + 8, static_cast<uint32_t>(h.dataSize));
+  putU32(p + 12, static_cast<uint32_t>(h.memorySize));
+  putU16(p + 16, static_cast<uint16_t>(h.maxDepth));
+  putU16(p + 18, static_cast<uint16_t>(h.levels));
+  putU32(p + 20, static_cast<uint32_t>(h.nodeCount));
+  putU64(p + 24, h.lastNodeId);
+  putU64(p + 32, h.accessCount);
+}
+
+PackedHeader getHeader(const uint8_t* p) {
+  PackedHeader h;
+  h.width = getI32(p + 0);
+  h.height = getI32(p + 4);
+  h.dataSize = getI32(p + 8);
+  h.memorySize = getI32(p + 12);
+  h.maxDepth = getI16(p + 16);
+  h.levels = getI16(p + 18);
+  h.nodeCount = getI32(p + 20);
+  h.lastNodeId = getU64(p + 24);
+  h.accessCount = getU64(p + 32);
+  return h;
+}
+
+AssocHeader getNodeHeader(const uint8_t* p) {
+  AssocHeader h;
+  h.id = getU64(p + 0);
+  h.hits = getU64(p + 8);
+  h.threshold = getU64(p + 16);
+  h.data = getI32(p + 24);
+  return h;
+}
+
+// Nodes and value bytes of a subtree, the node itself included.
+struct Extent {
+  int64_t nodes = 0;
+  int64_t valueBytes = 0;
+};
+
+void measure(const AssocNode& node, Extent& extent) {
+  ++extent.nodes;
+  extent.valueBytes += int64_t{node.cols} * node.rows * 2;
+  for (const auto& child : node.children)
+    if (child) measure(*child, extent);
+}
+
+int64_t recordsEnd(const Extent& extent) {
+  return static_cast<int64_t>(kHeaderSize) + static_cast<int64_t>(kNodeSize) * extent.nodes +
+         extent.valueBytes;
+}
+
+// The buffer size: memorySize + 40 x (nodeCount + 1). memorySize counts every value array
+// allocated since Create, so a long-lived memory can overstate its size past what an int32
+// holds; then the exact end of the records is used instead.
+int64_t packedSize(const CvAssociativeMemoryState& s) {
+  const AssocContext& c = s.context;
+  const int64_t nominal =
+      int64_t{c.memorySize} + static_cast<int64_t>(kNodeSize) * (int64_t{c.nodeCount} + 1);
+  if (!s.root) return nominal;
+  Extent extent;
+  measure(*s.root, extent);
+  const int64_t needed = recordsEnd(extent);
+  return nominal <= std::numeric_limits<int32_t>::max() && nominal >= needed ? nominal : needed;
+}
+
+// Appends parent entries and node records in pre-order.
+class PackWriter {
+ public:
+  PackWriter(uint8_t* buffer, int64_t nodes)
+      : table_(buffer + kHeaderSize), record_(table_ + kParentSize * nodes) {}
+
+  void putNode(const AssocNode& node, uint64_t parentId) {
+    putU64(table_, parentId);
+    table_ += kParentSize;
+    putU64(record_ + 0, node.header.id);
+    putU64(record_ + 8, node.header.hits);
+    putU64(record_ + 16, node.header.threshold);
+    putU32(record_ + 24, static_cast<uint32_t>(node.header.data));
+    const size_t count = static_cast<size_t>(node.cols) * static_cast<size_t>(node.rows);
+    putU32(record_ + 28, static_cast<uint32_t>(count * 2));
+    record_ += kRecordHeadSize;
+    if (node.values) {
+      for (size_t i = 0; i < count; ++i, record_ += 2)
+        putU16(record_, static_cast<uint16_t>(node.values[i]));
+    } else {
+      std::memset(record_, 0, count * 2);  // the root keeps no values
+      record_ += count * 2;
+    }
+  }
+
+  void putChildren(const AssocNode& node) {
+    for (const auto& child : node.children) {
+      if (!child) continue;
+      putNode(*child, node.header.id);
+      putChildren(*child);
+    }
+  }
+
+ private:
+  uint8_t* table_;
+  uint8_t* record_;
+};
+
+// Where a validated record lies and where it goes in the tree.
+struct RecordRef {
+  size_t offset;  // of the record in the buffer
+  size_t parent;  // index of the parent's record; unused for the root
+  int16_t level;
+};
+
+// Creates the memory file's temporary sibling, exclusively, with the permissions a new file
+// gets. Returns the descriptor or -1.
+int createTemporary(const std::string& target, std::string& name) {
+  static std::atomic<unsigned> counter{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    name = target + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+bool writeAll(int fd, const uint8_t* data, size_t size) {
+  while (size > 0) {
+    const ssize_t written = packed_file::writeFunction(fd, data, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    data += written;
+    size -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+void syncDirectoryOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  const std::string directory = slash == std::string::npos ? "."
+                                : slash == 0               ? "/"
+                                                           : path.substr(0, slash);
+  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);  // best effort: the rename itself has already happened
+  ::close(fd);
+}
+
+// Replaces `path` with `size` bytes so that a reader sees either the old file or the whole
+// new one: write a temporary file beside it, flush it to disk and rename it over the target.
+bool replaceFile(const char* path, const uint8_t* data, size_t size) {
+  std::string target = path;
+  struct stat link;
+  if (::lstat(path, &link) == 0 && S_ISLNK(link.st_mode)) {
+    // Replace the file the link points to, not the link.
+    if (char* resolved = ::realpath(path, nullptr)) {
+      target = resolved;
+      std::free(resolved);
+    }
+  }
+  std::string temporary;
+  const int fd = createTemporary(target, temporary);
+  if (fd < 0) return false;
+  struct stat previous;
+  if (::stat(target.c_str(), &previous) == 0 && S_ISREG(previous.st_mode))
+    ::fchmod(fd, previous.st_mode & 07777);  // keep the old file's permissions
+  bool ok = writeAll(fd, data, size) && ::fsync(fd) == 0;
+  ok = ::close(fd) == 0 && ok;
+  ok = ok && ::rename(temporary.c_str(), target.c_str()) == 0;
+  if (!ok) {
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  syncDirectoryOf(target);
+  return true;
+}
+
+// Reads exactly `size` bytes. The size comes from the file: memory grows only with the bytes
+// actually read, and a regular file too short for it is refused before anything is allocated.
+bool readExactly(std::FILE* file, size_t size, std::vector<uint8_t>& data) {
+  struct stat st;
+  if (::fstat(::fileno(file), &st) == 0 && S_ISREG(st.st_mode)) {
+    const long position = std::ftell(file);
+    if (position < 0 || st.st_size < position ||
+        static_cast<uint64_t>(st.st_size - position) < size)
+      return false;
+    data.reserve(size);
+  }
+  constexpr size_t kChunk = size_t{1} << 20;
+  while (data.size() < size) {
+    const size_t start = data.size();
+    const size_t chunk = std::min(kChunk, size - start);
+    data.resize(start + chunk);
+    if (std::fread(data.data() + start, 1, chunk, file) != chunk) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int CvAssociativeMemory::GetPackedSize() const {
+  const int64_t size = packedSize(*state);
+  if (size > std::numeric_limits<int32_t>::max())
+    AM_REPORT(cv::Error::StsOutOfRange, "GetPackedSize", kTooLarge);
+  return static_cast<int>(size);
+}
+
+void CvAssociativeMemory::WritePackedData(void* buffer) const {
+  if (!buffer) AM_REPORT(cv::Error::StsNullPtr, "WritePackedData", am_messages::kNullPacked);
+  const CvAssociativeMemoryState& s = *state;
+  if (!s.root) AM_REPORT(cv::Error::StsNullPtr, "WritePackedData", am_messages::kNotCreated);
+  Extent extent;
+  measure(*s.root, extent);
+  if (recordsEnd(extent) > std::numeric_limits<int32_t>::max())
+    AM_REPORT(cv::Error::StsOutOfRange, "WritePackedData", kTooLarge);
+
+  const AssocContext& c = s.context;
+  PackedHeader header;
+  header.width = c.width;
+  header.height = c.height;
+  header.dataSize = kDataSize;
+  header.memorySize = c.memorySize;
+  header.maxDepth = c.maxDepth;
+  header.levels = c.levels;
+  header.nodeCount = static_cast<int32_t>(extent.nodes);  // the records that follow
+  header.lastNodeId = c.lastNodeId;
+  header.accessCount = c.accessCount;
+  uint8_t* bytes = static_cast<uint8_t*>(buffer);
+  putHeader(bytes, header);
+  PackWriter writer(bytes, extent.nodes);
+  writer.putNode(*s.root, 0);
+  writer.putChildren(*s.root);
+}
+
+void CvAssociativeMemory::ReadPackedData(const void* buffer, size_t size) {
+  // Everything is checked before the memory is touched: refused data leaves it as it was.
+  if (!buffer) AM_REPORT(cv::Error::StsNullPtr, "ReadPackedData", am_messages::kNullPacked);
+  const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
+  if (size < kHeaderSize)
+    AM_REPORT(cv::Error::StsUnmatchedSizes, "ReadPackedData",
+              "Packed data is shorter than its header");
+  const PackedHeader header = getHeader(bytes);
+  if (header.dataSize != kDataSize)
+    AM_REPORT(cv::Error::StsUnmatchedSizes, "ReadPackedData", am_messages::kDataSize);
+  if (header.width < kMinSide || header.width > kMaxSide || header.height < kMinSide ||
+      header.height > kMaxSide)
+    AM_REPORT(cv::Error::StsUnmatchedSizes, "ReadPackedData",
+              "Packed data holds an invalid interest-area size");
+  // The lattice Create will derive, so that record lengths can be checked beforehand.
+  AssocContext lattice;
+  lattice.gridWidth = gridUnits(header.width);
+  lattice.gridHeight = gridUnits(header.height);
+  lattice.maxLevels = gridMaxLevels(lattice.gridWidth, lattice.gridHeight);
+  if (header.levels < 1 || header.levels > lattice.maxLevels)
+    AM_REPORT(cv::Error::StsUnmatchedSizes, "ReadPackedData",
+              "Packed data holds an invalid number of levels");
+  if (header.nodeCount < 1)
+    AM_REPORT(cv::Error::StsUnmatchedSizes, "ReadPackedData", "Packed data holds no root node");
+  const size_t nodeCount = static_cast<size_t>(header.nodeCount);
+  if ((size - kHeaderSize) / kNodeSize < nodeCount)  // each node takes at least 40 bytes
+    AM_REPORT(cv::Error::StsUnmatchedSizes, "ReadPackedData",
+              "Packed data is too short for its node count");
+
+  // Record bounds and ids.
+  std::vector<RecordRef> records(nodeCount);
+  std::vector<std::pair<uint64_t, size_t>> ids(nodeCount);  // (id, record index)
+  size_t offset = kHeaderSize + kParentSize * nodeCount;
+  for (size_t i = 0; i < nodeCount; ++i) {
+    if (size - offset < kRecordHeadSize)
+      AM_REPORT(cv::Error::StsUnmatchedSizes, "ReadPackedData",
+                "Packed data ends inside a node record");
+    const int32_t length = getI32(bytes + offset + 28);
+    if (length < 0 || size - offset - kRecordHeadSize < static_cast<size_t>(length))
+      AM_REPORT(cv::Error::StsUnmatchedSizes, "ReadPackedData",
+                "Packed data ends inside a node record");
+    records[i].offset = offset;
+    ids[i] = {getU64(bytes + offset), i};
+    offset += kRecordHeadSize + static_cast<size_t>(length);
+  }
+
+  // Parents, levels and lengths. A parent is the first earlier record with its id; sorting by
+  // (id, index) puts that record first among its equals.
+  std::sort(ids.begin(), ids.end());
+  const uint8_t* parents = bytes + kHeaderSize;
+  uint64_t largestId = 0;
+  for (size_t i = 0; i < nodeCount; ++i) {
+    RecordRef& record = records[i];
+    const uint64_t parentId = getU64(parents + kParentSize * i);
+    if (i == 0) {
+      if (parentId != 0)
+        AM_REPORT(cv::Error::StsUnmatchedSizes, "ReadPackedData",
+                  "The first packed node is not the root");
+      record.parent = 0;
+      record.level = 0;
+    } else {
+      if (parentId == 0)
+        AM_REPORT(cv::Error::StsUnmatchedSizes, "ReadPackedData",
+                  "Packed data holds a second root node");
+      const auto found =
+          std::lower_bound(ids.begin(), ids.end(), std::make_pair(parentId, size_t{0}));
+      if (found == ids.end() || found->first != parentId || found->second >= i)
+        AM_REPORT(cv::Error::StsUnmatchedSizes, "ReadPackedData",
+                  "A packed node's parent matches no earlier node");
+      record.parent = found->second;
+      record.level = static_cast<int16_t>(records[found->second].level + 1);
+      if (record.level > header.levels)
+        AM_REPORT(cv::Error::StsUnmatchedSizes, "ReadPackedData",
+                  "A packed node lies below the deepest level");
+    }
+    const int64_t expected =
+        int64_t{levelCols(lattice, record.level)} * levelRows(lattice, record.level) * 2;
+    if (getI32(bytes + record.offset + 28) != expected)
+      AM_REPORT(cv::Error::StsUnmatchedSizes, "ReadPackedData",
+                "A packed node's value length does not match its level");
+    largestId = std::max(largestId, getU64(bytes + record.offset));
+  }
+  // Ids handed out later must not repeat a stored one.
+  if (largestId > header.lastNodeId)
+    AM_REPORT(cv::Error::StsUnmatchedSizes, "ReadPackedData",
+              "A packed node id lies beyond the last node id");
+  ids = {};
+
+  // The data is sound: rebuild. Only allocation can fail from here on.
+  Create(header.width, header.height, header.levels);
+  CvAssociativeMemoryState& s = *state;
+  s.context.lastNodeId = header.lastNodeId;
+  s.context.accessCount = header.accessCount;
+  std::vector<AssocNode*> nodes(nodeCount);
+  nodes[0] = s.root.get();
+  s.root->header = getNodeHeader(bytes + records[0].offset);  // its zero values are skipped
+  std::vector<int16_t> values;
+  for (size_t i = 1; i < nodeCount; ++i) {
+    const uint8_t* record = bytes + records[i].offset;
+    values.resize(static_cast<size_t>(getI32(record + 28)) / 2);
+    const uint8_t* stored = record + kRecordHeadSize;
+    for (size_t k = 0; k < values.size(); ++k) values[k] = getI16(stored + 2 * k);
+    const AssocHeader nodeHeader = getNodeHeader(record);
+    nodes[i] =
+        nodes[records[i].parent]->InsertChild(cv::Mat(), cv::Rect(), values.data(), &nodeHeader);
+  }
+}
+
+bool CvAssociativeMemory::SaveToFile(const char* fileName, bool keepAll) {
+  if (!fileName) return false;
+  if (!state->root) {
+    // Reported to the error handler, but a save answers with its result.
+    try {
+      AM_REPORT(cv::Error::StsNullPtr, "WritePackedData", am_messages::kNotCreated);
+    } catch (const cv::Exception&) {
+    }
+    return false;
+  }
+  if (!keepAll) state->root->Prune();  // the memory stays pruned whatever follows
+
+  std::vector<uint8_t> file;
+  try {
+    const int size = GetPackedSize();
+    try {
+      file.assign(kFileHeadSize + static_cast<size_t>(size), 0);
+    } catch (const std::bad_alloc&) {
+      AM_REPORT(cv::Error::StsNullPtr, "WritePackedData", am_messages::kNullPacked);
+    }
+    std::memcpy(file.data(), kMagic, sizeof kMagic);
+    putU32(file.data() + sizeof kMagic, static_cast<uint32_t>(size));
+    WritePackedData(file.data() + kFileHeadSize);
+  } catch (const cv::Exception&) {
+    return false;
+  }
+  return replaceFile(fileName, file.data(), file.size());
+}
+
+bool CvAssociativeMemory::LoadFromFile(const char* fileName) {
+  if (!fileName) return false;
+  std::vector<uint8_t> data;
+  {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(fileName, "rb"), &std::fclose);
+    if (!file) return false;
+    uint8_t head[kFileHeadSize];
+    if (std::fread(head, 1, kFileHeadSize, file.get()) != kFileHeadSize) return false;
+    if (std::memcmp(head, kMagic, sizeof kMagic) != 0 &&
+        std::memcmp(head, kOldMagic, sizeof kOldMagic) != 0)
+      return false;
+    const int32_t size = getI32(head + sizeof kMagic);
+    if (size < 0) return false;
+    try {
+      if (!readExactly(file.get(), static_cast<size_t>(size), data)) return false;
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  }
+  // Refused data is reported and thrown, so a true result always means a loaded memory.
+  static const uint8_t kNoBytes = 0;
+  ReadPackedData(data.empty() ? &kNoBytes : data.data(), data.size());
+  return true;
+}

@@ -1,0 +1,18 @@
+// Seams of the memory file that tests use to make a save fail part-way.
+#ifndef VIZMORO_PACKED_DATA_HPP
+#define VIZMORO_PACKED_DATA_HPP
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+namespace packed_file {
+
+// The write(2) through which SaveToFile writes its temporary file. A replacement may write
+// fewer bytes than asked or fail with errno set, as a full disk would.
+using WriteFunction = ssize_t (*)(int fd, const void* data, size_t size);
+extern WriteFunction writeFunction;
+
+}  // namespace packed_file
+
+#endif  // VIZMORO_PACKED_DATA_HPP
