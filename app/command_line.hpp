@@ -1,0 +1,32 @@
+// The command line of the Vizmoro program: "Vizmoro [file.avi | 0..9] [/r ]".
+#ifndef VIZMORO_APP_COMMAND_LINE_HPP
+#define VIZMORO_APP_COMMAND_LINE_HPP
+
+#include <string>
+
+namespace vizmoro {
+
+extern const char kHelpText[];
+extern const char kOnlyAviMessage[];
+
+struct CommandLine {
+  enum class Action {
+    kHelp,    // print kHelpText, exit 0
+    kRefuse,  // print kOnlyAviMessage, exit -1
+    kCamera,  // capture from `device`
+    kFile     // read the AVI file `fileName`
+  };
+  Action action = Action::kHelp;
+  int device = 0;
+  std::string fileName;    // the lower-cased first argument, whole
+  std::string baseName;    // fileName before its first ".avi"; empty for a camera
+  std::string outputName;  // baseName + "_out.avi"
+  bool recording = false;  // "/r" somewhere in the joined further arguments
+};
+
+// Reads argv[1..argc-1] (argv[0] is the program name). Pure: no I/O, any length of input.
+CommandLine ParseCommandLine(int argc, const char* const* argv);
+
+}  // namespace vizmoro
+
+#endif  // VIZMORO_APP_COMMAND_LINE_HPP

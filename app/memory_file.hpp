@@ -1,0 +1,38 @@
+// The memory file kept between runs: loaded at start-up, saved (pruned) at the end of a run.
+#ifndef VIZMORO_APP_MEMORY_FILE_HPP
+#define VIZMORO_APP_MEMORY_FILE_HPP
+
+#include <cstdio>
+#include <string>
+
+class CvAssociativeMemory;
+
+namespace vizmoro {
+
+constexpr char kMemoryFileName[] = "am.dat";
+constexpr int kAreaWidth = 220;
+constexpr int kAreaHeight = 220;
+constexpr int kAreaLevels = 3;
+
+struct MemoryFileStart {
+  bool loaded = false;     // the file was loaded and the load report printed
+  bool saveAtEnd = true;   // false when a file that could not be loaded could not be set aside
+  std::string backupName;  // where an unloadable file was moved to, if anywhere
+};
+
+// Loads `fileName` into `memory` and prints the load report to `out`. When there is no such
+// file the memory is created fresh for a 220 x 220 area with 3 levels, silently. When the
+// file exists but cannot be loaded, or the memory refuses its data, the memory is created
+// fresh as well, the file is renamed to the first free name of "<file>.bak", "<file>.bak.1",
+// ... so that the end of the run does not overwrite it, and a line on `out` says so. Engine
+// reports go to `err`.
+MemoryFileStart LoadOrCreateMemory(CvAssociativeMemory& memory, const char* fileName,
+                                   std::FILE* out, std::FILE* err);
+
+// Prunes and saves the memory. Returns false, with a line on `out`, when the file could not
+// be written; the previous file is then left as it was.
+bool SaveMemory(CvAssociativeMemory& memory, const char* fileName, std::FILE* out, std::FILE* err);
+
+}  // namespace vizmoro
+
+#endif  // VIZMORO_APP_MEMORY_FILE_HPP
