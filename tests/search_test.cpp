@@ -1,0 +1,206 @@
+// Position search, grouping of matches and ObjectRecognition.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "report.hpp"
+#include "search.hpp"
+#include "test_images.hpp"
+#include "tree_helpers.hpp"
+
+namespace {
+
+struct Event {
+  int code;
+  uint32_t index;
+  RcgAMResult result;
+};
+
+void record(int code, uint32_t* index, RcgAMResult* result, void* user) {
+  static_cast<std::vector<Event>*>(user)->push_back(
+      {code, index ? *index : 0u, result ? *result : RcgAMResult{}});
+}
+
+std::vector<int> codesOf(const std::vector<Event>& events) {
+  std::vector<int> codes;
+  for (const Event& e : events) codes.push_back(e.code);
+  return codes;
+}
+
+struct Visit {
+  cv::Rect window;
+  int stepX, stepY, radius2;
+};
+
+std::vector<Visit> searchWindows(CvAssociativeMemoryState& s) {
+  std::vector<Visit> visits;
+  struct Context {
+    CvAssociativeMemoryState* state;
+    std::vector<Visit>* visits;
+  } context{&s, &visits};
+  PositionSearch(
+      s,
+      [](cv::Rect window, void* p) {
+        auto& c = *static_cast<Context*>(p);
+        const AssocContext& a = c.state->context;
+        c.visits->push_back({window, a.searchStepX, a.searchStepY, a.searchRadius2});
+      },
+      &context);
+  return visits;
+}
+
+class SearchTest : public ::testing::Test {
+ protected:
+  void SetUp() override { memory.Create(220, 220, 3); }
+  CvAssociativeMemoryState& s() { return stateOf(memory); }
+  CvAssociativeMemory memory;
+};
+
+TEST_F(SearchTest, WindowSizesStepsAndPositionsOfAVgaImage) {
+  memory.SetImage(texturedImage({640, 480}, 41));
+  const std::vector<Visit> visits = searchWindows(s());
+  std::map<int, int> positions;
+  std::map<int, Visit> firstOfSize;
+  for (const Visit& v : visits) {
+    ++positions[v.window.width];
+    firstOfSize.emplace(v.window.width, v);
+    EXPECT_EQ(v.window.width, v.window.height);
+    EXPECT_LT(v.window.x + v.window.width, 640);
+    EXPECT_LT(v.window.y + v.window.height, 480);
+  }
+  EXPECT_EQ(positions, (std::map<int, int>{
+                           {165, 672}, {220, 260}, {275, 120}, {330, 50}, {385, 21}, {440, 5}}));
+  const std::map<int, int> steps{{165, 15}, {220, 21}, {275, 26}, {330, 32}, {385, 37}, {440, 43}};
+  for (const auto& [size, step] : steps) {
+    EXPECT_EQ(firstOfSize[size].stepX, step);
+    EXPECT_EQ(firstOfSize[size].stepY, step);
+  }
+  EXPECT_EQ(firstOfSize[165].radius2, 1800);
+  EXPECT_EQ(firstOfSize[220].radius2, 3528);
+  // Rows outer, columns inner, sizes growing.
+  EXPECT_EQ(visits[0].window, cv::Rect(0, 0, 165, 165));
+  EXPECT_EQ(visits[1].window, cv::Rect(15, 0, 165, 165));
+  EXPECT_EQ(visits[32].window, cv::Rect(0, 15, 165, 165));
+}
+
+TEST_F(SearchTest, RecognitionReadsEveryWindowOnceAndReportsIt) {
+  memory.SetImage(texturedImage({640, 480}, 42));
+  std::vector<Event> events;
+  memory.ObjectRecognition(record, &events);
+  ASSERT_GE(events.size(), 2u);
+  EXPECT_EQ(events.front().code, RCG_AM_BEGIN);
+  EXPECT_EQ(events.back().code, RCG_AM_END);
+  int reads = 0;
+  for (const Event& e : events) reads += e.code == RCG_AM_NO_MATCH || e.code == RCG_AM_MATCH;
+  EXPECT_EQ(reads, 1128);
+  EXPECT_EQ(memory.GetAccessCount(), 1128u);
+}
+
+TEST_F(SearchTest, ImagesTooSmallForAnyWindowGiveOnlyBeginAndEnd) {
+  for (cv::Size size : {cv::Size(164, 480), cv::Size(640, 164), cv::Size(165, 165)}) {
+    memory.SetImage(texturedImage(size, 43));
+    std::vector<Event> events;
+    memory.ObjectRecognition(record, &events);
+    EXPECT_EQ(codesOf(events), (std::vector<int>{RCG_AM_BEGIN, RCG_AM_END})) << size;
+    EXPECT_EQ(memory.GetAccessCount(), 0u);
+  }
+  // Before the first image the size is 0 x 0.
+  CvAssociativeMemory fresh;
+  fresh.Create(220, 220, 3);
+  std::vector<Event> events;
+  fresh.ObjectRecognition(record, &events);
+  EXPECT_EQ(codesOf(events), (std::vector<int>{RCG_AM_BEGIN, RCG_AM_END}));
+}
+
+TEST_F(SearchTest, WindowAsWideAsTheImageIsVisitedNowhere) {
+  memory.SetImage(texturedImage({220, 300}, 44));
+  std::map<int, int> positions;
+  for (const Visit& v : searchWindows(s())) ++positions[v.window.width];
+  EXPECT_EQ(positions, (std::map<int, int>{{165, 4 * 9}}));
+}
+
+TEST_F(SearchTest, SearchOfAMemoryThatIsNotCreatedIsRefusedByTheRead) {
+  CvAssociativeMemory blank;
+  blank.SetImage(texturedImage({640, 480}, 45));
+  std::vector<Event> events;
+  EXPECT_EQ(reportOf([&] { blank.ObjectRecognition(record, &events); }),
+            (Report{-27, "CvAssociativeMemory::Read", "Associative memory is not created"}));
+}
+
+TEST_F(SearchTest, MatchesGroupStrictlyWithinTheRadiusAndByIndex) {
+  // A memory without bases recalls the root everywhere: each window is a match of the root's
+  // data, found exactly where it was looked for.
+  memory.SetImage(texturedImage({200, 200}, 46));
+  s().context.searchRadius2 = 100;
+  std::vector<Event> events;
+  SearchContext search{&s(), record, &events};
+  auto collect = [&](cv::Rect window, int32_t index) {
+    s().root->header.data = index;
+    CollectFound(window, &search);
+  };
+  collect({0, 0, 40, 40}, 1);    // centre (20, 20)
+  collect({6, 8, 40, 40}, 1);    // (26, 28): squared distance 100, a group of its own
+  collect({6, 7, 40, 40}, 1);    // (26, 27): 85 from the first group
+  collect({1, 1, 40, 40}, 2);    // another index
+  collect({11, 11, 40, 40}, 1);  // (31, 31): 128 from the first group's mean (23, 23), 34
+                                 // from the second's
+  ASSERT_EQ(s().foundObjects.size(), 3u);
+  const FoundObject& first = s().foundObjects[0];
+  EXPECT_EQ(first.count, 2);
+  EXPECT_EQ(first.sumCenterX, 46);
+  EXPECT_EQ(first.sumCenterY, 47);
+  EXPECT_EQ(first.sumWidth, 80);
+  EXPECT_EQ(first.objectIndex, 1u);
+  EXPECT_EQ(s().foundObjects[1].count, 2);
+  EXPECT_EQ(s().foundObjects[1].sumCenterX, 57);
+  EXPECT_EQ(s().foundObjects[2].objectIndex, 2u);
+  EXPECT_EQ(s().foundObjects[2].count, 1);
+  for (const Event& e : events) {
+    EXPECT_EQ(e.code, RCG_AM_MATCH);
+    EXPECT_EQ(e.result.bases, 1u);
+    EXPECT_EQ(e.result.userSlot, nullptr);
+  }
+}
+
+TEST_F(SearchTest, FoundObjectsAreReportedWithTheirMeansInOrderOfTheirFirstMember) {
+  // A learned patch on a flat background is recalled around where it was learned.
+  cv::Mat image(480, 640, CV_8UC1, cv::Scalar(100));
+  texturedImage({240, 240}, 47).copyTo(image(cv::Rect(380, 220, 240, 240)));
+  memory.SetImage(image);
+  const int32_t index = 5;
+  for (int i = 0; i < 3; ++i) memory.Write(cv::Rect(390, 230, 220, 220), &index);
+  std::vector<Event> events;
+  memory.ObjectRecognition(record, &events);
+  std::vector<Event> objects;
+  for (const Event& e : events)
+    if (e.code == RCG_AM_OBJECT) objects.push_back(e);
+  ASSERT_EQ(objects.size(), s().foundObjects.size());
+  ASSERT_FALSE(objects.empty());
+  for (size_t i = 0; i < objects.size(); ++i) {
+    const FoundObject& g = s().foundObjects[i];
+    const cv::Rect& rect = objects[i].result.rect;
+    EXPECT_EQ(objects[i].index, g.objectIndex);
+    EXPECT_EQ(rect,
+              cv::Rect(g.meanCenterX() - (g.meanWidth() >> 1),
+                       g.meanCenterY() - (g.meanHeight() >> 1), g.meanWidth(), g.meanHeight()));
+    EXPECT_DOUBLE_EQ(objects[i].result.similarity, g.sumSimilarity / g.count);
+    EXPECT_EQ(objects[i].result.bases, static_cast<uint32_t>(memory.GetNodeCount()));
+  }
+  EXPECT_EQ(objects[0].index, 5u);
+  EXPECT_GT(objects[0].result.similarity, 0.5);
+  EXPECT_LT(std::abs(objects[0].result.rect.x + objects[0].result.rect.width / 2 - 500), 55);
+  EXPECT_LT(std::abs(objects[0].result.rect.y + objects[0].result.rect.height / 2 - 340), 55);
+  EXPECT_EQ(events.back().code, RCG_AM_END);
+}
+
+TEST_F(SearchTest, NullCallbackIsRefusedBeforeAnything) {
+  memory.SetImage(texturedImage({640, 480}, 48));
+  s().foundObjects.push_back(FoundObject{1, 2, 3, 4, 0.5, 1, 9});
+  EXPECT_EQ(
+      reportOf([&] { memory.ObjectRecognition(nullptr, nullptr); }),
+      (Report{-27, "CvAssociativeMemory::ObjectRecognition", "The pointer of RcgAMFunc is NULL"}));
+  EXPECT_EQ(s().foundObjects.size(), 1u);
+  EXPECT_EQ(memory.GetAccessCount(), 0u);
+}
+
+}  // namespace
