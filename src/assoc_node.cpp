@@ -22,20 +22,37 @@ int32_t fixedSimilarity(uint64_t distance, uint64_t threshold) {
   return static_cast<int32_t>(static_cast<uint64_t>(u128{threshold} * 1073741823 / distance));
 }
 
-// Distance of a child's values to the probe at one offset; gives up once it reaches `limit`.
-uint64_t offsetDistance(const int16_t* values, int cols, int rows, const int16_t* probe, int shiftX,
-                        int shiftY, uint64_t limit) {
-  uint64_t sum = 0;
-  for (int j = 0; j < rows; ++j) {
-    const int16_t* v = values + j * cols;
-    const int16_t* p = probe + (j + shiftY) * (cols + 1) + shiftX;
-    uint32_t rowSum = 0;  // at most 65535 x cols
-    for (int i = 0; i < cols; ++i)
-      if (v[i] != AM_EMPTY_CELL) rowSum += static_cast<uint32_t>(std::abs(v[i] - p[i]));
-    sum += rowSum;
-    if (sum >= limit) break;
+// The probe seen at the four half-cell offsets, each laid out like a child's values.
+void gatherOffsets(const int16_t* probe, int cols, int rows, int16_t* windows) {
+  const int n = cols * rows;
+  for (int k = 0; k < 4; ++k) {
+    const int shiftX = k & 1, shiftY = (k >> 1) & 1;
+    int16_t* out = windows + k * n;
+    for (int j = 0; j < rows; ++j)
+      std::copy_n(probe + (j + shiftY) * (cols + 1) + shiftX, cols, out + j * cols);
   }
-  return sum;
+}
+
+// Distances of n values to the four offset windows, skipping the values' empty cells. All four
+// are summed in one pass; the sums stay in 32 bits for blocks of up to 65536 values.
+void offsetDistances(const int16_t* values, const int16_t* windows, int n, uint64_t d[4]) {
+  d[0] = d[1] = d[2] = d[3] = 0;
+  for (int start = 0; start < n; start += 65536) {
+    const int end = std::min(n, start + 65536);
+    uint32_t s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+    for (int i = start; i < end; ++i) {
+      const int v = values[i];
+      const uint32_t keep = v != AM_EMPTY_CELL ? ~0u : 0u;
+      s0 += static_cast<uint32_t>(std::abs(v - windows[i])) & keep;
+      s1 += static_cast<uint32_t>(std::abs(v - windows[n + i])) & keep;
+      s2 += static_cast<uint32_t>(std::abs(v - windows[2 * n + i])) & keep;
+      s3 += static_cast<uint32_t>(std::abs(v - windows[3 * n + i])) & keep;
+    }
+    d[0] += s0;
+    d[1] += s1;
+    d[2] += s2;
+    d[3] += s3;
+  }
 }
 
 }  // namespace
@@ -72,6 +89,11 @@ bool AssocNode::FindBestChild(const cv::Mat& integral, cv::Rect& window, AssocNo
   window.x += levelWindow.x >> 1;
   window.y += levelWindow.y >> 1;
 
+  const int childCols = probeCols - 1, childRows = probeRows - 1;
+  const int n = childCols * childRows;
+  int16_t* windows = c.offsetWindows.data();
+  gatherOffsets(probe, childCols, childRows, windows);
+
   best = nullptr;
   uint64_t bestDistance = std::numeric_limits<uint64_t>::max();
   int bestOffset = 0;
@@ -81,21 +103,15 @@ bool AssocNode::FindBestChild(const cv::Mat& integral, cv::Rect& window, AssocNo
       freeSlot = static_cast<int>(slot);
       continue;
     }
-    uint64_t childDistance = std::numeric_limits<uint64_t>::max();
-    int childOffset = 0;
-    for (int k = 0; k < 4; ++k) {
-      const uint64_t limit = std::min(childDistance, bestDistance);
-      const uint64_t d = offsetDistance(child->values.get(), child->cols, child->rows, probe, k & 1,
-                                        (k >> 1) & 1, limit);
-      if (d < childDistance) {
-        childDistance = d;
-        childOffset = k;
-      }
-    }
-    if (childDistance < bestDistance) {
+    uint64_t d[4];
+    offsetDistances(child->values.get(), windows, n, d);
+    int offset = 0;  // the lowest code among equal distances
+    for (int k = 1; k < 4; ++k)
+      if (d[k] < d[offset]) offset = k;
+    if (d[offset] < bestDistance) {
       best = child;
-      bestDistance = childDistance;
-      bestOffset = childOffset;
+      bestDistance = d[offset];
+      bestOffset = offset;
     }
   }
 

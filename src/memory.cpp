@@ -35,6 +35,7 @@ CvAssociativeMemoryState::~CvAssociativeMemoryState() {
 void CvAssociativeMemoryState::release() {
   root.reset();
   context.cellBuffer = {};
+  context.offsetWindows = {};
   context.levelSpans = {};
   context.levelWindows = {};
   integral.release();
@@ -106,6 +107,8 @@ void CvAssociativeMemory::Create(int width, int height, int16_t levels) {
   c.cellBuffer.assign(static_cast<size_t>(levelCols(c, c.levels) + 1) *
                           static_cast<size_t>(levelRows(c, c.levels) + 1),
                       0);
+  c.offsetWindows.assign(static_cast<size_t>(4) * levelCols(c, c.levels) * levelRows(c, c.levels),
+                         0);
   c.levelSpans.resize(c.levels + 1);
   for (int i = 0; i <= c.levels; ++i) {
     const int m = std::min<int>(i + 1, c.maxLevels);

@@ -25,7 +25,8 @@ struct AssocContext {
   cv::Rect scanRect;  // window of a new node's own descriptor, relative to the area
   // Entry j: size of window j; x and y hold the inset of window j + 1 inside it.
   std::vector<cv::Rect> levelWindows;
-  std::vector<int16_t> cellBuffer;  // probe scratch, large enough for the deepest level
+  std::vector<int16_t> cellBuffer;     // probe scratch, large enough for the deepest level
+  std::vector<int16_t> offsetWindows;  // the probe at four offsets, for the deepest level
   int32_t searchStepX = 0, searchStepY = 0, searchRadius2 = 0;
   float scaleX = 0, scaleY = 0;  // pixels per grid unit
   int32_t nodeCount = 0;
