@@ -8,6 +8,9 @@
 
 #include "memory_state.hpp"
 
+// Largest interest-area side: beyond it the lattice tables would not fit in memory.
+constexpr int kMaxAreaSide = 1 << 16;
+
 // 2 to the power of the number of significant bits of d (1 for d <= 0).
 inline int bitPow(int d) {
   int result = 1;

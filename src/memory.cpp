@@ -1,6 +1,5 @@
 // The memory object: construction, geometry of the interest area, counters and the visitor.
 #include <algorithm>
-#include <cmath>
 #include <limits>
 
 #include "condensation.hpp"
@@ -9,9 +8,6 @@
 #include "memory_state.hpp"
 
 namespace {
-
-// Largest interest-area side: beyond it the lattice tables would not fit in memory.
-constexpr int kMaxAreaSide = 1 << 16;
 
 int32_t clampToInt32(int64_t value) {
   return static_cast<int32_t>(std::min<int64_t>(value, std::numeric_limits<int32_t>::max()));
@@ -95,13 +91,14 @@ void CvAssociativeMemory::Create(int width, int height, int16_t levels) {
   AssocContext& c = s.context;
   c.width = std::max(width, 40);
   c.height = std::max(height, 40);
-  c.gridWidth = 10 * bitPow((c.width / 10) >> 1);
-  c.gridHeight = 10 * bitPow((c.height / 10) >> 1);
+  c.gridWidth = gridUnits(c.width);
+  c.gridHeight = gridUnits(c.height);
   c.spanWidth = bitPow(c.gridWidth >> 1);
   c.spanHeight = bitPow(c.gridHeight >> 1);
-  const int g = std::min(c.gridWidth, c.gridHeight);
-  c.maxLevels = static_cast<int16_t>(static_cast<int>(std::log(g / 6) / std::log(2.0)) + 1);
-  if (levels <= 0) levels = static_cast<int16_t>(g > 40 ? c.maxLevels - 1 : c.maxLevels);
+  c.maxLevels = gridMaxLevels(c.gridWidth, c.gridHeight);
+  if (levels <= 0)
+    levels = static_cast<int16_t>(std::min(c.gridWidth, c.gridHeight) > 40 ? c.maxLevels - 1
+                                                                           : c.maxLevels);
   c.levels = std::min(levels, c.maxLevels);
 
   c.cellBuffer.assign(static_cast<size_t>(levelCols(c, c.levels) + 1) *
