@@ -38,7 +38,6 @@ constexpr size_t kRecordHeadSize = 32;  // node header and value length
 constexpr size_t kNodeSize = kParentSize + kRecordHeadSize;
 constexpr int32_t kDataSize = 4;  // bytes of a node's data field
 constexpr int kMinSide = 40;
-constexpr int kMaxSide = 1 << 16;  // the largest side Create accepts
 
 constexpr size_t kFileHeadSize = 11;  // magic with its zero byte, packed size
 constexpr char kMagic[7] = "AMv0.3";
@@ -326,8 +325,8 @@ void CvAssociativeMemory::ReadPackedData(const void* buffer, size_t size) {
   const PackedHeader header = getHeader(bytes);
   if (header.dataSize != kDataSize)
     AM_REPORT(cv::Error::StsUnmatchedSizes, "ReadPackedData", am_messages::kDataSize);
-  if (header.width < kMinSide || header.width > kMaxSide || header.height < kMinSide ||
-      header.height > kMaxSide)
+  if (header.width < kMinSide || header.width > kMaxAreaSide || header.height < kMinSide ||
+      header.height > kMaxAreaSide)
     AM_REPORT(cv::Error::StsUnmatchedSizes, "ReadPackedData",
               "Packed data holds an invalid interest-area size");
   // The lattice Create will derive, so that record lengths can be checked beforehand.
