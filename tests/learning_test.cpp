@@ -188,10 +188,10 @@ TEST_F(WriteTest, WritesAtTheImageEdgesStayInside) {
   const cv::Mat small = texturedImage({260, 250}, 23);
   memory.SetImage(small);
   const int32_t index = 3;
-  for (cv::Rect a :
-       {cv::Rect(0, 0, 220, 220), cv::Rect(40, 0, 220, 220), cv::Rect(0, 30, 220, 220),
-        cv::Rect(40, 30, 220, 220), cv::Rect(20, 15, 220, 220), cv::Rect(0, 0, 260, 250),
-        cv::Rect(0, 0, 40, 40), cv::Rect(220, 210, 40, 40)}) {
+  for (cv::Rect a : {cv::Rect(0, 0, 220, 220), cv::Rect(40, 0, 220, 220), cv::Rect(0, 30, 220, 220),
+                     cv::Rect(40, 30, 220, 220), cv::Rect(20, 15, 220, 220),
+                     cv::Rect(0, 0, 260, 250), cv::Rect(0, 0, 40, 40), cv::Rect(220, 210, 40, 40),
+                     cv::Rect(0, 0, 1, 1), cv::Rect(257, 248, 3, 2)}) {
     memory.Write(a, &index);
     cv::Rect found;
     int32_t* data = nullptr;
