@@ -1,0 +1,120 @@
+#include "command_line.hpp"
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "display.hpp"
+
+namespace {
+
+using vizmoro::CommandLine;
+using Action = CommandLine::Action;
+
+CommandLine Parse(std::vector<std::string> args) {
+  std::vector<const char*> argv{"Vizmoro"};
+  for (const std::string& a : args) argv.push_back(a.c_str());
+  return vizmoro::ParseCommandLine(static_cast<int>(argv.size()), argv.data());
+}
+
+struct LineCase {
+  std::vector<std::string> args;
+  Action action;
+  int device;
+  std::string fileName;
+  std::string baseName;
+  std::string outputName;
+  bool recording;
+};
+
+class CommandLineTest : public testing::TestWithParam<LineCase> {};
+
+TEST_P(CommandLineTest, ParsesAsTheProgramReadsIt) {
+  const LineCase& c = GetParam();
+  const CommandLine line = Parse(c.args);
+  ASSERT_EQ(line.action, c.action);
+  if (c.action != Action::kCamera && c.action != Action::kFile) return;
+  EXPECT_EQ(line.recording, c.recording);
+  EXPECT_EQ(line.outputName, c.outputName);
+  if (c.action == Action::kCamera) {
+    EXPECT_EQ(line.device, c.device);
+    EXPECT_EQ(line.baseName, "");
+  } else {
+    EXPECT_EQ(line.fileName, c.fileName);
+    EXPECT_EQ(line.baseName, c.baseName);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CommandLineTest,
+    testing::Values(
+        LineCase{{}, Action::kHelp, 0, "", "", "", false},
+        LineCase{{"/?"}, Action::kHelp, 0, "", "", "", false},
+        LineCase{{"x/?"}, Action::kHelp, 0, "", "", "", false},
+        LineCase{{"clip/?.avi"}, Action::kHelp, 0, "", "", "", false},
+        // With a second argument "/?" is not looked for.
+        LineCase{{"/?", "clip.avi"}, Action::kRefuse, 0, "", "", "", false},
+        LineCase{
+            {"clip/?.avi", "/r"}, Action::kFile, 0, "clip/?.avi", "clip/?", "clip/?_out.avi", true},
+        LineCase{{"movie.mpg"}, Action::kRefuse, 0, "", "", "", false},
+        LineCase{{""}, Action::kRefuse, 0, "", "", "", false},
+        LineCase{{"Clip.AVI"}, Action::kFile, 0, "clip.avi", "clip", "clip_out.avi", false},
+        LineCase{{"a.avi.avi"}, Action::kFile, 0, "a.avi.avi", "a", "a_out.avi", false},
+        LineCase{{"Dir/My.avi"}, Action::kFile, 0, "dir/my.avi", "dir/my", "dir/my_out.avi", false},
+        LineCase{{"\xC3\x84.AVI"},
+                 Action::kFile,
+                 0,
+                 "\xC3\x84.avi",
+                 "\xC3\x84",
+                 "\xC3\x84_out.avi",
+                 false},
+        LineCase{{"3"}, Action::kCamera, 3, "", "", "_out.avi", false},
+        LineCase{{"12"}, Action::kCamera, 1, "", "", "_out.avi", false},
+        LineCase{{"3", "/r"}, Action::kCamera, 0, "", "", "_out.avi", true},
+        LineCase{{"7", "x"}, Action::kCamera, 0, "", "", "_out.avi", false},
+        LineCase{{"1clip.avi"}, Action::kCamera, 1, "", "", "_out.avi", false},
+        LineCase{{"clip.avi", "/R"}, Action::kFile, 0, "clip.avi", "clip", "clip_out.avi", false},
+        LineCase{{"clip.avi", "x/ry"}, Action::kFile, 0, "clip.avi", "clip", "clip_out.avi", true},
+        LineCase{
+            {"clip.avi", "/", "r"}, Action::kFile, 0, "clip.avi", "clip", "clip_out.avi", true},
+        LineCase{
+            {"clip.avi", "r", "/"}, Action::kFile, 0, "clip.avi", "clip", "clip_out.avi", false},
+        // The first argument takes no part in the recording test.
+        LineCase{{"/r.avi"}, Action::kFile, 0, "/r.avi", "/r", "/r_out.avi", false}));
+
+TEST(CommandLineTest, LongArgumentsAreReadWhole) {
+  const std::string longName = std::string(5000, 'D') + ".avi";
+  const CommandLine line = Parse({longName, std::string(300, 'x'), std::string(300, 'y') + "/r"});
+  ASSERT_EQ(line.action, Action::kFile);
+  EXPECT_EQ(line.baseName, std::string(5000, 'd'));
+  EXPECT_EQ(line.outputName, std::string(5000, 'd') + "_out.avi");
+  EXPECT_TRUE(line.recording);
+}
+
+bool Reachable(const char*) {
+  return true;
+}
+bool Unreachable(const char*) {
+  return false;
+}
+
+TEST(DisplayTest, WindowsOnlyWhereQtCanShowThem) {
+  struct Case {
+    const char* display;
+    const char* platform;
+    bool (*connect)(const char*);
+    bool windows;
+  } cases[] = {
+      {nullptr, nullptr, Reachable, false},    {"", "", Reachable, false},
+      {":0", nullptr, Reachable, true},        {":0", nullptr, Unreachable, false},
+      {nullptr, "offscreen", Reachable, true}, {"", "minimal", Unreachable, true},
+      {nullptr, "xcb", Reachable, false},      {":1", "xcb", Reachable, true},
+      {":1", "xcb", Unreachable, false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(vizmoro::WindowsAvailable(c.display, c.platform, c.connect), c.windows)
+        << (c.display ? c.display : "(unset)") << " " << (c.platform ? c.platform : "(unset)");
+}
+
+}  // namespace

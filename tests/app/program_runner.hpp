@@ -1,0 +1,85 @@
+// Runs the built Vizmoro program and the clip generator in a scratch directory.
+#ifndef VIZMORO_TESTS_APP_PROGRAM_RUNNER_HPP
+#define VIZMORO_TESTS_APP_PROGRAM_RUNNER_HPP
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace vizmoro_test {
+
+// A fresh directory under the system's temporary directory, removed with its contents.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+struct ProgramResult {
+  int exitCode = -1;  // the exit status (0..255), or 128 + signal when killed
+  std::string out;
+  std::string err;
+};
+
+// A program started in `dir` with standard output and error going to files there.
+// `windows` false removes every variable that would let it reach a display; `extraEnv` holds
+// "NAME=value" entries added to the environment.
+class RunningProgram {
+ public:
+  RunningProgram(const std::string& program, const std::vector<std::string>& args,
+                 const std::filesystem::path& dir, bool windows = false,
+                 const std::vector<std::string>& extraEnv = {});
+  ~RunningProgram();
+  RunningProgram(const RunningProgram&) = delete;
+  RunningProgram& operator=(const RunningProgram&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // What the program has written to standard output so far.
+  std::string OutputSoFar() const;
+  // Whether it is still running (reaps it when it has ended).
+  bool Running();
+  void Signal(int signal);
+  // Waits for the end and collects the output.
+  ProgramResult Wait();
+
+ private:
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  int status_ = 0;
+  std::filesystem::path outPath_;
+  std::filesystem::path errPath_;
+};
+
+// Runs the program to its end.
+ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                         const std::filesystem::path& dir, bool windows = false,
+                         const std::vector<std::string>& extraEnv = {});
+
+// The Vizmoro program and the clip generator built with this suite.
+std::string VizmoroPath();
+std::string ClipMakerPath();
+
+// Writes `name` (and its ground truth beside it) into `dir` with the generator; extra options
+// such as {"--size", "320x240"} are passed on. Fails the test on error.
+void MakeClip(const std::filesystem::path& dir, const std::string& name, int frames,
+              const std::vector<std::string>& extra = {});
+
+std::string ReadFile(const std::filesystem::path& path);
+void WriteFile(const std::filesystem::path& path, const std::string& bytes);
+// Lines of `text` that start with `prefix`.
+int CountLines(const std::string& text, const std::string& prefix);
+// Frames that the video library reads from `clip`.
+int CountFrames(const std::filesystem::path& clip);
+
+}  // namespace vizmoro_test
+
+#endif  // VIZMORO_TESTS_APP_PROGRAM_RUNNER_HPP
