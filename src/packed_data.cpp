@@ -241,6 +241,8 @@ bool replaceFile(const char* path, const uint8_t* data, size_t size) {
       std::free(resolved);
     }
   }
+  // A file the caller may not write stays protected, as it would be from a plain overwrite.
+  if (::access(target.c_str(), F_OK) == 0 && ::access(target.c_str(), W_OK) != 0) return false;
   std::string temporary;
   const int fd = createTemporary(target, temporary);
   if (fd < 0) return false;
