@@ -23,7 +23,7 @@ namespace {
 const cv::Scalar kMatchColour(255, 128, 0);
 const cv::Scalar kObjectColour(255, 0, 0);
 const cv::Scalar kLabelColour(0, 255, 255);
-const cv::Scalar kRelearnColour(0, 255, 255);
+const cv::Scalar kRelearnColour(255, 255, 0);
 const cv::Scalar kTrailColour(255, 255, 0);
 const cv::Scalar kHeadColour(0, 255, 0);
 const cv::Scalar kTimeColour(0, 255, 0);

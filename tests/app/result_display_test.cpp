@@ -68,29 +68,37 @@ class ResultDisplayTest : public testing::Test {
   ResultDisplay display_;
 };
 
-TEST_F(ResultDisplayTest, EachCodePrintsItsLine) {
+TEST_F(ResultDisplayTest, EachCodePrintsItsLineAndDrawsItsBox) {
+  const cv::Vec3b kMatch(255, 128, 0), kRelearn(255, 255, 0);
   struct Case {
     int code;
     uint32_t object;
     double similarity;
     const char* line;
+    cv::Vec3b corner;  // the box's top-left corner
+    cv::Vec3b inner;   // one pixel inside it: black for a box of thickness 1
   } cases[] = {
-      {RCG_AM_NO_MATCH, 1, 0.5, ""},
-      {RCG_AM_MATCH, 1, 0.5, "R   Obj: [Hand-open] ...... Similarity:  0.5000\n"},
-      {RCG_AM_OBJECT, 3, 0.5, "G-T Obj: [Book] ...... Similarity:  0.5000\n"},
-      {RCG_AM_TRACK, 6, 0.5, "G-T Obj: [Toy \"Dog\"] ...... Similarity:  0.5000\n"},
-      {RCG_AM_RELEARN, 10, 0.5, "L   Obj: [Test area] ...... Similarity:  0.5000, Bases: 42\n"},
-      {RCG_AM_MATCH, 2, 0.123456, "R   Obj: [Hand-close] ...... Similarity:  0.1235\n"},
-      {RCG_AM_MATCH, 11, 1.0, "R   Obj: [Object 11] ...... Similarity:  1.0000\n"},
-      {RCG_AM_MATCH, 0, 0.0, "R   Obj: [Object 0] ...... Similarity:  0.0000\n"},
-      {7, 1, 0.5, ""},
-      {-1, 1, 0.5, ""},
+      {RCG_AM_NO_MATCH, 1, 0.5, "", kBlack, kBlack},
+      {RCG_AM_MATCH, 1, 0.5, "R   Obj: [Hand-open] ...... Similarity:  0.5000\n", kMatch, kBlack},
+      {RCG_AM_OBJECT, 3, 0.5, "G-T Obj: [Book] ...... Similarity:  0.5000\n", kBlue, kBlue},
+      {RCG_AM_TRACK, 6, 0.5, "G-T Obj: [Toy \"Dog\"] ...... Similarity:  0.5000\n", kBlue, kBlue},
+      {RCG_AM_RELEARN, 10, 0.5, "L   Obj: [Test area] ...... Similarity:  0.5000, Bases: 42\n",
+       kRelearn, kRelearn},
+      {RCG_AM_MATCH, 2, 0.123456, "R   Obj: [Hand-close] ...... Similarity:  0.1235\n", kMatch,
+       kBlack},
+      {RCG_AM_MATCH, 11, 1.0, "R   Obj: [Object 11] ...... Similarity:  1.0000\n", kMatch, kBlack},
+      {RCG_AM_MATCH, 0, 0.0, "R   Obj: [Object 0] ...... Similarity:  0.0000\n", kMatch, kBlack},
+      {7, 1, 0.5, "", kBlack, kBlack},
+      {-1, 1, 0.5, "", kBlack, kBlack},
   };
   for (const Case& c : cases) {
     CapturedFile out;
     display_.out = out.get();
+    image_.setTo(cv::Scalar::all(0));
     Report(c.code, c.object, cv::Rect(10, 10, 50, 50), c.similarity, nullptr, 42);
     EXPECT_EQ(out.Text(), c.line) << "code " << c.code;
+    EXPECT_EQ(image_.at<cv::Vec3b>(10, 10), c.corner) << "code " << c.code;
+    EXPECT_EQ(image_.at<cv::Vec3b>(11, 30), c.inner) << "code " << c.code;
   }
 }
 
