@@ -8,8 +8,9 @@
 
 #include "memory_state.hpp"
 
-// Largest interest-area side: beyond it the lattice tables would not fit in memory.
-constexpr int kMaxAreaSide = 1 << 16;
+// Largest interest-area side. The scratch tables grow with the square of the deepest lattice,
+// which doubles with the side: at 4096 pixels they take about 10 MB.
+constexpr int kMaxAreaSide = 4096;
 
 // 2 to the power of the number of significant bits of d (1 for d <= 0).
 inline int bitPow(int d) {

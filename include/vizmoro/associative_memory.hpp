@@ -69,9 +69,9 @@ class CvAssociativeMemory {
   CvAssociativeMemory& operator=(const CvAssociativeMemory&) = delete;
 
   // Discards everything learned and makes an empty memory for an interest area of
-  // width x height pixels (each at least 40) with `levels` levels below the root (0 selects the
-  // default, a negative count is taken as 0; more than the area allows are capped). Tracked
-  // objects are dropped and the source image must be set again.
+  // width x height pixels (smaller sides are raised to 40; a side above 4096 is refused) with
+  // `levels` levels below the root (0 or less selects the default; more than the area allows
+  // are capped). Tracked objects are dropped and the source image must be set again.
   void Create(int width, int height, int16_t levels = 0);
 
   // Hands the memory the frame that the following calls work on: an 8-bit single-channel
