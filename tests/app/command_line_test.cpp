@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "display.hpp"
+#include "program_runner.hpp"
 
 namespace {
 
@@ -81,7 +82,8 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{
             {"clip.avi", "r", "/"}, Action::kFile, 0, "clip.avi", "clip", "clip_out.avi", false},
         // The first argument takes no part in the recording test.
-        LineCase{{"/r.avi"}, Action::kFile, 0, "/r.avi", "/r", "/r_out.avi", false}));
+        LineCase{{"/r.avi"}, Action::kFile, 0, "/r.avi", "/r", "/r_out.avi", false}),
+    vizmoro_test::CaseName<LineCase>);
 
 TEST(CommandLineTest, LongArgumentsAreReadWhole) {
   const std::string longName = std::string(5000, 'D') + ".avi";

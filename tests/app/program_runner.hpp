@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 namespace vizmoro_test {
 
 // A fresh directory under the system's temporary directory, removed with its contents.
@@ -31,13 +33,11 @@ struct ProgramResult {
 };
 
 // A program started in `dir` with standard output and error going to files there.
-// `windows` false removes every variable that would let it reach a display; `extraEnv` holds
-// "NAME=value" entries added to the environment.
+// `windows` false removes every variable that would let it reach a display.
 class RunningProgram {
  public:
   RunningProgram(const std::string& program, const std::vector<std::string>& args,
-                 const std::filesystem::path& dir, bool windows = false,
-                 const std::vector<std::string>& extraEnv = {});
+                 const std::filesystem::path& dir, bool windows = false);
   ~RunningProgram();
   RunningProgram(const RunningProgram&) = delete;
   RunningProgram& operator=(const RunningProgram&) = delete;
@@ -61,8 +61,7 @@ class RunningProgram {
 
 // Runs the program to its end.
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-                         const std::filesystem::path& dir, bool windows = false,
-                         const std::vector<std::string>& extraEnv = {});
+                         const std::filesystem::path& dir, bool windows = false);
 
 // The Vizmoro program and the clip generator built with this suite.
 std::string VizmoroPath();
@@ -79,6 +78,15 @@ void WriteFile(const std::filesystem::path& path, const std::string& bytes);
 int CountLines(const std::string& text, const std::string& prefix);
 // Frames that the video library reads from `clip`.
 int CountFrames(const std::filesystem::path& clip);
+
+// A test name made of a case's command-line arguments, "3_clip_avi__r" for case 3 with
+// {"clip.avi", "/r"}.
+std::string ArgumentsName(const std::vector<std::string>& args, size_t index);
+
+template <class Case>
+std::string CaseName(const testing::TestParamInfo<Case>& info) {
+  return ArgumentsName(info.param.args, info.index);
+}
 
 }  // namespace vizmoro_test
 

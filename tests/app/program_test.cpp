@@ -79,15 +79,13 @@ INSTANTIATE_TEST_SUITE_P(
                     StartCase{{std::string(3000, 'L') + ".avi", std::string(3000, '/')},
                               kFailure,
                               kAviLine + "Can't find file " + std::string(3000, 'l') + ".avi\n",
-                              ""}));
+                              ""}),
+    vizmoro_test::CaseName<StartCase>);
 
 TEST(StartTest, CameraThatCannotBeOpened) {
   if (fs::exists("/dev/video9")) GTEST_SKIP() << "a capture device 9 exists here";
   ScratchDir dir;
-  // Only video devices matter here: the probe for still cameras on USB keeps allocations that
-  // leak checkers report.
-  const ProgramResult run =
-      RunProgram(VizmoroPath(), {"9"}, dir.path(), false, {"OPENCV_VIDEOIO_PRIORITY_GPHOTO2=0"});
+  const ProgramResult run = Vizmoro({"9"}, dir.path());
   EXPECT_EQ(run.exitCode, kFailure);
   EXPECT_EQ(run.out, "Processing capture...\n");
   EXPECT_EQ(run.err, "Could not initialize capturing...\n");
@@ -149,7 +147,8 @@ INSTANTIATE_TEST_SUITE_P(Options, RecordingTest,
                                          RecordingCase{{"Clip.AVI", "/r"}, "clip_out.avi"},
                                          RecordingCase{{"clip.avi", "/R"}, nullptr},
                                          RecordingCase{{"clip.avi", "x/ry"}, "clip_out.avi"},
-                                         RecordingCase{{"clip.avi", "/", "r"}, "clip_out.avi"}));
+                                         RecordingCase{{"clip.avi", "/", "r"}, "clip_out.avi"}),
+                         vizmoro_test::CaseName<RecordingCase>);
 
 TEST(RunTest, TeachesFourHundredFramesThenTracksAndKeepsTheMemory) {
   constexpr int kFrames = 404;
