@@ -6,7 +6,6 @@
 #include <string>
 
 #include <gtest/gtest.h>
-#include <opencv2/imgproc.hpp>
 #include <vizmoro/associative_memory.hpp>
 
 #include "program_runner.hpp"
@@ -14,40 +13,10 @@
 namespace {
 
 namespace fs = std::filesystem;
+using vizmoro_test::CapturedFile;
 using vizmoro_test::ReadFile;
 using vizmoro_test::ScratchDir;
 using vizmoro_test::WriteFile;
-
-class Captured {
- public:
-  Captured() : file_(std::tmpfile()) {}
-  ~Captured() { std::fclose(file_); }
-  std::FILE* get() { return file_; }
-  std::string Text() {
-    std::fflush(file_);
-    std::rewind(file_);
-    std::string text;
-    char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file_)) > 0;) text.append(buffer, n);
-    return text;
-  }
-
- private:
-  std::FILE* file_;
-};
-
-// A memory file with a few bases taught more than three times, so that they survive pruning.
-void SaveTaughtMemory(const fs::path& file) {
-  CvAssociativeMemory memory;
-  memory.Create(220, 220, 3);
-  cv::Mat image(480, 640, CV_8UC1);
-  cv::randu(image, 0, 256);
-  cv::GaussianBlur(image, image, {9, 9}, 3.0);
-  memory.SetImage(image);
-  const int32_t object = 1;
-  for (int i = 0; i < 5; ++i) memory.Write(cv::Rect(390, 250, 220, 220), &object);
-  ASSERT_TRUE(memory.SaveToFile(file.c_str(), false));
-}
 
 std::string PackedFileWithDataSize(int32_t dataSize) {
   CvAssociativeMemory memory;
@@ -77,7 +46,7 @@ class MemoryFileTest : public testing::Test {
   ScratchDir dir_;
   fs::path file_ = dir_ / "am.dat";
   CvAssociativeMemory memory_;
-  Captured out_, err_;
+  CapturedFile out_, err_;
 };
 
 TEST_F(MemoryFileTest, MissingFileGivesAFreshMemorySilently) {
@@ -89,18 +58,6 @@ TEST_F(MemoryFileTest, MissingFileGivesAFreshMemorySilently) {
   EXPECT_FALSE(fs::exists(dir_ / "am.dat.bak"));
 }
 
-TEST_F(MemoryFileTest, LoadedFileIsReported) {
-  SaveTaughtMemory(file_);
-  const vizmoro::MemoryFileStart start = Load();
-  EXPECT_TRUE(start.loaded);
-  EXPECT_GT(memory_.GetNodeCount(), 0);
-  const std::string text = out_.Text();
-  EXPECT_EQ(text.rfind("\n  Load associative bases from file: " + file_.string() + "\n", 0), 0u)
-      << text;
-  EXPECT_NE(text.find("Associative bases ......... " + std::to_string(memory_.GetNodeCount())),
-            std::string::npos);
-}
-
 TEST_F(MemoryFileTest, UnloadableFilesAreKeptAside) {
   const std::string contents[] = {
       "not a memory file", std::string("AMv0.3\0\x10\0\0\0short", 16),
@@ -110,7 +67,7 @@ TEST_F(MemoryFileTest, UnloadableFilesAreKeptAside) {
   for (int i = 0; i < 3; ++i) {
     WriteFile(file_, contents[i]);
     CvAssociativeMemory memory;
-    Captured out, err;
+    CapturedFile out, err;
     const vizmoro::MemoryFileStart start =
         vizmoro::LoadOrCreateMemory(memory, file_.c_str(), out.get(), err.get());
     EXPECT_FALSE(start.loaded);
@@ -133,7 +90,7 @@ TEST_F(MemoryFileTest, SaveFailureIsReported) {
   EXPECT_FALSE(vizmoro::SaveMemory(memory_, nowhere.c_str(), out_.get(), err_.get()));
   EXPECT_EQ(out_.Text(), "Could not save the memory to " + nowhere.string() + ".\n");
 
-  Captured out;
+  CapturedFile out;
   EXPECT_TRUE(vizmoro::SaveMemory(memory_, file_.c_str(), out.get(), err_.get()));
   EXPECT_EQ(out.Text(), "");
   CvAssociativeMemory loaded;

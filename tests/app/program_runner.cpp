@@ -139,6 +139,22 @@ void MakeClip(const fs::path& dir, const std::string& name, int frames,
   ASSERT_TRUE(fs::exists(dir / name));
 }
 
+CapturedFile::CapturedFile() : file_(std::tmpfile()) {}
+
+CapturedFile::~CapturedFile() {
+  if (file_) std::fclose(file_);
+}
+
+std::string CapturedFile::Text() {
+  std::string text;
+  if (!file_) return text;
+  std::fflush(file_);
+  std::rewind(file_);
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file_)) > 0;) text.append(buffer, n);
+  return text;
+}
+
 std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;

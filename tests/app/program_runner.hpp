@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -71,6 +72,20 @@ std::string ClipMakerPath();
 // such as {"--size", "320x240"} are passed on. Fails the test on error.
 void MakeClip(const std::filesystem::path& dir, const std::string& name, int frames,
               const std::vector<std::string>& extra = {});
+
+// A temporary file to hand to code that prints to a FILE*, read back as text.
+class CapturedFile {
+ public:
+  CapturedFile();
+  ~CapturedFile();
+  CapturedFile(const CapturedFile&) = delete;
+  CapturedFile& operator=(const CapturedFile&) = delete;
+  std::FILE* get() { return file_; }
+  std::string Text();
+
+ private:
+  std::FILE* file_;
+};
 
 std::string ReadFile(const std::filesystem::path& path);
 void WriteFile(const std::filesystem::path& path, const std::string& bytes);

@@ -150,6 +150,22 @@ INSTANTIATE_TEST_SUITE_P(Options, RecordingTest,
                                          RecordingCase{{"clip.avi", "/", "r"}, "clip_out.avi"}),
                          vizmoro_test::CaseName<RecordingCase>);
 
+TEST(RecordingTest, RunGoesOnWhenNoWriterOpens) {
+  ScratchDir dir;
+  MakeClip(dir.path(), "clip.avi", 2);
+  fs::create_directory(dir / "clip_out.avi");  // no video file can be written there
+  const ProgramResult run = Vizmoro({"clip.avi", "/r"}, dir.path());
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(
+      run.out.rfind(kAviLine + "Could not open the output video clip_out.avi: going on without "
+                               "writing it.\nHitting! ",
+                    0),
+      0u)
+      << run.out;
+  EXPECT_EQ(CountLines(run.out, "Hitting! "), 2);
+  EXPECT_TRUE(fs::exists(dir / "am.dat"));
+}
+
 TEST(RunTest, TeachesFourHundredFramesThenTracksAndKeepsTheMemory) {
   constexpr int kFrames = 404;
   ScratchDir dir;
