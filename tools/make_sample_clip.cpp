@@ -192,12 +192,20 @@ int main(int argc, char** argv) {
   const cv::Mat object = MakeObject();
   const cv::Rect frameRect(cv::Point(0, 0), options.size);
   cv::Mat scene, upsideDown;
+  cv::Mat noise(options.size, CV_16SC3);
   for (int i = 0; i < options.frames; ++i) {
     background.copyTo(scene);
-    const cv::Rect box(ObjectCorner(i, options.hold, options.size),
+    cv::RNG rng(0x5A3D1E + i);  // each frame's own: no state carries between frames
+    // A hand holding the object still is never quite still.
+    const cv::Point jitter(rng.uniform(-2, 3), rng.uniform(-2, 3));
+    const cv::Rect box(ObjectCorner(i, options.hold, options.size) + jitter,
                        cv::Size(kObjectSide, kObjectSide));
     const cv::Rect visible = box & frameRect;
     if (!visible.empty()) object(visible - box.tl()).copyTo(scene(visible));
+    // Sensor noise and a light that flickers a little, as a camera sees them.
+    rng.fill(noise, cv::RNG::NORMAL, 0, 3);
+    scene.convertTo(scene, -1, 1.0 + rng.uniform(-0.03, 0.03), 0);
+    cv::add(scene, noise, scene, cv::noArray(), CV_8U);
     std::fprintf(truth, "%d,%d,%d,%d,%d\n", i, visible.x, visible.y, visible.width, visible.height);
     cv::flip(scene, upsideDown, 0);
     writer.write(upsideDown);
