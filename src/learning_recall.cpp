@@ -4,19 +4,13 @@
 
 namespace {
 
-bool outsideImage(cv::Rect area, int imageWidth, int imageHeight) {
-  return area.x < 0 || area.y < 0 || area.width <= 0 || area.height <= 0 ||
-         int64_t{area.x} + area.width > imageWidth || int64_t{area.y} + area.height > imageHeight;
-}
-
 // Fixed-point similarity to 0..1.
 constexpr double kSimilarityScale = 1.0 / 2147483647;
 
 }  // namespace
 
 void CvAssociativeMemoryState::write(cv::Rect area, const int32_t* apData) {
-  if (outsideImage(area, imageWidth, imageHeight))
-    AM_REPORT(cv::Error::BadImageSize, "Write", "Incorrect size interest area");
+  if (!holds(area)) AM_REPORT(cv::Error::BadImageSize, "Write", "Incorrect size interest area");
   if (!root) AM_REPORT(cv::Error::StsNullPtr, "Write", am_messages::kNotCreated);
   if (image.empty()) AM_REPORT(cv::Error::StsNullPtr, "Write", am_messages::kNoImage);
   if (!apData) AM_REPORT(cv::Error::StsNullPtr, "Write", "NULL apData pointer ");
@@ -31,8 +25,7 @@ void CvAssociativeMemoryState::write(cv::Rect area, const int32_t* apData) {
 bool CvAssociativeMemoryState::read(cv::Rect area, cv::Rect& foundRect, int32_t** dataRef,
                                     uint64_t* baseIndex, uint64_t* hitCounter, double* similarity,
                                     bool forceDescent) {
-  if (outsideImage(area, imageWidth, imageHeight))
-    AM_REPORT(cv::Error::BadImageSize, "Read", "Incorrect size of interest area");
+  if (!holds(area)) AM_REPORT(cv::Error::BadImageSize, "Read", "Incorrect size of interest area");
   if (!root) AM_REPORT(cv::Error::StsNullPtr, "Read", am_messages::kNotCreated);
   if (image.empty()) AM_REPORT(cv::Error::StsNullPtr, "Read", am_messages::kNoImage);
 

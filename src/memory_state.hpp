@@ -140,6 +140,12 @@ struct CvAssociativeMemoryState {
   void setAreaSize(int width, int height);
   // Counts one read or write and prunes at every 100000000th access.
   void countAccess();
+  // Whether `area` is a non-empty rectangle wholly inside the current image.
+  bool holds(cv::Rect area) const {
+    return area.x >= 0 && area.y >= 0 && area.width > 0 && area.height > 0 &&
+           int64_t{area.x} + area.width <= imageWidth &&
+           int64_t{area.y} + area.height <= imageHeight;
+  }
   // Write and Read with their checks; the search and tracking read and write through these.
   void write(cv::Rect area, const int32_t* apData);
   bool read(cv::Rect area, cv::Rect& foundRect, int32_t** dataRef, uint64_t* baseIndex,

@@ -72,11 +72,6 @@ void start(CvAssociativeMemoryState& s, const FoundObject& g) {
   t->userData.reset();
 }
 
-bool insideImage(const CvAssociativeMemoryState& s, cv::Rect w) {
-  return w.x >= 0 && w.y >= 0 && w.width > 0 && w.height > 0 &&
-         int64_t{w.x} + w.width <= s.imageWidth && int64_t{w.y} + w.height <= s.imageHeight;
-}
-
 struct TrackingCall {
   CvAssociativeMemoryState& s;
   RcgAMFunc func;
@@ -105,7 +100,7 @@ struct TrackingCall {
     if (learning && similarity < learnThreshold) {
       const int64_t dw = mw - c.width, dh = mh - c.height;
       const cv::Rect window(mcx - (c.width >> 1), mcy - (c.height >> 1), c.width, c.height);
-      if (dw * dw + dh * dh < s.mergeDistance2 && insideImage(s, window))
+      if (dw * dw + dh * dh < s.mergeDistance2 && s.holds(window))
         relearn(&g.objectIndex, window, similarity, nullptr);
     }
 
@@ -157,8 +152,7 @@ struct TrackingCall {
         static_cast<int>(t.centerY + t.offsetY / (static_cast<double>(c.gridHeight) / t.boxHeight));
     const cv::Rect first(std::max(px - (c.width >> 1), 0), std::max(py - (c.height >> 1), 0),
                          c.width, c.height);
-    if (int64_t{first.x} + c.width > s.imageWidth || int64_t{first.y} + c.height > s.imageHeight)
-      return;
+    if (!s.holds(first)) return;  // past the right or bottom edge
     Reading best = readAt(first);
 
     // Four windows around the found rectangle's centre, clipped at the image edges.
@@ -176,7 +170,7 @@ struct TrackingCall {
     for (const cv::Rect& window : {cv::Rect(xL, yT, wL, hT), cv::Rect(xR, yT, wR, hT),
                                    cv::Rect(xR, yB, wR, hB), cv::Rect(xL, yB, wL, hB)}) {
       // A window reaching outside the image has nothing to add.
-      if (!insideImage(s, window)) continue;
+      if (!s.holds(window)) continue;
       const Reading r = readAt(window);
       if (r.index == t.objectIndex && r.similarity > best.similarity) best = r;
     }
