@@ -173,3 +173,34 @@ TEST(Create, RecreatingResetsCountersAndForgetsTheImage) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Create, RefusesSidesAboveTheLimitAndKeepsTheMemory) {
+  CvAssociativeMemory memory;
+  memory.Create(220, 220, 3);
+  for (cv::Size size : {cv::Size(4097, 220), cv::Size(220, 4097)}) {
+    try {
+      memory.Create(size.width, size.height, 3);
+      ADD_FAILURE() << size;
+    } catch (const cv::Exception& e) {
+      EXPECT_EQ(e.code, cv::Error::StsOutOfRange);
+      EXPECT_EQ(e.func, "CvAssociativeMemory::Create");
+      EXPECT_EQ(e.err, "Interest area is too large");
+    }
+    EXPECT_EQ(memory.GetSize(), cv::Size(220, 220));
+    EXPECT_EQ(memory.GetNodeCount(), 1);
+  }
+  memory.Create(4096, 4096, 0);
+  EXPECT_EQ(memory.GetSize(), cv::Size(4096, 4096));
+}
+
+TEST(Create, NegativeLevelsSelectTheDefault) {
+  CvAssociativeMemory a, b;
+  a.Create(220, 220, -2);
+  b.Create(220, 220, 0);
+  EXPECT_EQ(CvAssociativeMemoryAccess::state(a).context.levels, 4);
+  EXPECT_EQ(CvAssociativeMemoryAccess::state(b).context.levels, 4);
+}
+
+}  // namespace
