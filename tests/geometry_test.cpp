@@ -3,14 +3,9 @@
 
 #include <vector>
 
-#include "geometry.hpp"
-#include "memory_state.hpp"
+#include "tree_helpers.hpp"
 
 namespace {
-
-CvAssociativeMemoryState& stateOf(CvAssociativeMemory& memory) {
-  return CvAssociativeMemoryAccess::state(memory);
-}
 
 std::vector<int> latticeCols(const AssocContext& c, int levels) {
   std::vector<int> result;
@@ -199,8 +194,8 @@ TEST(Create, NegativeLevelsSelectTheDefault) {
   CvAssociativeMemory a, b;
   a.Create(220, 220, -2);
   b.Create(220, 220, 0);
-  EXPECT_EQ(CvAssociativeMemoryAccess::state(a).context.levels, 4);
-  EXPECT_EQ(CvAssociativeMemoryAccess::state(b).context.levels, 4);
+  EXPECT_EQ(stateOf(a).context.levels, 4);
+  EXPECT_EQ(stateOf(b).context.levels, 4);
 }
 
 }  // namespace
