@@ -363,9 +363,15 @@ void CvAssociativeMemory::ReadPackedData(const void* buffer, size_t size) {
     offset += kRecordHeadSize + static_cast<size_t>(length);
   }
 
-  // Parents, levels and lengths. A parent is the first earlier record with its id; sorting by
-  // (id, index) puts that record first among its equals.
+  // Ids are unique in any memory this engine packs. A repeated id would make a parent ambiguous:
+  // such data could load, yet pack again into records that resolve to other parents.
   std::sort(ids.begin(), ids.end());
+  if (std::adjacent_find(ids.begin(), ids.end(), [](const auto& a, const auto& b) {
+        return a.first == b.first;
+      }) != ids.end())
+    AM_REPORT(cv::Error::StsUnmatchedSizes, "ReadPackedData", "Packed data holds a node id twice");
+
+  // Parents, levels and lengths.
   const uint8_t* parents = bytes + kHeaderSize;
   uint64_t largestId = 0;
   for (size_t i = 0; i < nodeCount; ++i) {

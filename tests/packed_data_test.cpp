@@ -42,11 +42,15 @@ uint64_t getU(const Bytes& b, size_t at, int size) {
 void putU(Bytes& b, size_t at, int size, uint64_t v) {
   for (int i = 0; i < size; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
-size_t recordsEnd(const Bytes& packed) {
+// Offsets of the records, then the end of the last one.
+std::vector<size_t> recordOffsets(const Bytes& packed) {
   const size_t nodes = getU(packed, 20, 4);
-  size_t at = 40 + 8 * nodes;
-  for (size_t i = 0; i < nodes; ++i) at += 32 + getU(packed, at + 28, 4);
+  std::vector<size_t> at{40 + 8 * nodes};
+  for (size_t i = 0; i < nodes; ++i) at.push_back(at.back() + 32 + getU(packed, at.back() + 28, 4));
   return at;
+}
+size_t recordsEnd(const Bytes& packed) {
+  return recordOffsets(packed).back();
 }
 
 Bytes readFile(const fs::path& path) {
@@ -260,6 +264,8 @@ TEST_F(PackedRefusal, MalformedDataLeavesTheMemoryAsItWas) {
       {"parent is the node itself", [=](Bytes& b) { putU(b, 48, 8, getU(b, level1, 8)); }},
       {"level beyond levels", [](Bytes& b) { putU(b, 18, 2, 2); }},
       {"id beyond the last id", [](Bytes& b) { putU(b, 24, 8, 2); }},
+      {"a leaf with the root's id",  // pre-order: the last record is a leaf
+       [](Bytes& b) { putU(b, recordOffsets(b).rbegin()[1], 8, 1); }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
