@@ -5,6 +5,7 @@
 #include "memory_state.hpp"
 
 void CvAssociativeMemory::SetImage(const cv::Mat& image, const cv::Mat& mask) {
+  AM_REFUSE_INSIDE_CALLBACK(*state, "SetImage");
   // Every check comes first: a refused frame leaves the previous one, its mask and its
   // integral image in place.
   if (image.empty() || image.dims != 2)

@@ -41,11 +41,13 @@ bool CvAssociativeMemoryState::read(cv::Rect area, cv::Rect& foundRect, int32_t*
 }
 
 void CvAssociativeMemory::Write(cv::Rect area, const int32_t* apData) {
+  AM_REFUSE_INSIDE_CALLBACK(*state, "Write");
   state->write(area, apData);
 }
 
 bool CvAssociativeMemory::Read(cv::Rect area, cv::Rect& foundRect, int32_t** dataRef,
                                uint64_t* baseIndex, uint64_t* hitCounter, double* similarity,
                                bool forceDescent) {
+  AM_REFUSE_INSIDE_CALLBACK(*state, "Read");
   return state->read(area, foundRect, dataRef, baseIndex, hitCounter, similarity, forceDescent);
 }

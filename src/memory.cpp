@@ -29,6 +29,7 @@ CvAssociativeMemoryState::~CvAssociativeMemoryState() {
 }
 
 void CvAssociativeMemoryState::release() {
+  UserCodeScope freeingUserBlocks(*this);
   root.reset();
   context.cellBuffer = {};
   context.offsetWindows = {};
@@ -78,6 +79,7 @@ CvAssociativeMemory::CvAssociativeMemory(int /*blockSize*/)
 CvAssociativeMemory::~CvAssociativeMemory() = default;
 
 void CvAssociativeMemory::Create(int width, int height, int16_t levels) {
+  AM_REFUSE_INSIDE_CALLBACK(*state, "Create");
   if (width > kMaxAreaSide || height > kMaxAreaSide)
     AM_REPORT(cv::Error::StsOutOfRange, "Create", "Interest area is too large");
   CvAssociativeMemoryState& s = *state;
@@ -136,6 +138,7 @@ void CvAssociativeMemory::Create(int width, int height, int16_t levels) {
 }
 
 void CvAssociativeMemory::Prune() {
+  AM_REFUSE_INSIDE_CALLBACK(*state, "Prune");
   if (state->root) state->root->Prune();
 }
 

@@ -133,6 +133,9 @@ struct CvAssociativeMemoryState {
   cv::Mat mask;      // the caller's mask pixels (empty: none)
   cv::Mat integral;  // CV_32SC1, (imageHeight + 1) x (imageWidth + 1)
   int32_t prunedNodeCount = 0;
+  // Above 0 while the memory runs code of its caller (callbacks, user-block destructors): calls
+  // that would change what the running operation uses are refused meanwhile.
+  int runningUserCode = 0;
 
   // Frees the tree, the tables, the integral image and the tracked objects.
   void release();
@@ -150,6 +153,20 @@ struct CvAssociativeMemoryState {
   void write(cv::Rect area, const int32_t* apData);
   bool read(cv::Rect area, cv::Rect& foundRect, int32_t** dataRef, uint64_t* baseIndex,
             uint64_t* hitCounter, double* similarity, bool forceDescent);
+};
+
+// Marks the memory as running its caller's code for the scope's life.
+class UserCodeScope {
+ public:
+  explicit UserCodeScope(CvAssociativeMemoryState& state) : state_(state) {
+    ++state_.runningUserCode;
+  }
+  ~UserCodeScope() { --state_.runningUserCode; }
+  UserCodeScope(const UserCodeScope&) = delete;
+  UserCodeScope& operator=(const UserCodeScope&) = delete;
+
+ private:
+  CvAssociativeMemoryState& state_;
 };
 
 // Test and engine-internal access to a memory's state.

@@ -43,6 +43,8 @@ constexpr size_t kFileHeadSize = 11;  // magic with its zero byte, packed size
 constexpr char kMagic[7] = "AMv0.3";
 constexpr char kOldMagic[7] = "AMv0.2";  // same layout
 
+constexpr uint64_t kLastNodeIdLimit = uint64_t{1} << 63;
+
 constexpr const char* kTooLarge = "Associative memory is too large to pack";
 
 // Little-endian fields.
@@ -319,6 +321,7 @@ void CvAssociativeMemory::WritePackedData(void* buffer) const {
 
 void CvAssociativeMemory::ReadPackedData(const void* buffer, size_t size) {
   // Everything is checked before the memory is touched: refused data leaves it as it was.
+  AM_REFUSE_INSIDE_CALLBACK(*state, "ReadPackedData");
   if (!buffer) AM_REPORT(cv::Error::StsNullPtr, "ReadPackedData", am_messages::kNullPacked);
   const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
   if (size < kHeaderSize)
@@ -374,6 +377,7 @@ void CvAssociativeMemory::ReadPackedData(const void* buffer, size_t size) {
   // Parents, levels and lengths.
   const uint8_t* parents = bytes + kHeaderSize;
   uint64_t largestId = 0;
+  int16_t deepest = 0;
   for (size_t i = 0; i < nodeCount; ++i) {
     RecordRef& record = records[i];
     const uint64_t parentId = getU64(parents + kParentSize * i);
@@ -404,11 +408,21 @@ void CvAssociativeMemory::ReadPackedData(const void* buffer, size_t size) {
       AM_REPORT(cv::Error::StsUnmatchedSizes, "ReadPackedData",
                 "A packed node's value length does not match its level");
     largestId = std::max(largestId, getU64(bytes + record.offset));
+    deepest = std::max(deepest, record.level);
   }
-  // Ids handed out later must not repeat a stored one.
+  // Ids handed out later must not repeat a stored one, nor wrap around: no memory comes near
+  // 2^63 ids (a billion new bases a second would take 292 years).
   if (largestId > header.lastNodeId)
     AM_REPORT(cv::Error::StsUnmatchedSizes, "ReadPackedData",
               "A packed node id lies beyond the last node id");
+  if (header.lastNodeId > kLastNodeIdLimit)
+    AM_REPORT(cv::Error::StsUnmatchedSizes, "ReadPackedData",
+              "Packed data holds a last node id that leaves no room for new ids");
+  // Learning grows every branch to the deepest level. Bases that all stop above it mean a
+  // levels field that does not belong to them, and the next pruning would delete them all.
+  if (nodeCount > 1 && deepest != header.levels)
+    AM_REPORT(cv::Error::StsUnmatchedSizes, "ReadPackedData",
+              "Packed data holds no node at its deepest level");
   ids = {};
 
   // The data is sound: rebuild. Only allocation can fail from here on.
@@ -432,6 +446,7 @@ void CvAssociativeMemory::ReadPackedData(const void* buffer, size_t size) {
 }
 
 bool CvAssociativeMemory::SaveToFile(const char* fileName, bool keepAll) {
+  if (!keepAll) AM_REFUSE_INSIDE_CALLBACK(*state, "SaveToFile");  // the pruning changes the tree
   if (!fileName) return false;
   if (!state->root) {
     // Reported to the error handler, but a save answers with its result.
@@ -461,6 +476,7 @@ bool CvAssociativeMemory::SaveToFile(const char* fileName, bool keepAll) {
 }
 
 bool CvAssociativeMemory::LoadFromFile(const char* fileName) {
+  AM_REFUSE_INSIDE_CALLBACK(*state, "LoadFromFile");
   if (!fileName) return false;
   std::vector<uint8_t> data;
   {

@@ -40,10 +40,10 @@ void CollectFound(cv::Rect window, void* context) {
       s.read(window, result.rect, &dataRef, nullptr, nullptr, &result.similarity, false);
   uint32_t* objectIndex = reinterpret_cast<uint32_t*>(dataRef);
   if (!matched) {
-    search.func(RCG_AM_NO_MATCH, objectIndex, &result, search.userData);
+    (*search.callback)(RCG_AM_NO_MATCH, objectIndex, &result);
     return;
   }
-  search.func(RCG_AM_MATCH, objectIndex, &result, search.userData);
+  (*search.callback)(RCG_AM_MATCH, objectIndex, &result);
 
   const cv::Rect& found = result.rect;
   const int cx = found.x + (found.width >> 1), cy = found.y + (found.height >> 1);
@@ -65,24 +65,28 @@ void CollectFound(cv::Rect window, void* context) {
       FoundObject{cx, cy, found.width, found.height, result.similarity, 1, index});
 }
 
-void SearchFoundObjects(CvAssociativeMemoryState& s, RcgAMFunc func, void* userData) {
+void SearchFoundObjects(CvAssociativeMemoryState& s, Callback& callback) {
   s.foundObjects.clear();
-  SearchContext search{&s, func, userData};
+  SearchContext search{&s, &callback};
   PositionSearch(s, CollectFound, &search);
 }
 
 void CvAssociativeMemory::ObjectRecognition(RcgAMFunc func, void* userData) {
   if (!func) AM_REPORT(cv::Error::StsNullPtr, "ObjectRecognition", am_messages::kNullCallback);
   CvAssociativeMemoryState& s = *state;
-  func(RCG_AM_BEGIN, nullptr, nullptr, userData);
-  SearchFoundObjects(s, func, userData);
+  AM_REFUSE_INSIDE_CALLBACK(s, "ObjectRecognition");
+  UserCodeScope callingBack(s);
+  Callback callback(func, userData);
+  callback(RCG_AM_BEGIN, nullptr, nullptr);
+  SearchFoundObjects(s, callback);
   RcgAMResult result{};
   result.bases = static_cast<uint32_t>(s.context.nodeCount);
   for (FoundObject& group : s.foundObjects) {
     const int w = group.meanWidth(), h = group.meanHeight();
     result.rect = cv::Rect(group.meanCenterX() - (w >> 1), group.meanCenterY() - (h >> 1), w, h);
     result.similarity = group.meanSimilarity();
-    func(RCG_AM_OBJECT, &group.objectIndex, &result, userData);
+    callback(RCG_AM_OBJECT, &group.objectIndex, &result);
   }
-  func(RCG_AM_END, nullptr, nullptr, userData);
+  callback(RCG_AM_END, nullptr, nullptr);
+  callback.RethrowFailure();
 }

@@ -3,12 +3,37 @@
 #ifndef VIZMORO_SEARCH_HPP
 #define VIZMORO_SEARCH_HPP
 
+#include <exception>
+
 #include "memory_state.hpp"
+
+// The caller's callback as a pass delivers its events. An exception the callback throws is
+// kept and no later event is delivered; the pass goes on to its end and then rethrows it, so
+// the memory is left as after a whole pass, never half-way through one.
+class Callback {
+ public:
+  Callback(RcgAMFunc func, void* userData) : func_(func), userData_(userData) {}
+  void operator()(int code, uint32_t* objectIndex, RcgAMResult* result) noexcept {
+    if (failure_) return;
+    try {
+      func_(code, objectIndex, result, userData_);
+    } catch (...) {
+      failure_ = std::current_exception();
+    }
+  }
+  void RethrowFailure() const {
+    if (failure_) std::rethrow_exception(failure_);
+  }
+
+ private:
+  RcgAMFunc func_;
+  void* userData_;
+  std::exception_ptr failure_;
+};
 
 struct SearchContext {
   CvAssociativeMemoryState* state;
-  RcgAMFunc func;
-  void* userData;
+  Callback* callback;
 };
 
 using PositionVisitor = void (*)(cv::Rect window, void* context);
@@ -21,6 +46,6 @@ void PositionSearch(CvAssociativeMemoryState& state, PositionVisitor visitor, vo
 void CollectFound(cv::Rect window, void* context);
 
 // Clears the found objects and runs the search with CollectFound.
-void SearchFoundObjects(CvAssociativeMemoryState& state, RcgAMFunc func, void* userData);
+void SearchFoundObjects(CvAssociativeMemoryState& state, Callback& callback);
 
 #endif  // VIZMORO_SEARCH_HPP

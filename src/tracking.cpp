@@ -74,8 +74,7 @@ void start(CvAssociativeMemoryState& s, const FoundObject& g) {
 
 struct TrackingCall {
   CvAssociativeMemoryState& s;
-  RcgAMFunc func;
-  void* userData;
+  Callback& callback;
   bool learning;
   double learnThreshold, trackThreshold;
   RcgAMResult report{};
@@ -88,7 +87,7 @@ struct TrackingCall {
     report.rect = window;
     report.similarity = similarity;
     report.userSlot = userSlot;
-    func(RCG_AM_RELEARN, objectIndex, &report, userData);
+    callback(RCG_AM_RELEARN, objectIndex, &report);
   }
 
   void associate(FoundObject& g) {
@@ -186,8 +185,8 @@ struct TrackingCall {
   }
 
   void run() {
-    func(RCG_AM_BEGIN, nullptr, nullptr, userData);
-    SearchFoundObjects(s, func, userData);
+    callback(RCG_AM_BEGIN, nullptr, nullptr);
+    SearchFoundObjects(s, callback);
     report.bases = static_cast<uint32_t>(s.context.nodeCount);
     for (FoundObject& g : s.foundObjects) associate(g);
 
@@ -202,11 +201,11 @@ struct TrackingCall {
                              t.boxWidth, t.boxHeight);
       report.similarity = t.similarity;
       report.userSlot = &t.userData;
-      func(RCG_AM_TRACK, &t.objectIndex, &report, userData);
+      callback(RCG_AM_TRACK, &t.objectIndex, &report);
       if (t.lastFrame != s.trackFrame) reacquire(t);
     }
     ++s.trackFrame;
-    func(RCG_AM_END, nullptr, nullptr, userData);
+    callback(RCG_AM_END, nullptr, nullptr);
   }
 };
 
@@ -215,5 +214,9 @@ struct TrackingCall {
 void CvAssociativeMemory::ObjectTracking(RcgAMFunc func, void* userData, bool learning,
                                          double learnThreshold, double trackThreshold) {
   if (!func) AM_REPORT(cv::Error::StsNullPtr, "ObjectTracking", am_messages::kNullCallback);
-  TrackingCall{*state, func, userData, learning, learnThreshold, trackThreshold}.run();
+  AM_REFUSE_INSIDE_CALLBACK(*state, "ObjectTracking");
+  UserCodeScope callingBack(*state);
+  Callback callback(func, userData);
+  TrackingCall{*state, callback, learning, learnThreshold, trackThreshold}.run();
+  callback.RethrowFailure();
 }

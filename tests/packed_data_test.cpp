@@ -266,6 +266,12 @@ TEST_F(PackedRefusal, MalformedDataLeavesTheMemoryAsItWas) {
       {"id beyond the last id", [](Bytes& b) { putU(b, 24, 8, 2); }},
       {"a leaf with the root's id",  // pre-order: the last record is a leaf
        [](Bytes& b) { putU(b, recordOffsets(b).rbegin()[1], 8, 1); }},
+      // New ids would wrap around to the root's.
+      {"last id 2^64 - 1", [](Bytes& b) { putU(b, 24, 8, ~uint64_t{0}); }},
+      {"last id 2^64 - 2", [](Bytes& b) { putU(b, 24, 8, ~uint64_t{1}); }},
+      // Every base would stop above the deepest level, and the next pruning delete them all.
+      {"levels raised to 4", [](Bytes& b) { putU(b, 18, 2, 4); }},
+      {"levels raised to 5", [](Bytes& b) { putU(b, 18, 2, 5); }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -133,7 +133,8 @@ TEST_F(SearchTest, MatchesGroupStrictlyWithinTheRadiusAndByIndex) {
   memory.SetImage(texturedImage({200, 200}, 46));
   s().context.searchRadius2 = 100;
   std::vector<Event> events;
-  SearchContext search{&s(), record, &events};
+  Callback callback(record, &events);
+  SearchContext search{&s(), &callback};
   auto collect = [&](cv::Rect window, int32_t index) {
     s().root->header.data = index;
     CollectFound(window, &search);

@@ -52,6 +52,17 @@ struct RcgAMResult {
 
 // Result callback. objectIndex and result are null for RCG_AM_BEGIN and RCG_AM_END; both point
 // into the memory and are valid only during the call.
+//
+// Calling back into the memory. While a callback runs, and while a user block's destructor runs
+// as the memory frees it, the memory may only be looked at: GetNodeCount, GetMaxDepth,
+// GetLastNodeId, GetAccessCount, GetSize, VisitNodes, GetPackedSize, WritePackedData and
+// SaveToFile with keepAll. Every other call (Create, SetImage, Write, Read, ObjectRecognition,
+// ObjectTracking, ReadPackedData, LoadFromFile, Prune, SaveToFile without keepAll) would change
+// what the running pass uses: it is refused with cv::Exception (StsError) and changes nothing.
+//
+// A callback that throws. No later event of the pass is delivered; the pass finishes its work
+// (grouping, relearning, tracking) and then rethrows the exception, so the memory is left as
+// after a whole pass, never half-way through one.
 typedef void (*RcgAMFunc)(int code, uint32_t* objectIndex, RcgAMResult* result, void* userData);
 
 // Node visitor: cols x rows descriptor values (row by row), the node's data field, its id and
