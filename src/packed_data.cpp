@@ -3,17 +3,10 @@
 // Layout: a 40-byte header, a table of N parent ids (8 bytes each), then N node records in
 // depth-first pre-order (28-byte node header, 4-byte value length, the values). Every field is
 // written and read byte by byte, so the data is the same whatever the host's byte order.
-#include "packed_data.hpp"
-
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -23,12 +16,9 @@
 #include <vector>
 
 #include "errors.hpp"
+#include "file_io.hpp"
 #include "geometry.hpp"
 #include "memory_state.hpp"
-
-namespace packed_file {
-WriteFunction writeFunction = ::write;
-}  // namespace packed_file
 
 namespace {
 
@@ -196,71 +186,6 @@ struct RecordRef {
   size_t parent;  // index of the parent's record; unused for the root
   int16_t level;
 };
-
-// Creates the memory file's temporary sibling, exclusively, with the permissions a new file
-// gets. Returns the descriptor or -1.
-int createTemporary(const std::string& target, std::string& name) {
-  static std::atomic<unsigned> counter{0};
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    name = target + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  return -1;
-}
-
-bool writeAll(int fd, const uint8_t* data, size_t size) {
-  while (size > 0) {
-    const ssize_t written = packed_file::writeFunction(fd, data, size);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    data += written;
-    size -= static_cast<size_t>(written);
-  }
-  return true;
-}
-
-void syncDirectoryOf(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  const std::string directory = slash == std::string::npos ? "."
-                                : slash == 0               ? "/"
-                                                           : path.substr(0, slash);
-  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);  // best effort: the rename itself has already happened
-  ::close(fd);
-}
-
-// Replaces `path` with `size` bytes so that a reader sees either the old file or the whole
-// new one: write a temporary file beside it, flush it to disk and rename it over the target.
-bool replaceFile(const char* path, const uint8_t* data, size_t size) {
-  std::string target = path;
-  struct stat link;
-  if (::lstat(path, &link) == 0 && S_ISLNK(link.st_mode)) {
-    // Replace the file the link points to, not the link.
-    if (char* resolved = ::realpath(path, nullptr)) {
-      target = resolved;
-      std::free(resolved);
-    }
-  }
-  // A file the caller may not write stays protected, as it would be from a plain overwrite.
-  if (::access(target.c_str(), F_OK) == 0 && ::access(target.c_str(), W_OK) != 0) return false;
-  std::string temporary;
-  const int fd = createTemporary(target, temporary);
-  if (fd < 0) return false;
-  struct stat previous;
-  if (::stat(target.c_str(), &previous) == 0 && S_ISREG(previous.st_mode))
-    ::fchmod(fd, previous.st_mode & 07777);  // keep the old file's permissions
-  bool ok = writeAll(fd, data, size) && ::fsync(fd) == 0;
-  ok = ::close(fd) == 0 && ok;
-  ok = ok && ::rename(temporary.c_str(), target.c_str()) == 0;
-  if (!ok) {
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  syncDirectoryOf(target);
-  return true;
-}
 
 // Reads exactly `size` bytes. The size comes from the file: memory grows only with the bytes
 // actually read, and a regular file too short for it is refused before anything is allocated.
@@ -472,7 +397,7 @@ bool CvAssociativeMemory::SaveToFile(const char* fileName, bool keepAll) {
   } catch (const cv::Exception&) {
     return false;
   }
-  return replaceFile(fileName, file.data(), file.size());
+  return file_io::ReplaceFile(fileName, file.data(), file.size());
 }
 
 bool CvAssociativeMemory::LoadFromFile(const char* fileName) {
@@ -480,7 +405,8 @@ bool CvAssociativeMemory::LoadFromFile(const char* fileName) {
   if (!fileName) return false;
   std::vector<uint8_t> data;
   {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(fileName, "rb"), &std::fclose);
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(file_io::OpenRegularFile(fileName),
+                                                         &std::fclose);
     if (!file) return false;
     uint8_t head[kFileHeadSize];
     if (std::fread(head, 1, kFileHeadSize, file.get()) != kFileHeadSize) return false;

@@ -2,6 +2,9 @@
 // saves that cannot destroy the previous file.
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +23,7 @@
 #include "memory_state.hpp"
 #include "packed_data.hpp"
 #include "test_images.hpp"
+#include "vizmoro/memory_file.hpp"
 
 namespace {
 
@@ -113,6 +117,7 @@ class ScratchDir {
   }
   ~ScratchDir() { fs::remove_all(path_); }
   fs::path operator/(const char* name) const { return path_ / name; }
+  const fs::path& path() const { return path_; }
   size_t entries() const { return std::distance(fs::directory_iterator(path_), {}); }
 
  private:
@@ -431,6 +436,125 @@ TEST_F(MemoryFile, FailedSaveKeepsThePreviousFile) {
   CvAssociativeMemory loaded;
   ASSERT_TRUE(loaded.LoadFromFile(target.c_str()));
   EXPECT_EQ(loaded.GetNodeCount(), 4);
+}
+
+// Runs `save` in a child process as the unprivileged user nobody; true when it returned true.
+bool savedAsNobody(const std::function<bool()>& save) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const gid_t group = 65534;
+    const bool dropped =
+        ::setgroups(1, &group) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0;
+    ::_exit(dropped && save() ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST_F(MemoryFile, SaveReplacesAFileOfAnotherOwnerAndKeepsItsOwnerAndMode) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  teach(memory, 1);
+  ScratchDir dir;
+  const std::string target = (dir / "am.dat").string();
+  ASSERT_TRUE(memory.SaveToFile(target.c_str(), true));
+  // As after a run as root in a user's folder: the file is root's and only root may write it.
+  ::chmod(dir.path().c_str(), 0777);
+  ::chmod(target.c_str(), 0644);
+  EXPECT_TRUE(savedAsNobody([&] { return memory.SaveToFile(target.c_str(), true); }))
+      << "the folder lets nobody create and rename files";
+  struct stat st;
+  ASSERT_EQ(::stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
+
+  // Saved again by root: the file stays nobody's, with its group and mode.
+  ASSERT_EQ(::chown(target.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::chmod(target.c_str(), 0604), 0);
+  teach(memory, 1);
+  ASSERT_TRUE(memory.SaveToFile(target.c_str(), true));
+  ASSERT_EQ(::stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(st.st_gid, 65534u);
+  EXPECT_EQ(st.st_mode & 07777, 0604u);
+
+  // A folder nobody may not write: the save fails, says why, and the file stays.
+  const Bytes previous = readFile(target);
+  ::chmod(dir.path().c_str(), 0755);
+  EXPECT_FALSE(savedAsNobody([&] { return memory.SaveToFile(target.c_str(), true); }));
+  EXPECT_EQ(readFile(target), previous);
+  EXPECT_FALSE(savedAsNobody([&] { return vizmoro::CanReplaceMemoryFile(target); }));
+  std::string reason;
+  EXPECT_TRUE(vizmoro::CanReplaceMemoryFile(target, &reason)) << reason;  // root may
+}
+
+TEST_F(MemoryFile, SaveRemovesTemporariesLeftByEndedSaves) {
+  ScratchDir dir;
+  const std::string target = (dir / "am.dat").string();
+  const pid_t ended = ::fork();
+  if (ended == 0) ::_exit(0);
+  ::waitpid(ended, nullptr, 0);
+  const std::string stale = target + ".tmp" + std::to_string(ended) + "-3";
+  const std::string live = target + ".tmp" + std::to_string(::getppid()) + "-0";
+  const std::string other = target + ".tmpfoo";
+  for (const std::string& name : {stale, live, other}) writeFile(name, Bytes(5, 1));
+  ASSERT_TRUE(memory.SaveToFile(target.c_str(), true));
+  EXPECT_FALSE(fs::exists(stale));
+  EXPECT_TRUE(fs::exists(live)) << "its process may still be saving";
+  EXPECT_TRUE(fs::exists(other)) << "not a name a save makes";
+}
+
+TEST_F(MemoryFile, LoadRefusesFoldersAndFifosWithoutWaiting) {
+  ScratchDir dir;
+  teach(memory, 1);
+  const Bytes before = pack(memory);
+  fs::create_directory(dir / "folder");
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  errno = 0;
+  EXPECT_FALSE(memory.LoadFromFile((dir / "folder").c_str()));
+  EXPECT_EQ(errno, EISDIR);
+  EXPECT_FALSE(memory.LoadFromFile((dir / "fifo").c_str()));  // no writer: would block
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_FALSE(memory.LoadFromFile((dir / "missing").c_str()));
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(pack(memory), before);
+}
+
+TEST(MemoryFileLock, OneHolderAtATimeBesideTheFileALinkNames) {
+  ScratchDir dir;
+  const std::string file = (dir / "am.dat").string();
+  std::string reason;
+  vizmoro::MemoryFileLock first = vizmoro::MemoryFileLock::Acquire(file, &reason);
+  ASSERT_TRUE(first.held()) << reason;
+  EXPECT_EQ(first.path(), file + ".lock");
+  vizmoro::MemoryFileLock second = vizmoro::MemoryFileLock::Acquire(file, &reason);
+  EXPECT_FALSE(second.held());
+  EXPECT_EQ(reason, "another run holds its lock " + file + ".lock");
+
+  // Through a link to the file: the same lock.
+  writeFile(file, Bytes(3, 0));
+  fs::create_symlink(file, dir / "link.dat");
+  EXPECT_FALSE(vizmoro::MemoryFileLock::Acquire((dir / "link.dat").string()).held());
+
+  vizmoro::MemoryFileLock moved = std::move(first);
+  EXPECT_FALSE(vizmoro::MemoryFileLock::Acquire(file).held());
+  moved = vizmoro::MemoryFileLock();
+  EXPECT_TRUE(vizmoro::MemoryFileLock::Acquire(file).held());
+  EXPECT_FALSE(
+      vizmoro::MemoryFileLock::Acquire((dir / "missing" / "am.dat").string(), &reason).held());
+  EXPECT_NE(reason.find("No such file or directory"), std::string::npos) << reason;
+}
+
+TEST(MemoryFileCheck, SaysWhyAFileCannotBeReplaced) {
+  ScratchDir dir;
+  std::string reason;
+  EXPECT_TRUE(vizmoro::CanReplaceMemoryFile((dir / "am.dat").string(), &reason)) << reason;
+  EXPECT_EQ(dir.entries(), 0u) << "the check leaves nothing behind";
+  fs::create_directory(dir / "folder");
+  EXPECT_FALSE(vizmoro::CanReplaceMemoryFile((dir / "folder").string(), &reason));
+  EXPECT_EQ(reason, (dir / "folder").string() + " is a folder");
+  EXPECT_FALSE(vizmoro::CanReplaceMemoryFile((dir / "missing" / "am.dat").string(), &reason));
+  EXPECT_EQ(reason, "cannot create a file in " + (dir / "missing").string() +
+                        ": No such file or directory");
 }
 
 // Every input the reader's fuzzer found, and its seeds: refused cleanly or loaded soundly.

@@ -118,10 +118,11 @@ class CvAssociativeMemory {
   void ReadPackedData(const void* buffer, size_t size);
 
   // The memory file: a 7-byte magic, the packed size and the packed data. SaveToFile prunes
-  // first unless keepAll, and replaces the file atomically: on any failure the previous file
-  // stays as it was and the result is false. LoadFromFile returns false when the file cannot be
-  // read as a memory file (the memory is unchanged) and reports refused packed data as
-  // ReadPackedData does.
+  // first unless keepAll, and replaces the file atomically (see vizmoro/memory_file.hpp): on any
+  // failure the previous file stays as it was, the result is false and errno says why.
+  // LoadFromFile returns false when the file cannot be read as a memory file (a folder, a FIFO
+  // or a device is refused without waiting on it; the memory is unchanged) and reports refused
+  // packed data as ReadPackedData does.
   bool SaveToFile(const char* fileName, bool keepAll);
   bool LoadFromFile(const char* fileName);
 
