@@ -51,7 +51,11 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
   } else {
     line.action = CommandLine::Action::kFile;
     line.fileName = first;
-    line.baseName = first.substr(0, aviAt);
+    const size_t slash = first.rfind('/');
+    size_t baseEnd = aviAt;
+    if (slash != std::string::npos && aviAt < slash) baseEnd = first.find(".avi", slash + 1);
+    line.baseName = first.substr(0, baseEnd);
+    line.shownName = baseEnd == std::string::npos ? first : line.baseName + ".avi";
   }
   line.outputName = line.baseName + "_out.avi";
   return line;

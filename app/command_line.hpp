@@ -18,9 +18,13 @@ struct CommandLine {
   };
   Action action = Action::kHelp;
   int device = 0;
-  std::string fileName;    // the lower-cased first argument, whole
-  std::string baseName;    // fileName before its first ".avi"; empty for a camera
+  std::string fileName;  // the lower-cased first argument, whole
+  // fileName before its first ".avi"; empty for a camera. When that ".avi" lies in a folder's
+  // name, the one in the file's own name counts instead (or none), so that the output goes
+  // beside the clip and never to another folder: "a.avi.d/clip.avi" gives "a.avi.d/clip".
+  std::string baseName;
   std::string outputName;  // baseName + "_out.avi"
+  std::string shownName;   // the file as "Can't find file" names it
   bool recording = false;  // "/r" somewhere in the joined further arguments
 };
 

@@ -1,10 +1,16 @@
 // Vizmoro: learns the object held in a fixed rectangle of a camera or AVI video, then finds and
 // tracks it, drawing the results into the window "Result" and optionally into a video file.
 // What it learned is kept in "am.dat" from one run to the next.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <system_error>
 
 #include <opencv2/core.hpp>
 #include <opencv2/core/utils/logger.hpp>
@@ -16,12 +22,15 @@
 #include "console_lines.hpp"
 #include "display.hpp"
 #include "frame_processing.hpp"
+#include "frame_source.hpp"
 #include "memory_file.hpp"
 #include "video_output.hpp"
 
 namespace {
 
+namespace fs = std::filesystem;
 using vizmoro::CommandLine;
+using vizmoro::FrameSource;
 
 constexpr int kExitFailure = -1;
 constexpr double kCameraFps = 12.0;
@@ -34,28 +43,54 @@ void RequestStop(int) {
   stopRequested = 1;
 }
 
-// Ctrl+C and SIGTERM end the run after the current frame, through the normal shutdown that
-// saves the memory. The handler resets itself, so a second Ctrl+C ends the process at once.
+// Ctrl+C, SIGTERM and SIGHUP (a closed terminal, a dropped connection) end the run after the
+// current frame, through the normal shutdown that saves the memory, also while the capture
+// waits for a frame. The handler resets itself, so a second signal ends the process at once.
+// A closed standard output (SIGPIPE) is seen as a failed write and ends the run like a key.
 void InstallStopHandlers() {
   struct sigaction action = {};
   action.sa_handler = RequestStop;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART | SA_RESETHAND;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
 }
 
-// The video library logs every backend it tries; its expected refusals would drown the
-// program's own lines. OPENCV_LOG_LEVEL still selects the library's logging when set.
+// The video library and its backends report every expected refusal, FFmpeg and Qt on standard
+// error by themselves; they would drown the program's own lines. OPENCV_LOG_LEVEL, when set,
+// lets all of them speak.
 void QuietVideoLibrary() {
-  if (!std::getenv("OPENCV_LOG_LEVEL"))
-    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+  if (std::getenv("OPENCV_LOG_LEVEL")) return;
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+  ::setenv("OPENCV_FFMPEG_LOGLEVEL", "-8", 0);  // FFmpeg's AV_LOG_QUIET
+  ::setenv("QT_LOGGING_RULES", "*=false", 0);
 }
 
 // A double property as an int, truncated toward zero; values no int holds give 0.
-int IntProperty(const cv::VideoCapture& capture, int property) {
-  const double value = capture.get(property);
+int IntProperty(FrameSource& source, int property) {
+  const double value = source.Property(property);
   return value > -2147483649.0 && value < 2147483648.0 ? static_cast<int>(value) : 0;
+}
+
+// Why a video file that exists could not be opened.
+std::string WhyNotOpened(const std::string& fileName) {
+  std::error_code ec;
+  if (fs::is_directory(fileName, ec)) return "it is a folder";
+  if (std::FILE* file = std::fopen(fileName.c_str(), "rb")) {
+    std::fclose(file);
+    return "the video library cannot read it as a video";
+  }
+  return std::strerror(errno);
+}
+
+// Ends the process. A capture stuck in a read cannot be destroyed: then the process ends
+// without running any destructor, once everything of the run has been saved and written.
+int Finish(FrameSource* source, int code) {
+  if (source && source->Stuck()) {
+    std::fflush(nullptr);
+    std::_Exit(code & 0xff);
+  }
+  return code;
 }
 
 int Run(int argc, char** argv) {
@@ -74,57 +109,92 @@ int Run(int argc, char** argv) {
   }
 
   QuietVideoLibrary();
-  cv::VideoCapture capture;
-  cv::Size frameSize;
-  double fps = kCameraFps;
+  InstallStopHandlers();
+  // One run at a time on the memory file, and one whose learning can be saved.
+  const vizmoro::MemoryFileLock lock = vizmoro::PrepareMemoryFile(vizmoro::kMemoryFileName, stdout);
+  if (!lock.held()) return kExitFailure;
+  std::error_code ec;
+  if (line.recording && fs::equivalent(line.fileName, line.outputName, ec)) {
+    std::printf("The output video %s is the input video itself: it would be overwritten.\n",
+                line.outputName.c_str());
+    return kExitFailure;
+  }
+
+  auto capture = std::make_unique<cv::VideoCapture>();
   if (line.action == CommandLine::Action::kCamera) {
     std::printf("Processing capture...\n");
     std::fflush(stdout);
-    // The first frame only tells the frame size; a device that gives none is of no use.
-    cv::Mat first;
-    if (!capture.open(line.device) || !capture.read(first) || first.empty()) {
+    if (!capture->open(line.device)) {
       std::fprintf(stderr, "Could not initialize capturing...\n");
       return kExitFailure;
     }
-    frameSize = first.size();
   } else {
     std::printf("Processing avi file...\n");
-    if (!capture.open(line.fileName)) {
-      std::printf("Can't find file %s.avi\n", line.baseName.c_str());
+    if (!capture->open(line.fileName)) {
+      if (!fs::exists(fs::symlink_status(line.fileName, ec)))
+        std::printf("Can't find file %s\n", line.shownName.c_str());
+      else
+        std::printf("Can't open file %s: %s.\n", line.fileName.c_str(),
+                    WhyNotOpened(line.fileName).c_str());
       return kExitFailure;
     }
-    frameSize = cv::Size(IntProperty(capture, cv::CAP_PROP_FRAME_WIDTH),
-                         IntProperty(capture, cv::CAP_PROP_FRAME_HEIGHT));
-    fps = capture.get(cv::CAP_PROP_FPS);
+  }
+  FrameSource source(std::move(capture));
+  cv::Mat frame;
+  double position = 0;
+  cv::Size frameSize;
+  double fps = kCameraFps;
+  if (line.action == CommandLine::Action::kCamera) {
+    // The first frame only tells the frame size; a device that gives none is of no use.
+    if (source.Next(frame, position, stopRequested) != FrameSource::Outcome::kFrame) {
+      std::fprintf(stderr, "Could not initialize capturing...\n");
+      return Finish(&source, kExitFailure);
+    }
+    frameSize = frame.size();
+  } else {
+    frameSize = cv::Size(IntProperty(source, cv::CAP_PROP_FRAME_WIDTH),
+                         IntProperty(source, cv::CAP_PROP_FRAME_HEIGHT));
+    fps = source.Property(cv::CAP_PROP_FPS);
   }
   if (!vizmoro::FrameHoldsTeachingRect(frameSize)) {
     std::printf("Frames of %d x %d pixels are too small: teaching needs at least %d x %d.\n",
                 frameSize.width, frameSize.height, vizmoro::kTeachingRect.br().x,
                 vizmoro::kTeachingRect.br().y);
-    return kExitFailure;
+    return Finish(&source, kExitFailure);
+  }
+  // A run that gets no frame learns nothing: it leaves the memory file as it was.
+  if (source.Next(frame, position, stopRequested) != FrameSource::Outcome::kFrame) {
+    std::printf(
+        "No frame could be read from %s: the memory file %s is left as it was.\n",
+        line.action == CommandLine::Action::kCamera ? "the capture device" : line.fileName.c_str(),
+        vizmoro::kMemoryFileName);
+    return Finish(&source, kExitFailure);
   }
 
   cv::Mat result(frameSize, CV_8UC3);
   vizmoro::FrameProcessor processor(memory, stdout);
   processor.Allocate(frameSize);
 
-  cv::VideoWriter writer;
-  if (line.recording && vizmoro::OpenResultWriter(writer, line.outputName, fps, frameSize) == 0) {
+  vizmoro::WatchedVideo video;
+  if (line.recording && !video.Open(line.outputName, fps, frameSize)) {
     std::printf("Could not open the output video %s: going on without writing it.\n",
                 line.outputName.c_str());
   }
 
   const vizmoro::MemoryFileStart start =
       vizmoro::LoadOrCreateMemory(memory, vizmoro::kMemoryFileName, stdout, stderr);
+  if (!start.ready) {
+    video.Close(stdout);
+    return Finish(&source, kExitFailure);
+  }
 
-  const bool windows = vizmoro::WindowsAvailableHere();
+  std::string windowNote;
+  const bool windows = vizmoro::WindowsAvailableHere(&windowNote);
+  if (!windowNote.empty()) std::printf("%s\n", windowNote.c_str());
   if (windows) cv::namedWindow(kResultWindow, cv::WINDOW_NORMAL);
-  InstallStopHandlers();
 
   bool failed = false;
-  cv::Mat frame;
-  bool haveFrame = capture.read(frame) && !frame.empty();
-  while (haveFrame) {
+  for (;;) {
     try {
       cv::flip(frame, frame, 0);
       frame.copyTo(result);
@@ -139,21 +209,19 @@ int Run(int argc, char** argv) {
       failed = true;
       break;
     }
-    vizmoro::PrintFilmPosition(stdout, vizmoro::FilmPositionMs(capture.get(cv::CAP_PROP_POS_MSEC)));
+    vizmoro::PrintFilmPosition(stdout, vizmoro::FilmPositionMs(position));
     if (windows) cv::imshow(kResultWindow, result);
-    if (writer.isOpened()) writer.write(result);
+    video.Write(result, stdout);
     if (windows && cv::waitKey(10) >= 0) break;
-    if (stopRequested) break;
-    haveFrame = capture.read(frame) && !frame.empty();
+    if (stopRequested || std::ferror(stdout)) break;
+    if (source.Next(frame, position, stopRequested) != FrameSource::Outcome::kFrame) break;
   }
 
-  if (start.saveAtEnd && !vizmoro::SaveMemory(memory, vizmoro::kMemoryFileName, stdout, stderr))
-    failed = true;
-  writer.release();
-  capture.release();
+  if (!vizmoro::SaveMemory(memory, vizmoro::kMemoryFileName, stdout, stderr)) failed = true;
+  video.Close(stdout);
   result.release();
   processor.Release();
-  return failed ? kExitFailure : 0;
+  return Finish(&source, failed ? kExitFailure : 0);
 }
 
 }  // namespace

@@ -1,9 +1,13 @@
 #include "video_output.hpp"
 
-#include <cstdio>
-
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 namespace vizmoro {
 
@@ -44,15 +48,96 @@ class MutedOutput {
 
 int OpenResultWriter(cv::VideoWriter& writer, const std::string& fileName, double fps,
                      cv::Size size) {
+  struct stat st;
+  const bool existed = ::lstat(fileName.c_str(), &st) == 0;
+  // The library refuses some sizes by throwing, after it created the file.
+  auto open = [&](int fourcc) {
+    try {
+      return writer.open(fileName, fourcc, fps, size, true);
+    } catch (const cv::Exception&) {
+      return false;
+    }
+  };
   const int cinepak = cv::VideoWriter::fourcc('c', 'v', 'i', 'd');
   {
     MutedOutput muted;
-    if (writer.open(fileName, cinepak, fps, size, true)) return cinepak;
-    if (writer.open(fileName, -1, fps, size, true)) return -1;
+    if (open(cinepak)) return cinepak;
+    if (open(-1)) return -1;
   }
   const int mjpeg = cv::VideoWriter::fourcc('M', 'J', 'P', 'G');
-  if (writer.open(fileName, mjpeg, fps, size, true)) return mjpeg;
+  if (open(mjpeg)) return mjpeg;
+  // A failed attempt may have created the file before it gave up.
+  if (!existed && ::lstat(fileName.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0)
+    ::unlink(fileName.c_str());
   return 0;
+}
+
+namespace {
+
+// Frames without growth after which a file on a file system without space has failed. The
+// library's buffer (32 KB) holds less than that many frames of any size the program writes.
+constexpr int kFramesWithoutGrowth = 8;
+// Space below which a file system counts as full.
+constexpr uint64_t kFullBelow = uint64_t{1} << 20;
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+bool WatchedVideo::Open(const std::string& fileName, double fps, cv::Size size) {
+  fileName_ = fileName;
+  size_ = 0;
+  framesSinceGrowth_ = 0;
+  return OpenResultWriter(writer_, fileName, fps, size) != 0;
+}
+
+bool WatchedVideo::Failed(std::string& reason) {
+  struct stat st;
+  if (::stat(fileName_.c_str(), &st) != 0) {
+    reason = std::strerror(errno);  // removed or renamed under the writer
+    return true;
+  }
+  if (!S_ISREG(st.st_mode)) return false;  // a device or a pipe: nothing to watch
+  if (st.st_size > size_) {
+    size_ = st.st_size;
+    framesSinceGrowth_ = 0;
+    return false;
+  }
+  if (framesSinceGrowth_ < kFramesWithoutGrowth) return false;
+  struct statvfs fs;
+  if (::statvfs(FolderOf(fileName_).c_str(), &fs) != 0) return false;
+  const uint64_t blocks = ::geteuid() == 0 ? fs.f_bfree : fs.f_bavail;  // root's reserve
+  if (blocks * fs.f_frsize >= kFullBelow) return false;
+  reason = std::strerror(ENOSPC);
+  return true;
+}
+
+void WatchedVideo::Fail(std::FILE* out) {
+  std::string reason;
+  if (!Failed(reason)) return;
+  std::fprintf(out, "Could not write the output video %s: %s; it is cut short.\n",
+               fileName_.c_str(), reason.c_str());
+  writer_.release();
+  struct stat st;  // nothing at all reached it: leave no empty file
+  if (::stat(fileName_.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0)
+    ::unlink(fileName_.c_str());
+}
+
+void WatchedVideo::Write(const cv::Mat& frame, std::FILE* out) {
+  if (!writer_.isOpened()) return;
+  writer_.write(frame);
+  ++framesSinceGrowth_;
+  Fail(out);
+}
+
+void WatchedVideo::Close(std::FILE* out) {
+  if (!writer_.isOpened()) return;
+  writer_.release();                          // writes what was buffered and the index
+  framesSinceGrowth_ = kFramesWithoutGrowth;  // whatever was left had to reach the file now
+  Fail(out);
 }
 
 }  // namespace vizmoro

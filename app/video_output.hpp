@@ -2,6 +2,10 @@
 #ifndef VIZMORO_APP_VIDEO_OUTPUT_HPP
 #define VIZMORO_APP_VIDEO_OUTPUT_HPP
 
+#include <sys/types.h>
+
+#include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include <opencv2/core.hpp>
@@ -13,9 +17,33 @@ namespace vizmoro {
 // then Motion JPEG. The first two are not available with every video library; their attempts
 // run with standard output and standard error muted, because a refusal there is expected and
 // the library lists every codec it knows on standard output. Returns the four-character code
-// that opened, or 0 when none did.
+// that opened, or 0 when none did; then no empty file is left where there was none.
 int OpenResultWriter(cv::VideoWriter& writer, const std::string& fileName, double fps,
                      cv::Size size);
+
+// A video being written, watched for writes that fail. The video library does not report them:
+// a file that has stopped growing on a file system without space has failed.
+class WatchedVideo {
+ public:
+  // Opens as OpenResultWriter does; false when no writer opened.
+  bool Open(const std::string& fileName, double fps, cv::Size size);
+  bool IsOpen() const { return writer_.isOpened(); }
+  // Writes a frame. When writing has failed, says so once on `out` and writes no more: the
+  // file is cut short.
+  void Write(const cv::Mat& frame, std::FILE* out);
+  // Finishes the file, and says so on `out` when its end could not be written.
+  void Close(std::FILE* out);
+
+ private:
+  // Whether the file has stopped growing for lack of space; `reason` says why.
+  bool Failed(std::string& reason);
+  void Fail(std::FILE* out);
+
+  cv::VideoWriter writer_;
+  std::string fileName_;
+  off_t size_ = 0;
+  int framesSinceGrowth_ = 0;
+};
 
 }  // namespace vizmoro
 

@@ -44,6 +44,7 @@ TEST_P(CommandLineTest, ParsesAsTheProgramReadsIt) {
   } else {
     EXPECT_EQ(line.fileName, c.fileName);
     EXPECT_EQ(line.baseName, c.baseName);
+    EXPECT_EQ(line.shownName, c.baseName == c.fileName ? c.fileName : c.baseName + ".avi");
   }
 }
 
@@ -82,7 +83,29 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{
             {"clip.avi", "r", "/"}, Action::kFile, 0, "clip.avi", "clip", "clip_out.avi", false},
         // The first argument takes no part in the recording test.
-        LineCase{{"/r.avi"}, Action::kFile, 0, "/r.avi", "/r", "/r_out.avi", false}),
+        LineCase{{"/r.avi"}, Action::kFile, 0, "/r.avi", "/r", "/r_out.avi", false},
+        // An ".avi" in a folder's name: the output goes beside the clip all the same.
+        LineCase{{"../My.avi.dir/clip.avi", "/r"},
+                 Action::kFile,
+                 0,
+                 "../my.avi.dir/clip.avi",
+                 "../my.avi.dir/clip",
+                 "../my.avi.dir/clip_out.avi",
+                 true},
+        LineCase{{"a.avi/../a_out.avi"},
+                 Action::kFile,
+                 0,
+                 "a.avi/../a_out.avi",
+                 "a.avi/../a_out",
+                 "a.avi/../a_out_out.avi",
+                 false},
+        LineCase{{"x.avi/clip.mp4"},
+                 Action::kFile,
+                 0,
+                 "x.avi/clip.mp4",
+                 "x.avi/clip.mp4",
+                 "x.avi/clip.mp4_out.avi",
+                 false}),
     vizmoro_test::CaseName<LineCase>);
 
 TEST(CommandLineTest, LongArgumentsAreReadWhole) {
@@ -100,23 +123,65 @@ bool Reachable(const char*) {
 bool Unreachable(const char*) {
   return false;
 }
+// Installed here: the plugins Debian's Qt brings, and no Wayland.
+bool DebianPlugins(const std::string& name) {
+  for (const char* installed : {"xcb", "offscreen", "minimal", "vnc", "eglfs", "linuxfb"})
+    if (name == installed) return true;
+  return false;
+}
+bool WithWaylandPlugin(const std::string& name) {
+  return DebianPlugins(name) || name == "wayland";
+}
+bool NoCompositor() {
+  return false;
+}
+bool Compositor() {
+  return true;
+}
 
 TEST(DisplayTest, WindowsOnlyWhereQtCanShowThem) {
+  const vizmoro::DisplayProbes reachable{Reachable, DebianPlugins, NoCompositor};
+  const vizmoro::DisplayProbes unreachable{Unreachable, DebianPlugins, NoCompositor};
+  const vizmoro::DisplayProbes wayland{Unreachable, WithWaylandPlugin, Compositor};
+  const vizmoro::DisplayProbes waylandPluginOnly{Unreachable, WithWaylandPlugin, NoCompositor};
   struct Case {
     const char* display;
     const char* platform;
-    bool (*connect)(const char*);
+    const vizmoro::DisplayProbes& probes;
     bool windows;
+    bool note;  // a line says why there are no windows
   } cases[] = {
-      {nullptr, nullptr, Reachable, false},    {"", "", Reachable, false},
-      {":0", nullptr, Reachable, true},        {":0", nullptr, Unreachable, false},
-      {nullptr, "offscreen", Reachable, true}, {"", "minimal", Unreachable, true},
-      {nullptr, "xcb", Reachable, false},      {":1", "xcb", Reachable, true},
-      {":1", "xcb", Unreachable, false},
+      {nullptr, nullptr, reachable, false, false},
+      {"", "", reachable, false, false},
+      {":0", nullptr, reachable, true, false},
+      {":0", nullptr, unreachable, false, false},
+      {nullptr, "offscreen", reachable, true, false},
+      {"", "minimal", unreachable, true, false},
+      {"", "vnc:size=800x600", unreachable, true, false},
+      {"", "Offscreen", unreachable, true, false},
+      {nullptr, "xcb", reachable, false, true},
+      {":1", "xcb", reachable, true, false},
+      {":1", "xcb", unreachable, false, true},
+      // A platform whose plugin is missing, or a typo: Qt would abort.
+      {":1", "wayland", reachable, false, true},
+      {":1", "ofscreen", reachable, false, true},
+      {":1", "wayland", wayland, true, false},
+      {":1", "wayland", waylandPluginOnly, false, true},
+      // A list: the first that can be used.
+      {":1", "wayland;xcb", reachable, true, false},
+      {":1", "wayland;xcb", unreachable, false, true},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(vizmoro::WindowsAvailable(c.display, c.platform, c.connect), c.windows)
+  for (const Case& c : cases) {
+    std::string note;
+    EXPECT_EQ(vizmoro::WindowsAvailable(c.display, c.platform, c.probes, &note), c.windows)
         << (c.display ? c.display : "(unset)") << " " << (c.platform ? c.platform : "(unset)");
+    EXPECT_EQ(note.empty(), !c.note) << note;
+    if (c.note) {
+      EXPECT_EQ(note, std::string("QT_QPA_PLATFORM=") + c.platform +
+                          " names no Qt platform that can show windows here: running without "
+                          "windows.");
+    }
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -54,7 +55,8 @@ std::vector<std::string> ChildEnvironment(bool windows) {
 }  // namespace
 
 RunningProgram::RunningProgram(const std::string& program, const std::vector<std::string>& args,
-                               const fs::path& dir, bool windows)
+                               const fs::path& dir, bool windows,
+                               const std::vector<std::string>& env)
     : outPath_(dir / ".stdout"), errPath_(dir / ".stderr") {
   std::vector<std::string> argvStrings{program};
   argvStrings.insert(argvStrings.end(), args.begin(), args.end());
@@ -62,6 +64,13 @@ RunningProgram::RunningProgram(const std::string& program, const std::vector<std
   for (std::string& a : argvStrings) argv.push_back(a.data());
   argv.push_back(nullptr);
   std::vector<std::string> envStrings = ChildEnvironment(windows);
+  for (const std::string& setting : env) {
+    const std::string name = setting.substr(0, setting.find('=') + 1);
+    envStrings.erase(std::remove_if(envStrings.begin(), envStrings.end(),
+                                    [&](const std::string& e) { return e.rfind(name, 0) == 0; }),
+                     envStrings.end());
+    envStrings.push_back(setting);
+  }
   std::vector<char*> envp;
   for (std::string& e : envStrings) envp.push_back(e.data());
   envp.push_back(nullptr);
@@ -118,8 +127,8 @@ ProgramResult RunningProgram::Wait() {
 }
 
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-                         const fs::path& dir, bool windows) {
-  RunningProgram running(program, args, dir, windows);
+                         const fs::path& dir, bool windows, const std::vector<std::string>& env) {
+  RunningProgram running(program, args, dir, windows, env);
   return running.Wait();
 }
 

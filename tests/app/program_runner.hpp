@@ -34,11 +34,13 @@ struct ProgramResult {
 };
 
 // A program started in `dir` with standard output and error going to files there.
-// `windows` false removes every variable that would let it reach a display.
+// `windows` false removes every variable that would let it reach a display; `env` holds
+// "NAME=value" settings added after that.
 class RunningProgram {
  public:
   RunningProgram(const std::string& program, const std::vector<std::string>& args,
-                 const std::filesystem::path& dir, bool windows = false);
+                 const std::filesystem::path& dir, bool windows = false,
+                 const std::vector<std::string>& env = {});
   ~RunningProgram();
   RunningProgram(const RunningProgram&) = delete;
   RunningProgram& operator=(const RunningProgram&) = delete;
@@ -62,7 +64,8 @@ class RunningProgram {
 
 // Runs the program to its end.
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-                         const std::filesystem::path& dir, bool windows = false);
+                         const std::filesystem::path& dir, bool windows = false,
+                         const std::vector<std::string>& env = {});
 
 // The Vizmoro program and the clip generator built with this suite.
 std::string VizmoroPath();
