@@ -1,6 +1,7 @@
 // Callbacks and user blocks that call back into the memory, and callbacks that throw: the memory
 // refuses what would change it under a running pass and is never left half-way through one.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <functional>
 #include <limits>
@@ -152,7 +153,9 @@ TEST_P(CallbackReentry, RefusesEveryChangeAndChangesNothing) {
 
 TEST_P(CallbackReentry, AllowsWhatOnlyLooks) {
   Scene scene(GetParam().acceptAll);
-  const std::string file = ::testing::TempDir() + "reentry_keep_all.dat";
+  // One file per case: the cases may run in parallel processes.
+  const std::string file = ::testing::TempDir() + "reentry_keep_all_" + GetParam().name + "_" +
+                           std::to_string(::getpid()) + ".dat";
   bool saved = false, visited = false;
   std::vector<uint8_t> snapshot;
   Intruder intruder{GetParam().code, [&] {
