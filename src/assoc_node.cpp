@@ -103,6 +103,7 @@ bool AssocNode::FindBestChild(const cv::Mat& integral, cv::Rect& window, AssocNo
       freeSlot = static_cast<int>(slot);
       continue;
     }
+    if (child->blank) continue;  // matches anything, so it tells nothing
     uint64_t d[4];
     offsetDistances(child->values.get(), windows, n, d);
     int offset = 0;  // the lowest code among equal distances
@@ -125,26 +126,24 @@ bool AssocNode::FindBestChild(const cv::Mat& integral, cv::Rect& window, AssocNo
 AssocNode* AssocNode::InsertChild(const cv::Mat& integral, cv::Rect area,
                                   const int16_t* sourceValues, const AssocHeader* sourceHeader) {
   AssocContext& c = *context;
-  auto node = std::make_unique<AssocNode>(context);
-  node->level = static_cast<int16_t>(level + 1);
-  node->cols = levelCols(c, node->level);
-  node->rows = levelRows(c, node->level);
-  const int count = node->cols * node->rows;
-  node->values = std::make_unique<int16_t[]>(count);
-  c.memorySize = static_cast<int32_t>(
-      std::min<int64_t>(int64_t{c.memorySize} + 2 * count, std::numeric_limits<int32_t>::max()));
+  const int16_t childLevel = static_cast<int16_t>(level + 1);
+  const int cols = levelCols(c, childLevel), rows = levelRows(c, childLevel);
+  const int count = cols * rows;
+  auto values = std::make_unique<int16_t[]>(count);
 
   uint64_t threshold = 0;
   if (sourceValues) {
-    std::copy_n(sourceValues, count, node->values.get());
+    std::copy_n(sourceValues, count, values.get());
   } else {
-    const int empty = CalcDescriptor(integral, area.x, area.y, area.width, area.height, node->cols,
-                                     node->rows, node->values.get(), *c.maskRef);
+    const int empty = CalcDescriptor(integral, area.x, area.y, area.width, area.height, cols, rows,
+                                     values.get(), *c.maskRef);
+    // A base without a single comparable value would lie at distance 0 from every probe.
+    if (empty == count) return nullptr;
     // How much the descriptor changes when the area moves by half a cell: the mean distance
     // over the perimeter of shifted positions, the windows clipped at the image edges.
     const int imageWidth = integral.cols - 1, imageHeight = integral.rows - 1;
-    const int dx = (c.levelWindows[0].width / (node->cols + 2)) >> 1;
-    const int dy = (c.levelWindows[0].height / (node->rows + 2)) >> 1;
+    const int dx = (c.levelWindows[0].width / (cols + 2)) >> 1;
+    const int dy = (c.levelWindows[0].height / (rows + 2)) >> 1;
     const int xL = area.x >= dx ? area.x - dx : 0;
     const int wL = area.x >= dx ? area.width : area.width - dx;
     const int yT = area.y >= dy ? area.y - dy : 0;
@@ -157,8 +156,8 @@ AssocNode* AssocNode::InsertChild(const cv::Mat& integral, cv::Rect area,
     int16_t* shifted = c.cellBuffer.data();
     uint64_t sum = 0, positions = 0;
     auto add = [&](int x, int y, int w, int h) {
-      CalcDescriptor(integral, x, y, w, h, node->cols, node->rows, shifted, cv::Mat());
-      sum += DescriptorDistance(node->cols, node->rows, shifted, node->values.get());
+      CalcDescriptor(integral, x, y, w, h, cols, rows, shifted, cv::Mat());
+      sum += DescriptorDistance(cols, rows, shifted, values.get());
       ++positions;
     };
     for (int x = xL; x <= xR; ++x) add(x, yT, wR, hT);
@@ -168,6 +167,15 @@ AssocNode* AssocNode::InsertChild(const cv::Mat& integral, cv::Rect area,
     threshold = estimateThreshold(sum / positions, empty, count);
   }
 
+  auto node = std::make_unique<AssocNode>(context);
+  node->level = childLevel;
+  node->cols = cols;
+  node->rows = rows;
+  node->values = std::move(values);
+  node->blank = std::all_of(node->values.get(), node->values.get() + count,
+                            [](int16_t v) { return v == AM_EMPTY_CELL; });
+  c.memorySize = static_cast<int32_t>(
+      std::min<int64_t>(int64_t{c.memorySize} + 2 * count, std::numeric_limits<int32_t>::max()));
   if (sourceHeader) {
     node->header = *sourceHeader;
   } else {
@@ -193,8 +201,10 @@ void AssocNode::WriteNode(const cv::Mat& integral, cv::Rect area, cv::Rect& wind
                            c.scanRect.height);
   for (AssocNode* node = this; node->level < c.levels;) {
     AssocNode* next = nullptr;
-    if (node->children.empty() || !node->FindBestChild(integral, window, next, nullptr))
+    if (node->children.empty() || !node->FindBestChild(integral, window, next, nullptr)) {
       next = node->InsertChild(integral, childArea, nullptr, nullptr);
+      if (!next) return;  // the mask hides the whole area at this level
+    }
     if (next->header.hits < kMaxHits) ++next->header.hits;
     next->header.data = data;
     node = next;

@@ -59,7 +59,8 @@ struct AssocNode {
   bool FindBestChild(const cv::Mat& integral, cv::Rect& window, AssocNode*& best,
                      int32_t* similarity);
   // Makes a child one level down: from the image over `area`, or restored from stored values
-  // and header (then integral and area are not used).
+  // and header (then integral and area are not used). From the image, an area that the mask
+  // hides wholly gives no child: the result is null.
   AssocNode* InsertChild(const cv::Mat& integral, cv::Rect area, const int16_t* sourceValues,
                          const AssocHeader* sourceHeader);
   // The learning walk from this node down to the deepest level.
@@ -77,6 +78,8 @@ struct AssocNode {
   std::vector<std::unique_ptr<AssocNode>> children;  // a null entry is an empty slot
   int freeSlot = -1;  // an empty slot noticed by a scan; the next insertion fills it
   int16_t level = 0;
+  // Every value is empty: a base that older memories may hold, which never wins a comparison.
+  bool blank = false;
 };
 
 // Threshold of a new node from the mean distance of its descriptor to the descriptors of

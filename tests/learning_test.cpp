@@ -1,6 +1,8 @@
 // Write: the learning walk, new bases and their thresholds, and its checks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <opencv2/imgproc.hpp>
 
 #include "descriptor.hpp"
@@ -115,14 +117,69 @@ TEST_F(WriteTest, FeaturelessAreaLearnsAZeroThresholdAndAlwaysGrows) {
 }
 
 TEST_F(WriteTest, MostlyMaskedAreaGetsThresholdOne) {
+  // The mask covers one cell of the level-1 lattice (cells of 44 pixels from (411, 271)): one
+  // value of nine is comparable, 89 % are empty.
   cv::Mat mask(480, 640, CV_8UC1, cv::Scalar(0));
+  mask(cv::Rect(415, 275, 35, 35)).setTo(255);
   memory.SetImage(image, mask);
   memory.Write(area, &one);
-  for (AssocNode* node : firstChain()) EXPECT_EQ(node->header.threshold, 1u);
-  // A base of empty cells only is at distance 0 from every probe.
-  memory.SetImage(texturedImage({640, 480}, 99));
+  const std::vector<AssocNode*> chain = firstChain();
+  ASSERT_EQ(chain.size(), 3u);
+  EXPECT_EQ(chain[0]->header.threshold, 1u);
+  EXPECT_EQ(std::count(chain[0]->values.get(), chain[0]->values.get() + 9, AM_EMPTY_CELL), 8);
+}
+
+TEST_F(WriteTest, WhollyMaskedAreaStoresNothingAndTheObjectIsStillRecognised) {
   memory.Write(area, &one);
+  const auto taught = visitAll(memory);
+  // Another scene under a mask that hides everything: no base could tell it from anything.
+  const cv::Mat other = texturedImage({640, 480}, 98);
+  const cv::Mat hidden(480, 640, CV_8UC1, cv::Scalar(0));
+  memory.SetImage(other, hidden);
+  const int32_t two = 2;
+  memory.Write(area, &two);
   EXPECT_EQ(memory.GetNodeCount(), 4);
+  EXPECT_EQ(visitAll(memory), taught);
+
+  memory.SetImage(image);
+  cv::Rect found;
+  int32_t* data = nullptr;
+  EXPECT_TRUE(memory.Read(area, found, &data));
+  EXPECT_EQ(*data, 1);
+}
+
+TEST_F(WriteTest, BlankBaseOfAnOlderMemoryNeverWins) {
+  memory.Write(area, &one);
+  // A chain of bases with every value empty, as older memories stored over hidden areas, added
+  // before the taught chain and packed and loaded as a memory file would be.
+  AssocNode* node = &root();
+  for (int level = 1; level <= 3; ++level) {
+    const int cells =
+        levelCols(stateOf(memory).context, level) * levelRows(stateOf(memory).context, level);
+    const std::vector<int16_t> empty(static_cast<size_t>(cells), AM_EMPTY_CELL);
+    node = addChild(*node, AssocHeader{uint64_t{10} + level, 2, 1, 7}, 0, &empty);
+  }
+  std::swap(root().children[0], root().children[1]);
+  stateOf(memory).context.lastNodeId = 13;
+  std::vector<uint8_t> packed(static_cast<size_t>(memory.GetPackedSize()));
+  memory.WritePackedData(packed.data());
+  CvAssociativeMemory loaded;
+  loaded.ReadPackedData(packed.data(), packed.size());
+  EXPECT_EQ(loaded.GetNodeCount(), 7) << "the file format keeps it";
+
+  loaded.SetImage(image);
+  cv::Rect found;
+  int32_t* data = nullptr;
+  double similarity = 0;
+  EXPECT_TRUE(loaded.Read(area, found, &data, nullptr, nullptr, &similarity));
+  EXPECT_EQ(*data, 1);
+  EXPECT_GT(similarity, 0.5);
+  // Nor does it take a learning walk.
+  loaded.SetImage(texturedImage({640, 480}, 97));
+  loaded.Write(area, &one);
+  EXPECT_EQ(loaded.GetNodeCount(), 10);
+  loaded.Prune();  // bases of few hits go, blank ones included
+  EXPECT_EQ(loaded.GetNodeCount(), 1);
 }
 
 TEST_F(WriteTest, RefusalsComeInOrderAndChangeNothing) {
