@@ -43,6 +43,7 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
   std::string further;
   for (int i = 2; i < argc; ++i) further += argv[i];
   line.recording = further.find("/r") != std::string::npos;
+  line.guarded = further.find("/g") != std::string::npos;
 
   if (startsWithDigit) {
     line.action = CommandLine::Action::kCamera;

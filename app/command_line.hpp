@@ -26,6 +26,7 @@ struct CommandLine {
   std::string outputName;  // baseName + "_out.avi"
   std::string shownName;   // the file as "Can't find file" names it
   bool recording = false;  // "/r" somewhere in the joined further arguments
+  bool guarded = false;    // "/g" there: the learning guard and the base budget
 };
 
 // Reads argv[1..argc-1] (argv[0] is the program name). Pure: no I/O, any length of input.

@@ -23,6 +23,7 @@
 #include "display.hpp"
 #include "frame_processing.hpp"
 #include "frame_source.hpp"
+#include "learning_defaults.hpp"
 #include "memory_file.hpp"
 #include "video_output.hpp"
 
@@ -187,6 +188,7 @@ int Run(int argc, char** argv) {
     video.Close(stdout);
     return Finish(&source, kExitFailure);
   }
+  if (line.guarded) memory.SetLearningOptions(vizmoro::GuardedLearning());
 
   std::string windowNote;
   const bool windows = vizmoro::WindowsAvailableHere(&windowNote);

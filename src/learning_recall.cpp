@@ -43,6 +43,7 @@ bool CvAssociativeMemoryState::read(cv::Rect area, cv::Rect& foundRect, int32_t*
 void CvAssociativeMemory::Write(cv::Rect area, const int32_t* apData) {
   AM_REFUSE_INSIDE_CALLBACK(*state, "Write");
   state->write(area, apData);
+  state->keepWithinBudget();
 }
 
 bool CvAssociativeMemory::Read(cv::Rect area, cv::Rect& foundRect, int32_t** dataRef,

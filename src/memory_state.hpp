@@ -113,6 +113,7 @@ struct TrackedObject {
   uint32_t objectIndex = 0;
   uint64_t lastFrame = 0;
   int32_t updates = 0;
+  int32_t streak = 0;  // confirmations in consecutive calls up to lastFrame, the start included
   std::unique_ptr<ConDensation> filter;
   std::unique_ptr<AMUserBlock> userData;
 };
@@ -136,6 +137,7 @@ struct CvAssociativeMemoryState {
   cv::Mat mask;      // the caller's mask pixels (empty: none)
   cv::Mat integral;  // CV_32SC1, (imageHeight + 1) x (imageWidth + 1)
   int32_t prunedNodeCount = 0;
+  LearningOptions learning;
   // Above 0 while the memory runs code of its caller (callbacks, user-block destructors): calls
   // that would change what the running operation uses are refused meanwhile.
   int runningUserCode = 0;
@@ -146,6 +148,8 @@ struct CvAssociativeMemoryState {
   void setAreaSize(int width, int height);
   // Counts one read or write and prunes at every 100000000th access.
   void countAccess();
+  // Removes the weakest bases when the memory holds more than the budget.
+  void keepWithinBudget();
   // Whether `area` is a non-empty rectangle wholly inside the current image.
   bool holds(cv::Rect area) const {
     return area.x >= 0 && area.y >= 0 && area.width > 0 && area.height > 0 &&

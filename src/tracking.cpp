@@ -33,9 +33,15 @@ void measure(const CvAssociativeMemoryState& s, TrackedObject& t, float ux, floa
   t.offsetY = filter.State[1];
 }
 
+// Whether a track has been confirmed in each of the last `establishedAfter` calls before this.
+bool established(const CvAssociativeMemoryState& s, const TrackedObject& t) {
+  return t.lastFrame + 1 == s.trackFrame && t.streak >= s.learning.establishedAfter;
+}
+
 void confirm(const CvAssociativeMemoryState& s, TrackedObject& t, float ux, float uy,
              cv::Point centre, cv::Size box, double similarity) {
   measure(s, t, ux, uy);
+  t.streak = t.lastFrame + 1 == s.trackFrame ? t.streak + 1 : 1;
   t.centerX = centre.x;
   t.centerY = centre.y;
   t.similarity += similarity;
@@ -69,6 +75,7 @@ void start(CvAssociativeMemoryState& s, const FoundObject& g) {
   t->objectIndex = g.objectIndex;
   t->lastFrame = s.trackFrame;
   t->updates = 0;
+  t->streak = 1;
   t->userData.reset();
 }
 
@@ -95,13 +102,17 @@ struct TrackingCall {
     const int mw = g.meanWidth(), mh = g.meanHeight();
     const double similarity = g.meanSimilarity();
     const AssocContext& c = s.context;
+    const bool weak = similarity < learnThreshold;
+    const bool guarded = s.learning.guard;
 
-    if (learning && similarity < learnThreshold) {
+    auto relearnIfWeak = [&] {
+      if (!learning || !weak) return;
       const int64_t dw = mw - c.width, dh = mh - c.height;
       const cv::Rect window(mcx - (c.width >> 1), mcy - (c.height >> 1), c.width, c.height);
       if (dw * dw + dh * dh < s.mergeDistance2 && s.holds(window))
         relearn(&g.objectIndex, window, similarity, nullptr);
-    }
+    };
+    if (!guarded) relearnIfWeak();
 
     // Grid units per pixel at the found object's size.
     const float sx = static_cast<float>(c.gridWidth) / std::max(mw, 1);
@@ -120,10 +131,12 @@ struct TrackingCall {
       }
     }
     if (candidate && best < gate) {
+      // Guarded, only a track that has held for a while supports teaching the object again.
+      if (guarded && established(s, *candidate)) relearnIfWeak();
       confirm(s, *candidate, static_cast<float>((mcx - candidate->centerX) * sx),
               static_cast<float>((mcy - candidate->centerY) * sy), cv::Point(mcx, mcy),
               cv::Size(mw, mh), similarity);
-    } else {
+    } else if (!guarded || !weak) {
       start(s, g);
     }
   }
@@ -177,7 +190,8 @@ struct TrackingCall {
     const ReacquisitionOutcome outcome = reacquisitionOutcome(
         learning, best.index == t.objectIndex, best.similarity, best.hits, trackThreshold);
     if (!outcome.confirm) return;
-    if (outcome.relearn) relearn(&t.objectIndex, best.window, best.similarity, &t.userData);
+    if (outcome.relearn && (!s.learning.guard || established(s, t)))
+      relearn(&t.objectIndex, best.window, best.similarity, &t.userData);
     const cv::Point centre(best.found.x + (best.found.width >> 1),
                            best.found.y + (best.found.height >> 1));
     confirm(s, t, static_cast<float>(centre.x - t.centerX),
@@ -204,6 +218,7 @@ struct TrackingCall {
       callback(RCG_AM_TRACK, &t.objectIndex, &report);
       if (t.lastFrame != s.trackFrame) reacquire(t);
     }
+    s.keepWithinBudget();
     ++s.trackFrame;
     callback(RCG_AM_END, nullptr, nullptr);
   }

@@ -71,6 +71,35 @@ typedef void (*RcgAMFunc)(int code, uint32_t* objectIndex, RcgAMResult* result, 
 typedef bool (*NodeAMFunc)(int cols, int rows, const int16_t* values, int32_t* data, uint64_t id,
                            uint64_t hits, int slots, int16_t level, void* user);
 
+// Options of learning, for memories that go on learning for hours. Each default is the memory's
+// plain behaviour: with LearningOptions{} every event, every base and every saved file is
+// exactly what it is without options.
+struct LearningOptions {
+  // The learning guard. Off by default. When on, ObjectTracking relearns only what an
+  // established track supports, and weak matches that no track supports are ignored:
+  //   ensures: a found object is taught again (RCG_AM_RELEARN) only when it confirms a track
+  //     that was confirmed in each of the previous `establishedAfter` calls;
+  //   ensures: a track's own extra reads teach the memory only when the track was confirmed in
+  //     the previous call and is established in the same sense;
+  //   ensures: a found object whose mean similarity is below learnThreshold and that confirms
+  //     no live track starts no track and is not taught: background that matches weakly never
+  //     becomes the object, nor is it reported.
+  bool guard = false;
+  // Consecutive confirmations that make a track established (at least 1).
+  int establishedAfter = 3;
+
+  // The base budget: 0 (the default) for none. When set, after every Write and every
+  // ObjectTracking call that leaves more than `budget` bases (the root not counted), the
+  // weakest are removed, fewest hits first (among equal hits the oldest), a branch at a time,
+  // until at most nine tenths of the budget are left:
+  //   ensures: after such a call the memory holds at most `budget` bases, unless the last
+  //     branches of its objects alone hold more;
+  //   ensures: the last remaining branch of every object index is never removed, so the budget
+  //     never makes the memory forget an object it was taught.
+  // Removed bases leave empty slots, as Prune does.
+  int budget = 0;
+};
+
 class CvAssociativeMemory {
  public:
   // blockSize is kept for compatibility with callers of the storage-based interface; unused.
@@ -129,6 +158,11 @@ class CvAssociativeMemory {
   // Removes every base learned three times or less, and every base above the deepest level
   // left without children.
   void Prune();
+
+  // Sets the learning options; they stay until set again (Create keeps them). A budget below 0
+  // or establishedAfter below 1 is refused (StsOutOfRange).
+  void SetLearningOptions(const LearningOptions& options);
+  LearningOptions GetLearningOptions() const;
 
   // Visits every node below the root, depth first, children in order.
   bool VisitNodes(NodeAMFunc func, void* user);

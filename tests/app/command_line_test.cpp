@@ -27,6 +27,7 @@ struct LineCase {
   std::string baseName;
   std::string outputName;
   bool recording;
+  bool guarded = false;
 };
 
 class CommandLineTest : public testing::TestWithParam<LineCase> {};
@@ -37,6 +38,7 @@ TEST_P(CommandLineTest, ParsesAsTheProgramReadsIt) {
   ASSERT_EQ(line.action, c.action);
   if (c.action != Action::kCamera && c.action != Action::kFile) return;
   EXPECT_EQ(line.recording, c.recording);
+  EXPECT_EQ(line.guarded, c.guarded);
   EXPECT_EQ(line.outputName, c.outputName);
   if (c.action == Action::kCamera) {
     EXPECT_EQ(line.device, c.device);
@@ -99,6 +101,22 @@ INSTANTIATE_TEST_SUITE_P(
                  "a.avi/../a_out",
                  "a.avi/../a_out_out.avi",
                  false},
+        // "/g" is found as "/r" is: anywhere in the joined further arguments.
+        LineCase{
+            {"clip.avi", "/g"}, Action::kFile, 0, "clip.avi", "clip", "clip_out.avi", false, true},
+        LineCase{
+            {"clip.avi", "/r/g"}, Action::kFile, 0, "clip.avi", "clip", "clip_out.avi", true, true},
+        LineCase{{"clip.avi", "x/", "gy"},
+                 Action::kFile,
+                 0,
+                 "clip.avi",
+                 "clip",
+                 "clip_out.avi",
+                 false,
+                 true},
+        LineCase{
+            {"clip.avi", "/G"}, Action::kFile, 0, "clip.avi", "clip", "clip_out.avi", false, false},
+        LineCase{{"4", "/g"}, Action::kCamera, 0, "", "", "_out.avi", false, true},
         LineCase{{"x.avi/clip.mp4"},
                  Action::kFile,
                  0,

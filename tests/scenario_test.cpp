@@ -1,0 +1,143 @@
+// Whole scenarios of teaching and tracking, reduced to a digest of every event and of the memory
+// they leave. The digests were taken from the engine as it was before its options existed, so
+// that no later change (an option left off, a faster walk) can alter an answer unnoticed.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+#include "test_images.hpp"
+#include "tree_helpers.hpp"
+
+namespace {
+
+// FNV-1a over whatever is fed to it.
+struct Digest {
+  uint64_t value = 1469598103934665603ULL;
+  void add(const void* data, size_t size) {
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    for (size_t i = 0; i < size; ++i) value = (value ^ bytes[i]) * 1099511628211ULL;
+  }
+  template <typename T>
+  void add(const T& v) {
+    add(&v, sizeof v);
+  }
+};
+
+struct Recorder {
+  Digest events;
+  int relearns = 0, tracks = 0, matches = 0;
+  static void callback(int code, uint32_t* index, RcgAMResult* result, void* user) {
+    auto& r = *static_cast<Recorder*>(user);
+    r.events.add(code);
+    if (index) r.events.add(*index);
+    if (result) {
+      r.events.add(result->rect.x);
+      r.events.add(result->rect.y);
+      r.events.add(result->rect.width);
+      r.events.add(result->rect.height);
+      r.events.add(result->similarity);
+      r.events.add(result->bases);
+      r.events.add(result->userSlot != nullptr);
+    }
+    r.relearns += code == RCG_AM_RELEARN;
+    r.tracks += code == RCG_AM_TRACK;
+    r.matches += code == RCG_AM_MATCH;
+  }
+};
+
+uint64_t packedDigest(const CvAssociativeMemory& memory) {
+  std::vector<uint8_t> packed(static_cast<size_t>(memory.GetPackedSize()));
+  memory.WritePackedData(packed.data());
+  Digest d;
+  d.add(packed.data(), packed.size());
+  return d.value;
+}
+
+// A textured object over another texture, at `corner`, changed by `change` (0 to 1) towards
+// another look, with a little noise of its own.
+cv::Mat sceneFrame(cv::Point corner, double change, int seed, const cv::Mat& background,
+                   cv::Mat object, const cv::Mat& other) {
+  if (change != 0) cv::addWeighted(object, 1 - change, other, change, 0, object);
+  cv::Mat frame = background.clone();
+  const cv::Rect place(corner, object.size());
+  const cv::Rect visible = place & cv::Rect(0, 0, frame.cols, frame.rows);
+  if (!visible.empty()) object(visible - corner).copyTo(frame(visible));
+  cv::Mat noise(frame.size(), CV_8UC1);
+  cv::RNG(seed).fill(noise, cv::RNG::UNIFORM, 0, 9);
+  return frame + noise;
+}
+
+struct Outcome {
+  uint64_t events, memory;
+  int relearns, tracks, matches, bases;
+};
+
+// Teaches an object for 30 frames, then tracks it for 60 while it moves away, leaves and comes
+// back, on masked frames when `masked`.
+Outcome runScenario(bool masked, const LearningOptions& options = {}) {
+  const cv::Mat background = texturedImage({480, 360}, 5);
+  cv::Mat object = texturedImage({160, 160}, 6);
+  cv::normalize(object, object, 0, 255, cv::NORM_MINMAX);
+  CvAssociativeMemory memory;
+  memory.Create(160, 160, 3);
+  memory.SetLearningOptions(options);
+  const cv::Point taught(200, 120);
+  Recorder recorder;
+  std::vector<cv::Mat> keep;  // the frames stay alive while the memory looks at them
+  const cv::Mat other = texturedImage({160, 160}, 7);
+  auto show = [&](cv::Point corner, double change, int seed) {
+    keep.push_back(sceneFrame(corner, change, seed, background, object, other));
+    cv::Mat mask;
+    if (masked) {  // blotches that hide parts of the frame, new on every frame
+      mask = cv::Mat(background.size(), CV_8UC1, cv::Scalar(255));
+      cv::RNG rng(seed);
+      for (int k = 0; k < 12; ++k)
+        cv::ellipse(mask, cv::Point(rng.uniform(0, 480), rng.uniform(0, 360)),
+                    cv::Size(rng.uniform(10, 60), rng.uniform(10, 60)), rng.uniform(0, 180), 0, 360,
+                    cv::Scalar(0), cv::FILLED);
+      keep.push_back(mask);
+    }
+    memory.SetImage(keep[keep.size() - (masked ? 2 : 1)], mask);
+  };
+  const int32_t one = 1;
+  for (int i = 0; i < 60; ++i) {
+    show(taught + cv::Point(i % 3, i % 2), 0, i);
+    memory.Write(cv::Rect(taught, cv::Size(160, 160)), &one);
+  }
+  for (int i = 0; i < 60; ++i) {
+    const cv::Point corner = i < 25   ? taught - cv::Point(7 * i, 2 * i)
+                             : i < 35 ? cv::Point(-400, -400)
+                                      : taught + cv::Point(3 * (i - 35), 0);
+    show(corner, 0.004 * i, 100 + i);
+    memory.ObjectTracking(Recorder::callback, &recorder, true, 0.7, 0.45f);
+  }
+  return {recorder.events.value, packedDigest(memory), recorder.relearns,
+          recorder.tracks,       recorder.matches,     memory.GetNodeCount()};
+}
+
+TEST(Scenario, OptionsOffGiveTheEventsAndTheMemoryOfTheEngineWithoutOptions) {
+  const struct {
+    bool masked;
+    uint64_t events, memory;
+    int relearns, matches, bases;
+  } expected[] = {
+      {false, 0x20a4969de52d3254ULL, 0xcb067baa2921981bULL, 47, 143, 9},
+      {true, 0x7d141027bdf926f5ULL, 0x0ac9f5d71f687c47ULL, 21, 64, 9},
+  };
+  for (const auto& e : expected) {
+    SCOPED_TRACE(e.masked ? "masked" : "unmasked");
+    const Outcome o = runScenario(e.masked);
+    EXPECT_EQ(o.relearns, e.relearns);
+    EXPECT_EQ(o.matches, e.matches);
+    EXPECT_EQ(o.tracks, 60);
+    EXPECT_EQ(o.bases, e.bases);
+    EXPECT_EQ(o.events, e.events);
+    EXPECT_EQ(o.memory, e.memory);
+  }
+}
+
+}  // namespace
