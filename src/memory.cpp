@@ -1,5 +1,6 @@
 // The memory object: construction, geometry of the interest area, counters and the visitor.
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 #include "condensation.hpp"
@@ -159,6 +160,27 @@ bool visit(AssocNode& node, NodeAMFunc func, void* user) {
 bool CvAssociativeMemory::VisitNodes(NodeAMFunc func, void* user) {
   if (!func) return false;
   return !state->root || visit(*state->root, func, user);
+}
+
+cv::Rect CvAssociativeMemory::FittedBox(const cv::Rect& found, cv::Size taught) const {
+  const AssocContext& c = state->context;
+  if (!state->root) return found;
+  // The window a full walk ends in at the area's own size: that of the deepest level compared.
+  const int deepest = c.levels - 1;
+  const int innerWidth =
+      deepest == 0
+          ? c.width
+          : static_cast<int>(c.levelSpans[deepest].x * (static_cast<float>(c.width) / c.gridWidth));
+  const int innerHeight = deepest == 0
+                              ? c.height
+                              : static_cast<int>(c.levelSpans[deepest].y *
+                                                 (static_cast<float>(c.height) / c.gridHeight));
+  const double scaleX = static_cast<double>(found.width) / innerWidth;
+  const double scaleY = static_cast<double>(found.height) / innerHeight;
+  const int width = static_cast<int>(std::lround(taught.width * scaleX));
+  const int height = static_cast<int>(std::lround(taught.height * scaleY));
+  const int centreX = found.x + (found.width >> 1), centreY = found.y + (found.height >> 1);
+  return cv::Rect(centreX - (width >> 1), centreY - (height >> 1), width, height);
 }
 
 int CvAssociativeMemory::GetNodeCount() const {

@@ -199,3 +199,18 @@ TEST(Create, NegativeLevelsSelectTheDefault) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(FittedBox, ScalesTheTaughtBoxBySizeAtWhichItWasFound) {
+  CvAssociativeMemory memory;
+  memory.Create(220, 220, 3);  // a full walk ends in a window of 187 pixels
+  // Found where it was taught (a read of (390, 250, 220, 220) ends at (398, 258, 187, 187)).
+  EXPECT_EQ(memory.FittedBox({398, 258, 187, 187}, {220, 220}), cv::Rect(381, 241, 220, 220));
+  EXPECT_EQ(memory.FittedBox({0, 0, 187, 187}, {100, 50}), cv::Rect(43, 68, 100, 50));
+  EXPECT_EQ(memory.FittedBox({10, 20, 374, 187}, {220, 220}), cv::Rect(-23, 3, 440, 220));
+  memory.Create(160, 120, 1);  // one level: the walk ends in the area itself
+  EXPECT_EQ(memory.FittedBox({0, 0, 160, 120}, {80, 60}), cv::Rect(40, 30, 80, 60));
+}
+
+}  // namespace

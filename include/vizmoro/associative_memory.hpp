@@ -167,6 +167,13 @@ class CvAssociativeMemory {
   // Visits every node below the root, depth first, children in order.
   bool VisitNodes(NodeAMFunc func, void* user);
 
+  // The box of an object that was taught with a box of `taught` size, for a rectangle `found`
+  // that the memory reported (RCG_AM_MATCH, RCG_AM_OBJECT, RCG_AM_TRACK): `taught` scaled by the
+  // size at which the object was found, around the centre of `found`. Found rectangles are the
+  // innermost window of a full walk, smaller than the area (187 pixels for an area of 220 with
+  // 3 levels): at the memory's own area size a found rectangle gives back `taught` itself.
+  cv::Rect FittedBox(const cv::Rect& found, cv::Size taught) const;
+
   int GetNodeCount() const;
   int16_t GetMaxDepth() const;
   uint64_t GetLastNodeId() const;
