@@ -13,7 +13,6 @@
 #include <system_error>
 
 #include <opencv2/core.hpp>
-#include <opencv2/core/utils/logger.hpp>
 #include <opencv2/highgui.hpp>
 #include <opencv2/videoio.hpp>
 #include <vizmoro/associative_memory.hpp>
@@ -25,6 +24,7 @@
 #include "frame_source.hpp"
 #include "learning_defaults.hpp"
 #include "memory_file.hpp"
+#include "process_setup.hpp"
 #include "video_output.hpp"
 
 namespace {
@@ -37,35 +37,6 @@ constexpr int kExitFailure = -1;
 constexpr double kCameraFps = 12.0;
 constexpr char kResultWindow[] = "Result";
 constexpr char kMaskWindow[] = "Mask";
-
-volatile std::sig_atomic_t stopRequested = 0;
-
-void RequestStop(int) {
-  stopRequested = 1;
-}
-
-// Ctrl+C, SIGTERM and SIGHUP (a closed terminal, a dropped connection) end the run after the
-// current frame, through the normal shutdown that saves the memory, also while the capture
-// waits for a frame. The handler resets itself, so a second signal ends the process at once.
-// A closed standard output (SIGPIPE) is seen as a failed write and ends the run like a key.
-void InstallStopHandlers() {
-  struct sigaction action = {};
-  action.sa_handler = RequestStop;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART | SA_RESETHAND;
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
-}
-
-// The video library and its backends report every expected refusal, FFmpeg and Qt on standard
-// error by themselves; they would drown the program's own lines. OPENCV_LOG_LEVEL, when set,
-// lets all of them speak.
-void QuietVideoLibrary() {
-  if (std::getenv("OPENCV_LOG_LEVEL")) return;
-  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-  ::setenv("OPENCV_FFMPEG_LOGLEVEL", "-8", 0);  // FFmpeg's AV_LOG_QUIET
-  ::setenv("QT_LOGGING_RULES", "*=false", 0);
-}
 
 // A double property as an int, truncated toward zero; values no int holds give 0.
 int IntProperty(FrameSource& source, int property) {
@@ -109,8 +80,8 @@ int Run(int argc, char** argv) {
       break;
   }
 
-  QuietVideoLibrary();
-  InstallStopHandlers();
+  vizmoro::QuietVideoLibrary();
+  vizmoro::InstallStopHandlers();
   // One run at a time on the memory file, and one whose learning can be saved.
   const vizmoro::MemoryFileLock lock = vizmoro::PrepareMemoryFile(vizmoro::kMemoryFileName, stdout);
   if (!lock.held()) return kExitFailure;
@@ -147,7 +118,7 @@ int Run(int argc, char** argv) {
   double fps = kCameraFps;
   if (line.action == CommandLine::Action::kCamera) {
     // The first frame only tells the frame size; a device that gives none is of no use.
-    if (source.Next(frame, position, stopRequested) != FrameSource::Outcome::kFrame) {
+    if (source.Next(frame, position, vizmoro::stopRequested) != FrameSource::Outcome::kFrame) {
       std::fprintf(stderr, "Could not initialize capturing...\n");
       return Finish(&source, kExitFailure);
     }
@@ -164,7 +135,7 @@ int Run(int argc, char** argv) {
     return Finish(&source, kExitFailure);
   }
   // A run that gets no frame learns nothing: it leaves the memory file as it was.
-  if (source.Next(frame, position, stopRequested) != FrameSource::Outcome::kFrame) {
+  if (source.Next(frame, position, vizmoro::stopRequested) != FrameSource::Outcome::kFrame) {
     std::printf(
         "No frame could be read from %s: the memory file %s is left as it was.\n",
         line.action == CommandLine::Action::kCamera ? "the capture device" : line.fileName.c_str(),
@@ -215,8 +186,8 @@ int Run(int argc, char** argv) {
     if (windows) cv::imshow(kResultWindow, result);
     video.Write(result, stdout);
     if (windows && cv::waitKey(10) >= 0) break;
-    if (stopRequested || std::ferror(stdout)) break;
-    if (source.Next(frame, position, stopRequested) != FrameSource::Outcome::kFrame) break;
+    if (vizmoro::stopRequested || std::ferror(stdout)) break;
+    if (source.Next(frame, position, vizmoro::stopRequested) != FrameSource::Outcome::kFrame) break;
   }
 
   if (!vizmoro::SaveMemory(memory, vizmoro::kMemoryFileName, stdout, stderr)) failed = true;
