@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 namespace vizmoro {
 
@@ -46,8 +47,12 @@ class MutedOutput {
 
 }  // namespace
 
-int OpenResultWriter(cv::VideoWriter& writer, const std::string& fileName, double fps,
-                     cv::Size size) {
+namespace {
+
+// Opens `writer` with the first of `fourccs` that works (a negative entry ends the muted ones
+// that come before it); leaves no empty file where there was none when none does.
+int OpenFirst(cv::VideoWriter& writer, const std::string& fileName, double fps, cv::Size size,
+              std::initializer_list<int> muted, std::initializer_list<int> loud) {
   struct stat st;
   const bool existed = ::lstat(fileName.c_str(), &st) == 0;
   // The library refuses some sizes by throwing, after it created the file.
@@ -58,18 +63,27 @@ int OpenResultWriter(cv::VideoWriter& writer, const std::string& fileName, doubl
       return false;
     }
   };
-  const int cinepak = cv::VideoWriter::fourcc('c', 'v', 'i', 'd');
   {
-    MutedOutput muted;
-    if (open(cinepak)) return cinepak;
-    if (open(-1)) return -1;
+    MutedOutput quiet;
+    for (int fourcc : muted)
+      if (open(fourcc)) return fourcc;
   }
-  const int mjpeg = cv::VideoWriter::fourcc('M', 'J', 'P', 'G');
-  if (open(mjpeg)) return mjpeg;
+  for (int fourcc : loud)
+    if (open(fourcc)) return fourcc;
   // A failed attempt may have created the file before it gave up.
   if (!existed && ::lstat(fileName.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0)
     ::unlink(fileName.c_str());
   return 0;
+}
+
+const int kMotionJpeg = cv::VideoWriter::fourcc('M', 'J', 'P', 'G');
+
+}  // namespace
+
+int OpenResultWriter(cv::VideoWriter& writer, const std::string& fileName, double fps,
+                     cv::Size size) {
+  return OpenFirst(writer, fileName, fps, size, {cv::VideoWriter::fourcc('c', 'v', 'i', 'd'), -1},
+                   {kMotionJpeg});
 }
 
 namespace {
@@ -92,6 +106,16 @@ bool WatchedVideo::Open(const std::string& fileName, double fps, cv::Size size) 
   size_ = 0;
   framesSinceGrowth_ = 0;
   return OpenResultWriter(writer_, fileName, fps, size) != 0;
+}
+
+bool WatchedVideo::OpenForName(const std::string& fileName, double fps, cv::Size size) {
+  fileName_ = fileName;
+  size_ = 0;
+  framesSinceGrowth_ = 0;
+  const bool avi = fileName.size() >= 4 && fileName.compare(fileName.size() - 4, 4, ".avi") == 0;
+  const int mpeg4 = cv::VideoWriter::fourcc('m', 'p', '4', 'v');
+  return (avi ? OpenFirst(writer_, fileName, fps, size, {}, {kMotionJpeg})
+              : OpenFirst(writer_, fileName, fps, size, {mpeg4}, {kMotionJpeg})) != 0;
 }
 
 bool WatchedVideo::Failed(std::string& reason) {

@@ -27,6 +27,9 @@ class WatchedVideo {
  public:
   // Opens as OpenResultWriter does; false when no writer opened.
   bool Open(const std::string& fileName, double fps, cv::Size size);
+  // Opens with the coder the name suggests: Motion JPEG for ".avi", MPEG-4 otherwise, Motion
+  // JPEG when that fails. False when no writer opened.
+  bool OpenForName(const std::string& fileName, double fps, cv::Size size);
   bool IsOpen() const { return writer_.isOpened(); }
   // Writes a frame. When writing has failed, says so once on `out` and writes no more: the
   // file is cut short.
