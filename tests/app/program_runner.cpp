@@ -138,6 +138,9 @@ std::string VizmoroPath() {
 std::string ClipMakerPath() {
   return VIZMORO_CLIP_MAKER;
 }
+std::string CliPath() {
+  return VIZMORO_CLI;
+}
 
 void MakeClip(const fs::path& dir, const std::string& name, int frames,
               const std::vector<std::string>& extra) {

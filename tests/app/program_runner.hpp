@@ -67,9 +67,10 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
                          const std::filesystem::path& dir, bool windows = false,
                          const std::vector<std::string>& env = {});
 
-// The Vizmoro program and the clip generator built with this suite.
+// The programs built with this suite: Vizmoro, the clip generator and vizmoro-cli.
 std::string VizmoroPath();
 std::string ClipMakerPath();
+std::string CliPath();
 
 // Writes `name` (and its ground truth beside it) into `dir` with the generator; extra options
 // such as {"--size", "320x240"} are passed on. Fails the test on error.

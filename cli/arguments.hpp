@@ -1,0 +1,71 @@
+// The command line of vizmoro-cli: a subcommand and its options.
+#ifndef VIZMORO_CLI_ARGUMENTS_HPP
+#define VIZMORO_CLI_ARGUMENTS_HPP
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+namespace vizmoro_cli {
+
+// Exit codes, as --help lists them.
+enum ExitCode {
+  kExitOk = 0,
+  kExitUsage = 1,   // the command line is wrong
+  kExitInput = 2,   // an input cannot be read (video, memory file, names, results, truth)
+  kExitOutput = 3,  // an output cannot be written (memory file, results, video, plot)
+  kExitInUse = 4,   // another run holds the memory file
+};
+
+enum class Command { kNone, kHelp, kTeach, kTrack, kRun, kInspect, kEval };
+
+// Frames counted from 0, both ends included.
+struct FrameRange {
+  int first = 0, last = 0;
+  bool Holds(int frame) const { return frame >= first && frame <= last; }
+};
+
+struct ObjectSpec {
+  int32_t id = 0;
+  std::string name;
+  cv::Rect box;           // empty: to be selected with the mouse
+  bool hasRange = false;  // "@A-B" given
+  FrameRange range;
+};
+
+struct Arguments {
+  Command command = Command::kNone;
+  bool help = false;  // --help of a command
+  std::string video;
+  std::string memory = "am.dat";
+  std::vector<ObjectSpec> objects;
+  bool hasFrames = false;
+  FrameRange frames;  // --frames: the teaching range of objects without their own
+  bool select = false, prune = false, flip = false, hueMask = false;
+  int levels = 3;
+  // Tracking.
+  std::string results, outputVideo;
+  bool learn = true, show = false, guard = true;
+  int budget = -1;  // -1: the default budget
+  bool quiet = false;
+  // inspect and eval.
+  bool json = false;
+  std::string resultsFile, truthFile, plot;
+};
+
+// Parses argv[1..]. On failure returns false and says why in `error` (one line, no newline).
+bool ParseArguments(int argc, const char* const* argv, Arguments& arguments, std::string& error);
+
+// "ID:NAME", "ID:NAME:X,Y,W,H" or "ID:NAME:X,Y,W,H@A-B".
+bool ParseObject(const std::string& text, ObjectSpec& object, std::string& error);
+// "A-B" or "A".
+bool ParseRange(const std::string& text, FrameRange& range);
+
+// The help of a command (kNone: of the program).
+std::string HelpText(Command command);
+
+}  // namespace vizmoro_cli
+
+#endif  // VIZMORO_CLI_ARGUMENTS_HPP

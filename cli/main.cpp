@@ -1,0 +1,60 @@
+// vizmoro-cli: teach an associative memory objects in a video, track them in any video, write
+// results in the MOT Challenge format, and score them against ground truth.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "arguments.hpp"
+#include "evaluation.hpp"
+#include "session.hpp"
+
+namespace {
+
+using namespace vizmoro_cli;
+
+int Evaluate(const Arguments& a) {
+  std::vector<Detection> results, truth;
+  std::string error;
+  if (!ReadDetections(a.resultsFile, results, error) ||
+      !ReadDetections(a.truthFile, truth, error)) {
+    std::fprintf(stderr, "vizmoro-cli: %s\n", error.c_str());
+    return kExitInput;
+  }
+  if (truth.empty()) {
+    std::fprintf(stderr, "vizmoro-cli: %s holds no truth\n", a.truthFile.c_str());
+    return kExitInput;
+  }
+  const Evaluation evaluation =
+      vizmoro_cli::Evaluate(results, truth, a.hasFrames ? &a.frames : nullptr);
+  std::fputs((a.json ? FormatJson(evaluation) : FormatTable(evaluation)).c_str(), stdout);
+  if (!a.plot.empty() && !WriteSuccessPlot(evaluation, a.plot, error)) {
+    std::fprintf(stderr, "vizmoro-cli: %s\n", error.c_str());
+    return kExitOutput;
+  }
+  return std::fflush(stdout) == 0 ? kExitOk : kExitOutput;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Arguments arguments;
+  std::string error;
+  if (!ParseArguments(argc, argv, arguments, error)) {
+    std::fprintf(stderr, "vizmoro-cli: %s\n(see vizmoro-cli --help)\n", error.c_str());
+    return kExitUsage;
+  }
+  if (arguments.command == Command::kHelp || arguments.help) {
+    std::fputs(
+        HelpText(arguments.command == Command::kHelp ? Command::kNone : arguments.command).c_str(),
+        stdout);
+    return kExitOk;
+  }
+  switch (arguments.command) {
+    case Command::kInspect:
+      return Inspect(arguments, stdout, stderr);
+    case Command::kEval:
+      return Evaluate(arguments);
+    default:
+      return RunSession(arguments, stdout, stderr);
+  }
+}

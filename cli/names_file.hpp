@@ -1,0 +1,33 @@
+// The names and taught box sizes of a memory's objects, kept beside the memory file in
+// "FILE.names", one "ID<TAB>NAME<TAB>W<TAB>H" line per object; the memory file itself knows only
+// the ID.
+#ifndef VIZMORO_CLI_NAMES_FILE_HPP
+#define VIZMORO_CLI_NAMES_FILE_HPP
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+namespace vizmoro_cli {
+
+struct ObjectName {
+  std::string name;
+  cv::Size taught;
+};
+
+using Names = std::map<int32_t, ObjectName>;
+
+std::string NamesPath(const std::string& memoryFile);
+
+// Reads a names file. A missing file gives no names; a line that does not read as one (or a
+// file that cannot be read) is an error, said in `error`.
+bool ReadNames(const std::string& path, Names& names, std::string& error);
+
+// Replaces the names file whole (a temporary file renamed over it). False with `error`.
+bool WriteNames(const std::string& path, const Names& names, std::string& error);
+
+}  // namespace vizmoro_cli
+
+#endif  // VIZMORO_CLI_NAMES_FILE_HPP

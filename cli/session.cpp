@@ -1,0 +1,433 @@
+#include "session.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <opencv2/highgui.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+#include <vizmoro/associative_memory.hpp>
+#include <vizmoro/memory_file.hpp>
+
+#include "display.hpp"
+#include "frame_source.hpp"
+#include "hue_mask.hpp"
+#include "learning_defaults.hpp"
+#include "mot.hpp"
+#include "names_file.hpp"
+#include "process_setup.hpp"
+#include "video_output.hpp"
+
+namespace vizmoro_cli {
+
+namespace {
+
+// Thresholds of tracking, as the Vizmoro program uses them.
+constexpr double kLearnThreshold = static_cast<double>(0.54f);
+constexpr double kTrackThreshold = static_cast<double>(0.45f);
+constexpr char kWindow[] = "vizmoro-cli";
+
+// A failure that ends the command with an exit code and a message.
+struct Failure {
+  int code;
+  std::string message;
+};
+
+bool IsFile(const std::string& path, struct stat& st) {
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+// Loads the memory file, or leaves `memory` not created when there is none.
+void LoadMemory(CvAssociativeMemory& memory, const std::string& path, bool& loaded) {
+  struct stat st;
+  loaded = false;
+  if (!IsFile(path, st)) {
+    if (errno == ENOENT) return;
+    throw Failure{kExitInput, "cannot use the memory file " + path + ": " + std::strerror(errno)};
+  }
+  if (!S_ISREG(st.st_mode))
+    throw Failure{kExitInput, "the memory file " + path + " is not a regular file"};
+  try {
+    errno = 0;
+    if (!memory.LoadFromFile(path.c_str()))
+      throw Failure{kExitInput,
+                    "cannot load the memory file " + path + ": " +
+                        (errno != 0 ? std::strerror(errno) : "not a memory file, or cut short")};
+  } catch (const cv::Exception& e) {
+    throw Failure{kExitInput, "the memory file " + path + " was refused: " + e.err};
+  }
+  loaded = true;
+}
+
+std::unique_ptr<cv::VideoCapture> OpenVideo(const std::string& video) {
+  auto capture = std::make_unique<cv::VideoCapture>();
+  const bool camera =
+      !video.empty() && video.size() <= 3 &&
+      std::all_of(video.begin(), video.end(), [](char c) { return c >= '0' && c <= '9'; });
+  const bool opened = camera ? capture->open(std::stoi(video)) : capture->open(video);
+  if (!opened) {
+    struct stat st;
+    throw Failure{kExitInput,
+                  "cannot open the video " + video +
+                      (camera || IsFile(video, st) ? ": the video library cannot read it"
+                                                   : ": no such file")};
+  }
+  return capture;
+}
+
+// The progress line on a terminal: frames, rate and time left, rewritten in place.
+class Progress {
+ public:
+  Progress(std::FILE* out, bool shown, double frames)
+      : out_(out), shown_(shown), frames_(frames > 0 ? frames : 0), start_(Clock::now()) {}
+  void Frame(int done) {
+    if (!shown_) return;
+    const auto now = Clock::now();
+    if (now - last_ < std::chrono::milliseconds(250)) return;
+    last_ = now;
+    const double seconds = std::chrono::duration<double>(now - start_).count();
+    const double rate = seconds > 0 ? done / seconds : 0;
+    std::fprintf(out_, "\r  frame %d", done);
+    if (frames_ > 0) std::fprintf(out_, " / %.0f", frames_);
+    std::fprintf(out_, "   %.1f fps", rate);
+    if (frames_ > done && rate > 0) {
+      const int left = static_cast<int>((frames_ - done) / rate);
+      std::fprintf(out_, "   %d:%02d left", left / 60, left % 60);
+    }
+    std::fprintf(out_, "     ");
+    std::fflush(out_);
+    drawn_ = true;
+  }
+  void Done() {
+    if (drawn_) std::fprintf(out_, "\n");
+  }
+  double Seconds() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  std::FILE* out_;
+  bool shown_;
+  double frames_;
+  Clock::time_point start_, last_;
+  bool drawn_ = false;
+};
+
+// The most similar track of every object in one pass.
+struct PassReports {
+  struct Track {
+    cv::Rect found;
+    double similarity;
+  };
+  std::map<uint32_t, Track> best;
+  static void Callback(int code, uint32_t* index, RcgAMResult* result, void* user) {
+    if (code != RCG_AM_TRACK || *index == 0) return;
+    auto& reports = *static_cast<PassReports*>(user);
+    auto [it, fresh] = reports.best.emplace(*index, Track{result->rect, result->similarity});
+    if (!fresh && result->similarity > it->second.similarity)
+      it->second = Track{result->rect, result->similarity};
+  }
+};
+
+cv::Scalar ObjectColour(uint32_t id) {
+  static const cv::Scalar kColours[] = {{0, 140, 255}, {60, 200, 60}, {220, 80, 200},
+                                        {255, 160, 0}, {0, 220, 255}, {200, 60, 60}};
+  return kColours[id % std::size(kColours)];
+}
+
+void Annotate(cv::Mat& frame, uint32_t id, const std::string& name, const cv::Rect& box,
+              double similarity) {
+  const cv::Scalar colour = ObjectColour(id);
+  cv::rectangle(frame, box, colour, 2);
+  char label[128];
+  std::snprintf(label, sizeof label, "%u %s %.2f", id, name.c_str(), similarity);
+  cv::putText(frame, label, box.tl() + cv::Point(2, -6), cv::FONT_HERSHEY_SIMPLEX, 0.6, colour, 2,
+              cv::LINE_AA);
+}
+
+int Session(const Arguments& a, std::FILE* stdoutResults, std::FILE* messages) {
+  const bool teaches = a.command == Command::kTeach || a.command == Command::kRun;
+  const bool tracks = a.command == Command::kTrack || a.command == Command::kRun;
+
+  std::string why;
+  const vizmoro::MemoryFileLock lock = vizmoro::MemoryFileLock::Acquire(a.memory, &why);
+  if (!lock.held())
+    throw Failure{why.rfind("another run", 0) == 0 ? kExitInUse : kExitOutput,
+                  "cannot use the memory file " + a.memory + ": " + why};
+  if (!vizmoro::CanReplaceMemoryFile(a.memory, &why))
+    throw Failure{kExitOutput, "cannot save the memory to " + a.memory + ": " + why};
+
+  CvAssociativeMemory memory;
+  bool loaded = false;
+  LoadMemory(memory, a.memory, loaded);
+  if (!loaded && !teaches)
+    throw Failure{kExitInput, "there is no memory file " + a.memory + ": teach objects first"};
+  const std::string namesPath = NamesPath(a.memory);
+  Names names;
+  if (loaded && !ReadNames(namesPath, names, why)) throw Failure{kExitInput, why};
+
+  vizmoro::FrameSource source(OpenVideo(a.video));
+  const double fps = source.Property(cv::CAP_PROP_FPS);
+  const double frameCount = source.Property(cv::CAP_PROP_FRAME_COUNT);
+  cv::Mat frame;
+  double position = 0;
+  if (source.Next(frame, position, vizmoro::stopRequested) != vizmoro::FrameSource::Outcome::kFrame)
+    throw Failure{kExitInput, "no frame could be read from " + a.video};
+
+  std::vector<ObjectSpec> objects = a.objects;
+  int lastTeaching = -1;
+  if (teaches) {
+    cv::Mat first = frame.clone();
+    if (a.flip) cv::flip(first, first, 0);
+    for (ObjectSpec& object : objects) {
+      if (object.box.empty()) {
+        std::string note;
+        if (!vizmoro::WindowsAvailableHere(&note))
+          throw Failure{kExitUsage, "--select needs a display to draw boxes on"};
+        std::fprintf(messages, "Draw the box of object %d (%s), then press Enter or Space.\n",
+                     object.id, object.name.c_str());
+        object.box = cv::selectROI(kWindow, first, true, false);
+        cv::destroyWindow(kWindow);
+        if (object.box.empty())
+          throw Failure{kExitUsage, "no box was drawn for object " + std::to_string(object.id)};
+      }
+      if ((object.box & cv::Rect(cv::Point(), first.size())) != object.box)
+        throw Failure{kExitUsage, "the box of object " + std::to_string(object.id) +
+                                      " reaches outside the frames of " +
+                                      std::to_string(first.cols) + " x " +
+                                      std::to_string(first.rows)};
+      lastTeaching = std::max(lastTeaching, object.range.last);
+    }
+    if (!loaded)
+      memory.Create(objects[0].box.width, objects[0].box.height, static_cast<int16_t>(a.levels));
+    if (!loaded) names.clear();  // names of a memory that is gone
+    for (const ObjectSpec& object : objects)
+      names[object.id] = ObjectName{object.name, object.box.size()};
+  }
+  LearningOptions options = vizmoro::GuardedLearning();
+  options.guard = a.guard;
+  if (a.budget >= 0) options.budget = a.budget;
+  memory.SetLearningOptions(options);
+
+  std::FILE* results = stdoutResults;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> resultsFile(nullptr, &std::fclose);
+  if (tracks && !a.results.empty()) {
+    resultsFile.reset(std::fopen(a.results.c_str(), "w"));
+    if (!resultsFile)
+      throw Failure{kExitOutput, "cannot write " + a.results + ": " + std::strerror(errno)};
+    results = resultsFile.get();
+  }
+  vizmoro::WatchedVideo video;
+  if (tracks && !a.outputVideo.empty() &&
+      !video.OpenForName(a.outputVideo, fps > 0 ? fps : 25.0, frame.size()))
+    throw Failure{kExitOutput, "cannot write the video " + a.outputVideo};
+  bool show = false;
+  if (a.show) {
+    std::string note;
+    show = vizmoro::WindowsAvailableHere(&note);
+    if (!show)
+      std::fprintf(messages, "No display here: --show is left out.%s%s\n", note.empty() ? "" : " ",
+                   note.c_str());
+    else
+      cv::namedWindow(kWindow, cv::WINDOW_NORMAL);
+  }
+
+  vizmoro::HueMask hueMask;
+  cv::Mat grey, mask;
+  Progress progress(messages, !a.quiet && ::isatty(::fileno(messages)),
+                    teaches && !tracks ? lastTeaching + 1 : frameCount);
+  int frames = 0, taughtFrames = 0, trackedFrames = 0;
+  bool stopped = false;
+  for (int i = 0;; ++i) {
+    if (a.flip) cv::flip(frame, frame, 0);
+    cv::cvtColor(frame, grey, cv::COLOR_BGR2GRAY);
+    if (a.hueMask) hueMask.Build(frame, mask);
+    memory.SetImage(grey, a.hueMask ? mask : cv::Mat());
+    bool taught = false;
+    for (const ObjectSpec& object : objects)
+      if (object.range.Holds(i)) {
+        memory.Write(object.box, &object.id);
+        taught = true;
+      }
+    taughtFrames += taught;
+    if (tracks && !taught) {
+      PassReports reports;
+      memory.ObjectTracking(PassReports::Callback, &reports, a.learn, kLearnThreshold,
+                            kTrackThreshold);
+      ++trackedFrames;
+      for (const auto& [id, track] : reports.best) {
+        const auto name = names.find(static_cast<int32_t>(id));
+        const cv::Size taughtSize = name != names.end() ? name->second.taught : memory.GetSize();
+        const cv::Rect box = memory.FittedBox(track.found, taughtSize);
+        std::fputs(MotLine(i + 1, static_cast<int32_t>(id), box, track.similarity).c_str(),
+                   results);
+        if (video.IsOpen() || show)
+          Annotate(frame, id, name != names.end() ? name->second.name : "", box, track.similarity);
+      }
+      video.Write(frame, messages);
+      if (show) {
+        cv::imshow(kWindow, frame);
+        const int key = cv::waitKey(1);
+        if (key == 'q' || key == 27) stopped = true;
+      }
+      if (std::ferror(results)) {
+        if (results == stdoutResults && errno == EPIPE) {
+          stopped = true;  // the reader of the results has gone: end like a key
+        } else {
+          throw Failure{kExitOutput,
+                        "cannot write the results: " + std::string(std::strerror(errno))};
+        }
+      }
+    }
+    ++frames;
+    progress.Frame(frames);
+    if (!tracks && i >= lastTeaching) break;
+    if (stopped || vizmoro::stopRequested) break;
+    if (source.Next(frame, position, vizmoro::stopRequested) !=
+        vizmoro::FrameSource::Outcome::kFrame)
+      break;
+  }
+  progress.Done();
+  if (teaches && frames <= lastTeaching && !vizmoro::stopRequested && !stopped)
+    std::fprintf(messages,
+                 "The video ended after %d frames, before frame %d: the objects were "
+                 "taught on the frames it has.\n",
+                 frames, lastTeaching);
+
+  if (std::fflush(results) != 0 && !(results == stdoutResults && errno == EPIPE))
+    throw Failure{kExitOutput, "cannot write the results: " + std::string(std::strerror(errno))};
+  if (resultsFile && std::fclose(resultsFile.release()) != 0)
+    throw Failure{kExitOutput, "cannot write " + a.results + ": " + std::strerror(errno)};
+  video.Close(messages);
+  errno = 0;
+  if (!memory.SaveToFile(a.memory.c_str(), !a.prune))
+    throw Failure{kExitOutput, "cannot save the memory to " + a.memory + ": " +
+                                   (errno ? std::strerror(errno) : "the memory refused")};
+  if (teaches && !WriteNames(namesPath, names, why)) throw Failure{kExitOutput, why};
+  if (!a.quiet) {
+    std::fprintf(messages, "%d frames in %.1f s", frames, progress.Seconds());
+    if (teaches) std::fprintf(messages, ", %d of them taught", taughtFrames);
+    if (tracks) std::fprintf(messages, ", %d tracked", trackedFrames);
+    std::fprintf(messages, "; the memory %s holds %d bases.\n", a.memory.c_str(),
+                 memory.GetNodeCount() - 1);
+  }
+  if (source.Stuck()) {  // a capture that never came back from a read: see FrameSource
+    std::fflush(nullptr);
+    std::_Exit(kExitOk);
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int RunSession(const Arguments& arguments, std::FILE* results, std::FILE* messages) {
+  vizmoro::QuietVideoLibrary();
+  vizmoro::InstallStopHandlers();
+  try {
+    return Session(arguments, results, messages);
+  } catch (const Failure& failure) {
+    std::fprintf(messages, "vizmoro-cli: %s\n", failure.message.c_str());
+    return failure.code;
+  } catch (const cv::Exception& e) {
+    std::fprintf(messages, "vizmoro-cli: %s\n", e.what());
+    return kExitInput;
+  }
+}
+
+int Inspect(const Arguments& a, std::FILE* out, std::FILE* messages) {
+  CvAssociativeMemory memory;
+  bool loaded = false;
+  Names names;
+  std::string why;
+  try {
+    LoadMemory(memory, a.memory, loaded);
+    if (!loaded) throw Failure{kExitInput, "there is no memory file " + a.memory};
+    if (!ReadNames(NamesPath(a.memory), names, why)) throw Failure{kExitInput, why};
+  } catch (const Failure& failure) {
+    std::fprintf(messages, "vizmoro-cli: %s\n", failure.message.c_str());
+    return failure.code;
+  }
+  struct Tally {
+    std::vector<int> perLevel;
+    std::map<int32_t, int> perObject;
+  } tally;
+  memory.VisitNodes(
+      [](int, int, const int16_t*, int32_t* data, uint64_t, uint64_t, int, int16_t level,
+         void* user) {
+        auto& t = *static_cast<Tally*>(user);
+        if (t.perLevel.size() < static_cast<size_t>(level)) t.perLevel.resize(level, 0);
+        ++t.perLevel[level - 1];
+        ++t.perObject[*data];
+        return true;
+      },
+      &tally);
+  std::map<int32_t, bool> objects;  // named or holding bases
+  for (const auto& [id, name] : names) objects[id] = true;
+  for (const auto& [id, count] : tally.perObject) objects[id] = true;
+  const cv::Size area = memory.GetSize();
+  const int bases = memory.GetNodeCount() - 1;
+  if (a.json) {
+    std::string json = "{\"file\": \"";
+    for (char c : a.memory) {
+      if (c == '"' || c == '\\') json += '\\';
+      if (static_cast<unsigned char>(c) >= 0x20) json += c;
+    }
+    json += "\", \"area\": [" + std::to_string(area.width) + ", " + std::to_string(area.height) +
+            "], \"levels\": " + std::to_string(tally.perLevel.size()) +
+            ", \"bases\": " + std::to_string(bases) + ", \"basesPerLevel\": [";
+    for (size_t i = 0; i < tally.perLevel.size(); ++i)
+      json += (i ? ", " : "") + std::to_string(tally.perLevel[i]);
+    json += "], \"lastBaseId\": " + std::to_string(memory.GetLastNodeId()) +
+            ", \"readsAndWrites\": " + std::to_string(memory.GetAccessCount()) + ", \"objects\": [";
+    bool first = true;
+    for (const auto& [id, unused] : objects) {
+      const auto name = names.find(id);
+      json += std::string(first ? "" : ", ") + "{\"id\": " + std::to_string(id) + ", \"name\": ";
+      if (name != names.end()) {
+        json += "\"";
+        for (char c : name->second.name) {
+          if (c == '"' || c == '\\') json += '\\';
+          json += c;
+        }
+        json += "\", \"taught\": [" + std::to_string(name->second.taught.width) + ", " +
+                std::to_string(name->second.taught.height) + "]";
+      } else {
+        json += "null, \"taught\": null";
+      }
+      json += ", \"bases\": " + std::to_string(tally.perObject[id]) + "}";
+      first = false;
+    }
+    json += "]}\n";
+    std::fputs(json.c_str(), out);
+  } else {
+    std::fprintf(out, "memory file %s: an area of %d x %d, %d bases\n", a.memory.c_str(),
+                 area.width, area.height, bases);
+    std::fprintf(out, "bases per level:");
+    for (size_t i = 0; i < tally.perLevel.size(); ++i)
+      std::fprintf(out, " %zu: %d%s", i + 1, tally.perLevel[i],
+                   i + 1 < tally.perLevel.size() ? "," : "");
+    std::fprintf(out, "\nlast base id %llu, %llu reads and writes\n",
+                 static_cast<unsigned long long>(memory.GetLastNodeId()),
+                 static_cast<unsigned long long>(memory.GetAccessCount()));
+    std::fprintf(out, "objects:\n");
+    for (const auto& [id, unused] : objects) {
+      const auto name = names.find(id);
+      if (name != names.end())
+        std::fprintf(out, "  %d\t%s\ttaught %d x %d\t%d bases\n", id, name->second.name.c_str(),
+                     name->second.taught.width, name->second.taught.height, tally.perObject[id]);
+      else
+        std::fprintf(out, "  %d\t(no name)\t%d bases\n", id, tally.perObject[id]);
+    }
+  }
+  return std::ferror(out) ? kExitOutput : kExitOk;
+}
+
+}  // namespace vizmoro_cli

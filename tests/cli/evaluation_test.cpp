@@ -1,0 +1,131 @@
+// Scoring results against truth, reading and writing the files of results, truth and names.
+#include "evaluation.hpp"
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include "mot.hpp"
+#include "names_file.hpp"
+#include "program_runner.hpp"
+
+namespace {
+
+using namespace vizmoro_cli;
+using vizmoro_test::ReadFile;
+using vizmoro_test::ScratchDir;
+using vizmoro_test::WriteFile;
+
+Detection D(int frame, int32_t id, double x, double y, double w, double h, double conf = 1.0) {
+  return Detection{frame, id, cv::Rect2d(x, y, w, h), conf};
+}
+
+TEST(Evaluate, ScoresSuccessAucPrecisionAndReportsWhileAway) {
+  const std::vector<Detection> truth = {
+      D(1, 1, 0, 0, 10, 10),   D(2, 1, 0, 0, 10, 10), D(3, 1, 0, 0, 10, 10),
+      D(4, 1, 0, 0, 10, 10),   D(5, 1, 0, 0, 0, 0),  // out of sight
+      D(6, 2, 50, 50, 20, 20),                       // object 1 has no line: away
+  };
+  const std::vector<Detection> results = {
+      D(1, 1, 0, 0, 10, 10),                                     // IoU 1
+      D(2, 1, 5, 0, 10, 10, 0.9), D(2, 1, 90, 90, 10, 10, 0.2),  // IoU 1/3; the other has less conf
+      D(4, 1, 100, 100, 10, 10),                                 // IoU 0; frame 3 has none
+      D(5, 1, 0, 0, 10, 10),                                     // a report while away
+      D(6, 2, 50, 50, 20, 20),    D(6, 9, 1, 1, 1, 1),           // object 9 is not in the truth
+  };
+  const Evaluation e = Evaluate(results, truth, nullptr);
+  ASSERT_EQ(e.objects.size(), 2u);
+  const Score& one = e.objects[0];
+  EXPECT_EQ(one.id, 1);
+  EXPECT_EQ(one.frames, 4);
+  EXPECT_EQ(one.success, 1);
+  EXPECT_EQ(one.precise, 2) << "centres 0 and 5 pixels apart";
+  EXPECT_EQ(one.away, 2);
+  EXPECT_EQ(one.awayReports, 1);
+  // IoU 1, 1/3, 0, 0: above 0 to 0.30 two frames, above 0.35 to 0.95 one, above 1 none.
+  EXPECT_DOUBLE_EQ(one.curve[0], 0.5);
+  EXPECT_DOUBLE_EQ(one.curve[6], 0.5);
+  EXPECT_DOUBLE_EQ(one.curve[7], 0.25);
+  EXPECT_DOUBLE_EQ(one.curve[20], 0.0);
+  EXPECT_DOUBLE_EQ(one.auc, (7 * 0.5 + 13 * 0.25) / 21);
+  const Score& two = e.objects[1];
+  EXPECT_EQ(two.frames, 1);
+  EXPECT_EQ(two.away, 5);
+  EXPECT_DOUBLE_EQ(two.auc, 20.0 / 21);
+  EXPECT_EQ(e.overall.frames, 5);
+  EXPECT_EQ(e.overall.success, 2);
+  EXPECT_EQ(e.overall.awayReports, 1);
+
+  const FrameRange range{2, 3};
+  const Evaluation part = Evaluate(results, truth, &range);
+  EXPECT_EQ(part.objects[0].frames, 2);
+  EXPECT_EQ(part.objects[0].success, 0);
+  EXPECT_EQ(part.objects[1].away, 2);
+  EXPECT_NE(FormatTable(e).find("1            4    25.0%  0.321         50.0%  1 / 2\n"),
+            std::string::npos)
+      << FormatTable(e);
+  EXPECT_NE(FormatJson(e).find("\"id\": 2, \"frames\": 1, \"success\": 1.000000"),
+            std::string::npos);
+}
+
+TEST(Detections, ReadMotOrPlainBoxesAndSayWhereAFileIsWrong) {
+  ScratchDir dir;
+  WriteFile(dir / "mot.txt", "# a comment\n3,2,1.5,2,30,40,0.8,-1,-1,-1\n\n4,1,0,0,5,5,1\n");
+  WriteFile(dir / "plain.txt", "10,20,30,40\r\n11,21,30,40\n");
+  WriteFile(dir / "mixed.txt", "10,20,30,40\n1,1,0,0,5,5,1,-1,-1,-1\n");
+  WriteFile(dir / "bad.txt", "1,1,x,0,5,5\n");
+  std::vector<Detection> d;
+  std::string error;
+  ASSERT_TRUE(ReadDetections((dir / "mot.txt").string(), d, error)) << error;
+  ASSERT_EQ(d.size(), 2u);
+  EXPECT_EQ(d[0].frame, 3);
+  EXPECT_EQ(d[0].id, 2);
+  EXPECT_EQ(d[0].box, cv::Rect2d(1.5, 2, 30, 40));
+  EXPECT_DOUBLE_EQ(d[0].conf, 0.8);
+  ASSERT_TRUE(ReadDetections((dir / "plain.txt").string(), d, error)) << error;
+  ASSERT_EQ(d.size(), 2u);
+  EXPECT_EQ(d[1].frame, 2);
+  EXPECT_EQ(d[1].id, 1);
+  EXPECT_FALSE(ReadDetections((dir / "mixed.txt").string(), d, error));
+  EXPECT_EQ(error,
+            (dir / "mixed.txt").string() + ", line 2: neither frame,id,x,y,w,h,... nor x,y,w,h");
+  EXPECT_FALSE(ReadDetections((dir / "bad.txt").string(), d, error));
+  EXPECT_FALSE(ReadDetections((dir / "missing.txt").string(), d, error));
+  EXPECT_EQ(error, (dir / "missing.txt").string() + ": No such file or directory");
+  EXPECT_EQ(MotLine(7, 3, {1, 2, 30, 40}, 0.51234), "7,3,1,2,30,40,0.5123,-1,-1,-1\n");
+}
+
+TEST(Names, RoundTripAndRefuseBrokenLines) {
+  ScratchDir dir;
+  const std::string path = (dir / "am.dat.names").string();
+  Names names{{3, {"red cup", {30, 40}}}, {12, {"a:b", {220, 220}}}};
+  std::string error;
+  ASSERT_TRUE(WriteNames(path, names, error)) << error;
+  EXPECT_EQ(ReadFile(path), "3\tred cup\t30\t40\n12\ta:b\t220\t220\n");
+  Names read;
+  ASSERT_TRUE(ReadNames(path, read, error));
+  EXPECT_EQ(read.size(), 2u);
+  EXPECT_EQ(read[12].taught, cv::Size(220, 220));
+  EXPECT_TRUE(ReadNames((dir / "none").string(), read, error)) << "no file: no names";
+  EXPECT_TRUE(read.empty());
+  WriteFile(path, "3\tcup\t30\n");
+  EXPECT_FALSE(ReadNames(path, read, error));
+  EXPECT_EQ(error, path + ", line 1: not ID<TAB>NAME<TAB>W<TAB>H");
+}
+
+TEST(SuccessPlot, IsAPictureOrSaysWhyNot) {
+  ScratchDir dir;
+  const Evaluation e = Evaluate({D(1, 1, 0, 0, 10, 10)}, {D(1, 1, 0, 0, 10, 10)}, nullptr);
+  std::string error;
+  ASSERT_TRUE(WriteSuccessPlot(e, (dir / "plot.png").string(), error)) << error;
+  EXPECT_EQ(cv::imread((dir / "plot.png").string()).size(), cv::Size(720, 520));
+  EXPECT_FALSE(WriteSuccessPlot(e, (dir / "missing" / "plot.png").string(), error));
+  EXPECT_FALSE(WriteSuccessPlot(e, (dir / "plot.xyz").string(), error));
+  EXPECT_FALSE(error.empty());
+}
+
+}  // namespace
