@@ -162,25 +162,15 @@ struct TrackingCall {
         static_cast<int>(t.centerX + t.offsetX / (static_cast<double>(c.gridWidth) / t.boxWidth));
     const int py =
         static_cast<int>(t.centerY + t.offsetY / (static_cast<double>(c.gridHeight) / t.boxHeight));
-    const cv::Rect first(std::max(px - (c.width >> 1), 0), std::max(py - (c.height >> 1), 0),
-                         c.width, c.height);
+    const cv::Rect first = firstReacquisitionWindow(cv::Point(px, py), cv::Size(c.width, c.height));
     if (!s.holds(first)) return;  // past the right or bottom edge
     Reading best = readAt(first);
 
-    // Four windows around the found rectangle's centre, clipped at the image edges.
-    const int marginX = s.stepX >> 1, marginY = s.stepY >> 1;
-    const int ax = best.found.x + (best.found.width >> 1) - (c.gridWidth >> 1);
-    const int ay = best.found.y + (best.found.height >> 1) - (c.gridHeight >> 1);
-    const int xL = ax >= marginX ? ax - marginX : 0;
-    const int wL = ax >= marginX ? c.width : c.width - marginX;
-    const int yT = ay >= marginY ? ay - marginY : 0;
-    const int hT = ay >= marginY ? c.height : c.height - marginY;
-    const int xR = ax + marginX;
-    const int wR = ax + c.width + marginX < s.imageWidth ? c.width : c.width - marginX;
-    const int yB = ay + marginY;
-    const int hB = ay + c.height + marginY < s.imageHeight ? c.height : c.height - marginY;
-    for (const cv::Rect& window : {cv::Rect(xL, yT, wL, hT), cv::Rect(xR, yT, wR, hT),
-                                   cv::Rect(xR, yB, wR, hB), cv::Rect(xL, yB, wL, hB)}) {
+    const cv::Point anchor(best.found.x + (best.found.width >> 1) - (c.gridWidth >> 1),
+                           best.found.y + (best.found.height >> 1) - (c.gridHeight >> 1));
+    for (const cv::Rect& window : shiftedReacquisitionWindows(
+             anchor, cv::Size(c.width, c.height), cv::Size(s.stepX >> 1, s.stepY >> 1),
+             cv::Size(s.imageWidth, s.imageHeight))) {
       // A window reaching outside the image has nothing to add.
       if (!s.holds(window)) continue;
       const Reading r = readAt(window);

@@ -81,3 +81,28 @@ TEST(ConDensation, ResamplingCopiesTheConfidentSamples) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ConDensation, NoiseSpansAFifthOfTheBoundsOnEitherSide) {
+  ConDensation filter(2, 2, 256);
+  const float lower[2] = {-50, -10}, upper[2] = {50, 10};  // noise +-20 and +-4
+  filter.InitSampleSet(lower, upper);
+  std::fill(filter.flConfidence.begin(), filter.flConfidence.end(), 0.0f);
+  filter.flConfidence[7] = 1.0f;  // every sample is resampled from this one
+  const float x = filter.flSamples[14], y = filter.flSamples[15];
+  filter.UpdateByTime();
+  float spreadX = 0, spreadY = 0;
+  for (int s = 0; s < 256; ++s) {
+    const float dx = std::abs(filter.flSamples[2 * s] - x),
+                dy = std::abs(filter.flSamples[2 * s + 1] - y);
+    EXPECT_LE(dx, 20.0f);
+    EXPECT_LE(dy, 4.0f);
+    spreadX = std::max(spreadX, dx);
+    spreadY = std::max(spreadY, dy);
+  }
+  EXPECT_GT(spreadX, 18.0f) << "the noise fills its range";
+  EXPECT_GT(spreadY, 3.6f);
+}
+
+}  // namespace

@@ -39,6 +39,9 @@ TEST(EstimateThreshold, ShrinksWithTheShareOfEmptyCells) {
   EXPECT_EQ(estimateThreshold(1000, 7, 9), 34u);
   EXPECT_EQ(estimateThreshold(1000, 8, 9), 1u);
   EXPECT_EQ(estimateThreshold(1000, 9, 9), 1u);
+  // A share of exactly 0.85 is mostly empty; just below it is not.
+  EXPECT_EQ(estimateThreshold(1000, 17, 20), 1u);
+  EXPECT_GT(estimateThreshold(1000000, 16, 20), 1u);
   EXPECT_EQ(estimateThreshold(0, 0, 9), 0u);
 }
 

@@ -106,6 +106,37 @@ TEST_F(ReadTest, ExactMatchesAtOffsetThreeMoveByTheFullInsetsToo) {
   EXPECT_EQ(found, cv::Rect(417, 277, 187, 187));
 }
 
+// On an image that does not change along x, a probe seen at offsets 0 and 1 is the same (and at 2
+// and 3): among equal distances the lower offset code wins, so the window moves by half the
+// insets along x whatever the chain was made from. Likewise along y.
+TEST_F(ReadTest, AmongEqualOffsetsTheLowestCodeWins) {
+  const cv::Mat texture = texturedImage({640, 480}, 31);
+  struct Case {
+    int reduceDim;  // 1: rows constant along x; 0: columns constant along y
+    int k;
+    cv::Rect found;
+  } cases[] = {
+      {1, 1, {398, 258, 187, 187}},
+      {1, 3, {398, 277, 187, 187}},
+      {0, 2, {398, 258, 187, 187}},
+      {0, 3, {417, 258, 187, 187}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.k);
+    cv::Mat line;
+    cv::reduce(texture, line, c.reduceDim, cv::REDUCE_AVG);
+    cv::normalize(line, line, 0, 255, cv::NORM_MINMAX);
+    image = c.reduceDim == 1 ? cv::repeat(line, 1, 640) : cv::repeat(line, 480, 1);
+    memory.Create(220, 220, 3);
+    memory.SetImage(image);
+    cv::integral(image, sum, CV_32S);
+    exactChain(c.k);
+    cv::Rect found;
+    EXPECT_TRUE(memory.Read(kArea, found));
+    EXPECT_EQ(found, c.found);
+  }
+}
+
 TEST_F(ReadTest, RefusedFirstLevelStopsAtTheRootUnlessForced) {
   const auto chain = exactChain(0);
   chain[0]->header.threshold = 0;  // distance 0 is not below 0

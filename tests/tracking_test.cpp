@@ -1,6 +1,8 @@
 // ObjectTracking: starting, confirming, ageing, re-acquiring and relearning tracked objects.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <limits>
 
 #include "condensation.hpp"
@@ -238,7 +240,7 @@ TEST_F(Reacquisition, RelearnsAWeakMatchWithManyHits) {
   recorder.attachBlocks = true;
   TrackedObject& t = inject({150, 150});
   memory.ObjectTracking(Recorder::callback, &recorder, true, 0.54, 0.45);
-  EXPECT_EQ(recorder.codes(),
+  ASSERT_EQ(recorder.codes(),
             (std::vector<int>{RCG_AM_BEGIN, RCG_AM_TRACK, RCG_AM_RELEARN, RCG_AM_END}));
   const Event relearn = recorder.ofCode(RCG_AM_RELEARN)[0];
   EXPECT_EQ(relearn.index, 1u);
@@ -274,6 +276,80 @@ TEST_F(Reacquisition, FirstWindowPastTheEdgeGetsNoReads) {
   EXPECT_EQ(readsOfLastCall(before), 0u);
   EXPECT_EQ(t.updates, 0);
   EXPECT_TRUE(t.active);
+}
+
+TEST_F(Reacquisition, WindowsClippedAtTheLeftAndTopAreAllRead) {
+  // Predicted 60 pixels from the corner: the first window starts at (0, 0), the shifted ones
+  // left of and above the image start at its edges, narrower and lower.
+  inject({60, 60});
+  const uint64_t before = memory.GetAccessCount();
+  memory.ObjectTracking(Recorder::callback, &recorder, true, 0.54, 0.45);
+  EXPECT_EQ(readsOfLastCall(before), 5u);
+}
+
+TEST(ReacquisitionWindows, FirstIsMovedInsideAtTheLeftAndTop) {
+  EXPECT_EQ(firstReacquisitionWindow({150, 150}, {214, 214}), cv::Rect(43, 43, 214, 214));
+  EXPECT_EQ(firstReacquisitionWindow({60, 100}, {214, 214}), cv::Rect(0, 0, 214, 214));
+  EXPECT_EQ(firstReacquisitionWindow({-30, 300}, {120, 80}), cv::Rect(0, 260, 120, 80));
+}
+
+TEST(ReacquisitionWindows, ShiftedOnesAreClippedAtEveryEdge) {
+  const cv::Size area(214, 214), margin(16, 16), image(300, 300);
+  // Far from every edge.
+  EXPECT_EQ(shiftedReacquisitionWindows({40, 40}, area, margin, {400, 400}),
+            (std::array<cv::Rect, 4>{cv::Rect(24, 24, 214, 214), cv::Rect(56, 24, 214, 214),
+                                     cv::Rect(56, 56, 214, 214), cv::Rect(24, 56, 214, 214)}));
+  // Closer to the left and top than the margin: started at the edge, less wide and high.
+  EXPECT_EQ(shiftedReacquisitionWindows({10, 15}, area, margin, image),
+            (std::array<cv::Rect, 4>{cv::Rect(0, 0, 198, 198), cv::Rect(26, 0, 214, 198),
+                                     cv::Rect(26, 31, 214, 214), cv::Rect(0, 31, 198, 214)}));
+  // Exactly as far from the left and top as the margin: full size.
+  EXPECT_EQ(shiftedReacquisitionWindows({16, 16}, area, margin, image)[0],
+            cv::Rect(0, 0, 214, 214));
+  // Reaching the right and bottom edges exactly (70 + 214 + 16 = 300): narrower and lower.
+  EXPECT_EQ(shiftedReacquisitionWindows({70, 70}, area, margin, image),
+            (std::array<cv::Rect, 4>{cv::Rect(54, 54, 214, 214), cv::Rect(86, 54, 198, 214),
+                                     cv::Rect(86, 86, 198, 198), cv::Rect(54, 86, 214, 198)}));
+  // One pixel short of the edges: full size.
+  EXPECT_EQ(shiftedReacquisitionWindows({69, 69}, area, margin, image)[2],
+            cv::Rect(85, 85, 214, 214));
+}
+
+// On a flat frame one base of values 100 (distance 900) with threshold 938 makes every window a
+// weak match (similarity 0.52): every found object is a candidate for relearning.
+struct WeakMatches {
+  WeakMatches() {
+    memory.Create(214, 214, 1);
+    memory.SetImage(flat);
+    addChild(*stateOf(memory).root, AssocHeader{2, 60, 938, 1}, 100);
+    stateOf(memory).context.lastNodeId = 2;
+  }
+  CvAssociativeMemory memory;
+  cv::Mat flat = cv::Mat(300, 300, CV_8UC1, cv::Scalar(100));
+  Recorder recorder;
+};
+
+TEST(WeakMatches, WithoutLearningNothingIsTaughtAgain) {
+  WeakMatches scene;
+  scene.memory.ObjectTracking(Recorder::callback, &scene.recorder, false, 0.99, 0.45);
+  EXPECT_TRUE(scene.recorder.ofCode(RCG_AM_RELEARN).empty());
+  EXPECT_FALSE(scene.recorder.ofCode(RCG_AM_TRACK).empty()) << "found objects still start tracks";
+  EXPECT_EQ(scene.memory.GetNodeCount(), 2);
+}
+
+TEST(WeakMatches, RelearningNeedsASimilarityStrictlyBelowTheThreshold) {
+  WeakMatches first;
+  first.memory.ObjectTracking(Recorder::callback, &first.recorder, true, 0.99, 0.45);
+  const std::vector<Event> relearned = first.recorder.ofCode(RCG_AM_RELEARN);
+  ASSERT_FALSE(relearned.empty());
+  double lowest = 1.0;
+  for (const Event& e : relearned) lowest = std::min(lowest, e.result.similarity);
+
+  // The same pass with the threshold at the lowest mean similarity relearns nothing.
+  WeakMatches again;
+  again.memory.ObjectTracking(Recorder::callback, &again.recorder, true, lowest, 0.45);
+  EXPECT_TRUE(again.recorder.ofCode(RCG_AM_RELEARN).empty());
+  EXPECT_EQ(again.recorder.ofCode(RCG_AM_MATCH).size(), first.recorder.ofCode(RCG_AM_MATCH).size());
 }
 
 TEST(ReacquisitionOutcome, Boundaries) {
