@@ -2,8 +2,10 @@
 # Installs everything the build, the tests and the program need, from Debian's archive.
 set -euo pipefail
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
-packages=(cmake g++ make libopencv-dev libgtest-dev googletest libbenchmark-dev
-          clang libclang-rt-14-dev xvfb xauth libx11-dev)
+packages=(cmake g++ make pkg-config libopencv-dev libgtest-dev googletest libbenchmark-dev
+          clang libclang-rt-14-dev xvfb xauth libx11-dev
+          python3-dev python3-pybind11 pybind11-dev python3-numpy python3-opencv python3-pytest
+          python3-distributed python3-matplotlib)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

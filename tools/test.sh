@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs the dependencies, builds, and runs every test: once plain, once with AddressSanitizer
-# and UndefinedBehaviorSanitizer.
+# Installs the dependencies, builds, and runs every test: once plain (with the Python suite and the
+# installed package), once with AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh
@@ -9,8 +9,11 @@ jobs=$(nproc)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
+# The installed package, static and shared, from projects of their own.
+tools/test_package.sh
 
-cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DVIZMORO_SANITIZE=ON
+# (A sanitized Python module cannot be loaded into Debian's interpreter: the plain build tests it.)
+cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DVIZMORO_SANITIZE=ON -DVIZMORO_PYTHON=OFF
 cmake --build build-sanitize -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-sanitize --output-on-failure -j"$jobs"
@@ -20,7 +23,7 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 # input it found before, so that every run explores the same inputs (about a minute). Any crash,
 # leak or sanitizer report fails the run; longer runs with other seeds belong outside the suite.
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DVIZMORO_FUZZ=ON -DVIZMORO_TESTS=OFF
+  -DVIZMORO_FUZZ=ON -DVIZMORO_TESTS=OFF -DVIZMORO_PYTHON=OFF
 cmake --build build-fuzz -j"$jobs" --target packed_data_fuzz
 rm -rf build-fuzz/run && mkdir -p build-fuzz/run/corpus build-fuzz/run/artifacts
 cp fuzz/corpus/* tests/data/packed_regressions/* build-fuzz/run/corpus/

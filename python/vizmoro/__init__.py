@@ -1,0 +1,39 @@
+"""Vizmoro: an associative memory of image patches that learns objects from video and finds and
+tracks them again.
+
+    import cv2, vizmoro
+    memory = vizmoro.Memory()
+    memory.create(160, 160, levels=3)
+    grey = cv2.cvtColor(frame, cv2.COLOR_BGR2GRAY)
+    memory.set_image(grey)
+    memory.write((40, 60, 160, 160), 1)          # teach object 1 in this box
+    for event in memory.track():                  # then find and track it
+        if event.code == vizmoro.TRACK:
+            print(event.index, event.rect, event.similarity)
+    memory.save("am.dat", keep_all=True)
+
+``python3 -m vizmoro.batch`` teaches or tracks many videos on a Dask cluster.
+"""
+
+from ._vizmoro import (  # noqa: F401
+    BEGIN,
+    END,
+    MATCH,
+    NO_MATCH,
+    OBJECT,
+    RELEARN,
+    TRACK,
+    Error,
+    Event,
+    LearningOptions,
+    Memory,
+    MemoryFileLock,
+    Node,
+    ReadResult,
+)
+
+__all__ = [
+    "BEGIN", "END", "MATCH", "NO_MATCH", "OBJECT", "RELEARN", "TRACK", "Error", "Event",
+    "LearningOptions", "Memory", "MemoryFileLock", "Node", "ReadResult",
+]
+__version__ = "1.0.0"
