@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <mutex>
 
 #include "descriptor.hpp"
 #include "geometry.hpp"
@@ -20,39 +21,6 @@ int32_t fixedSimilarity(uint64_t distance, uint64_t threshold) {
                                 static_cast<uint64_t>(u128{distance} * 1073741823 / threshold));
   if (distance == 0) return 1073741823;  // 0 / 0: the limit at distance == threshold
   return static_cast<int32_t>(static_cast<uint64_t>(u128{threshold} * 1073741823 / distance));
-}
-
-// The probe seen at the four half-cell offsets, each laid out like a child's values.
-void gatherOffsets(const int16_t* probe, int cols, int rows, int16_t* windows) {
-  const int n = cols * rows;
-  for (int k = 0; k < 4; ++k) {
-    const int shiftX = k & 1, shiftY = (k >> 1) & 1;
-    int16_t* out = windows + k * n;
-    for (int j = 0; j < rows; ++j)
-      std::copy_n(probe + (j + shiftY) * (cols + 1) + shiftX, cols, out + j * cols);
-  }
-}
-
-// Distances of n values to the four offset windows, skipping the values' empty cells. All four
-// are summed in one pass; the sums stay in 32 bits for blocks of up to 65536 values.
-void offsetDistances(const int16_t* values, const int16_t* windows, int n, uint64_t d[4]) {
-  d[0] = d[1] = d[2] = d[3] = 0;
-  for (int start = 0; start < n; start += 65536) {
-    const int end = std::min(n, start + 65536);
-    uint32_t s0 = 0, s1 = 0, s2 = 0, s3 = 0;
-    for (int i = start; i < end; ++i) {
-      const int v = values[i];
-      const uint32_t keep = v != AM_EMPTY_CELL ? ~0u : 0u;
-      s0 += static_cast<uint32_t>(std::abs(v - windows[i])) & keep;
-      s1 += static_cast<uint32_t>(std::abs(v - windows[n + i])) & keep;
-      s2 += static_cast<uint32_t>(std::abs(v - windows[2 * n + i])) & keep;
-      s3 += static_cast<uint32_t>(std::abs(v - windows[3 * n + i])) & keep;
-    }
-    d[0] += s0;
-    d[1] += s1;
-    d[2] += s2;
-    d[3] += s3;
-  }
 }
 
 }  // namespace
@@ -73,53 +41,131 @@ AssocNode::AssocNode(AssocContext* context) : context(context) {
 AssocNode::~AssocNode() {
   children.clear();  // depth first, in slot order
   --context->nodeCount;
+  ++context->treeVersion;
+}
+
+void FitScratch(const AssocContext& c, WalkScratch& scratch) {
+  const size_t cols = static_cast<size_t>(levelCols(c, c.levels));
+  const size_t rows = static_cast<size_t>(levelRows(c, c.levels));
+  scratch.probe.assign((cols + 1) * (rows + 1), 0);
+  scratch.windows.assign(4 * cols * rows, 0);
+}
+
+// Below this many children the plain comparison is as quick as a table.
+constexpr size_t kTableChildren = 8;
+
+const ChildTable* AssocNode::Table() const {
+  if (children.size() < kTableChildren ||
+      levelCols(*context, level + 1) * levelRows(*context, level + 1) > kTableMaxValues)
+    return nullptr;
+  const uint64_t version = context->treeVersion;
+  if (tableVersion_.load(std::memory_order_acquire) == version) return table_.get();
+  // Threads that walk at once may meet a stale table together: one rebuilds it.
+  static std::mutex building;
+  std::lock_guard<std::mutex> lock(building);
+  if (tableVersion_.load(std::memory_order_relaxed) == version) return table_.get();
+  if (!table_) table_ = std::make_unique<ChildTable>();
+  ChildTable& t = *table_;
+  t.nodes.clear();
+  t.lastNull = -1;
+  for (size_t slot = 0; slot < children.size(); ++slot) {
+    AssocNode* child = children[slot].get();
+    if (!child)
+      t.lastNull = static_cast<int>(slot);
+    else if (!child->blank)
+      t.nodes.push_back(child);
+  }
+  const int n = levelCols(*context, level + 1) * levelRows(*context, level + 1);
+  t.stride = TableStride(static_cast<int>(t.nodes.size()));
+  t.values.assign(static_cast<size_t>(n) * t.stride, AM_EMPTY_CELL);
+  for (size_t c = 0; c < t.nodes.size(); ++c)
+    for (int i = 0; i < n; ++i)
+      t.values[static_cast<size_t>(i) * t.stride + c] = t.nodes[c]->values[i];
+  tableVersion_.store(version, std::memory_order_release);
+  return table_.get();
+}
+
+void AssocNode::Probe(const cv::Mat& integral, const cv::Rect& window, WalkScratch& scratch) const {
+  const AssocContext& c = *context;
+  const int cols = levelCols(c, level + 1), rows = levelRows(c, level + 1);
+  int16_t* probe = scratch.probe.data();
+  CalcDescriptor(integral, window.x, window.y, window.width, window.height, cols + 1, rows + 1,
+                 probe, cv::Mat());
+  // The probe seen at the four half-cell offsets, each laid out like a child's values.
+  const int n = cols * rows;
+  for (int k = 0; k < 4; ++k) {
+    const int shiftX = k & 1, shiftY = (k >> 1) & 1;
+    int16_t* out = scratch.windows.data() + k * n;
+    for (int j = 0; j < rows; ++j)
+      std::copy_n(probe + (j + shiftY) * (cols + 1) + shiftX, cols, out + j * cols);
+  }
+}
+
+AssocNode::Choice AssocNode::Choose(WalkScratch& scratch) const {
+  const int n = levelCols(*context, level + 1) * levelRows(*context, level + 1);
+  const int16_t* windows = scratch.windows.data();
+  Choice choice;
+  // The child's distance is its smallest offset distance, the lowest code among equal ones;
+  // among equal distances the earlier child wins.
+  auto consider = [&](AssocNode* child, const uint64_t d[4]) {
+    int offset = 0;
+    for (int k = 1; k < 4; ++k)
+      if (d[k] < d[offset]) offset = k;
+    if (d[offset] < choice.distance) {
+      choice.best = child;
+      choice.distance = d[offset];
+      choice.offset = offset;
+    }
+  };
+  if (const ChildTable* table = Table()) {
+    const size_t stride = static_cast<size_t>(table->stride);
+    if (scratch.distances.size() < stride) {
+      scratch.distances.resize(stride);
+      scratch.offsets.resize(stride);
+    }
+    const uint32_t* distance = scratch.distances.data();
+    const uint32_t* offset = scratch.offsets.data();
+    TableClosest(*table, n, windows, scratch.distances.data(), scratch.offsets.data());
+    for (size_t c = 0; c < table->nodes.size(); ++c) {
+      if (distance[c] < choice.distance) {
+        choice.best = table->nodes[c];
+        choice.distance = distance[c];
+        choice.offset = static_cast<int>(offset[c]);
+      }
+    }
+    choice.lastNull = table->lastNull;
+    return choice;
+  }
+  for (size_t slot = 0; slot < children.size(); ++slot) {
+    AssocNode* child = children[slot].get();
+    if (!child) {
+      choice.lastNull = static_cast<int>(slot);
+      continue;
+    }
+    if (child->blank) continue;  // matches anything, so it tells nothing
+    uint64_t d[4];
+    OffsetDistances(child->values.get(), windows, n, d);
+    consider(child, d);
+  }
+  return choice;
 }
 
 bool AssocNode::FindBestChild(const cv::Mat& integral, cv::Rect& window, AssocNode*& best,
                               int32_t* similarity) {
   AssocContext& c = *context;
   const cv::Rect& levelWindow = c.levelWindows[level];
-  const int probeCols = levelCols(c, level + 1) + 1;
-  const int probeRows = levelRows(c, level + 1) + 1;
   window.width = levelWindow.width;
   window.height = levelWindow.height;
-  int16_t* probe = c.cellBuffer.data();
-  CalcDescriptor(integral, window.x, window.y, window.width, window.height, probeCols, probeRows,
-                 probe, cv::Mat());
+  Probe(integral, window, c.scratch);
   window.x += levelWindow.x >> 1;
   window.y += levelWindow.y >> 1;
-
-  const int childCols = probeCols - 1, childRows = probeRows - 1;
-  const int n = childCols * childRows;
-  int16_t* windows = c.offsetWindows.data();
-  gatherOffsets(probe, childCols, childRows, windows);
-
-  best = nullptr;
-  uint64_t bestDistance = std::numeric_limits<uint64_t>::max();
-  int bestOffset = 0;
-  for (size_t slot = 0; slot < children.size(); ++slot) {
-    AssocNode* child = children[slot].get();
-    if (!child) {
-      freeSlot = static_cast<int>(slot);
-      continue;
-    }
-    if (child->blank) continue;  // matches anything, so it tells nothing
-    uint64_t d[4];
-    offsetDistances(child->values.get(), windows, n, d);
-    int offset = 0;  // the lowest code among equal distances
-    for (int k = 1; k < 4; ++k)
-      if (d[k] < d[offset]) offset = k;
-    if (d[offset] < bestDistance) {
-      best = child;
-      bestDistance = d[offset];
-      bestOffset = offset;
-    }
-  }
-
-  if (similarity && best) *similarity = fixedSimilarity(bestDistance, best->header.threshold);
-  if (!best || bestDistance >= best->header.threshold) return false;
-  if (bestOffset & 1) window.x += levelWindow.x;
-  if (bestOffset & 2) window.y += levelWindow.y;
+  const Choice choice = Choose(c.scratch);
+  if (choice.lastNull >= 0) freeSlot = choice.lastNull;
+  best = choice.best;
+  if (similarity && best) *similarity = fixedSimilarity(choice.distance, best->header.threshold);
+  if (!best || choice.distance >= best->header.threshold) return false;
+  if (choice.offset & 1) window.x += levelWindow.x;
+  if (choice.offset & 2) window.y += levelWindow.y;
   return true;
 }
 
@@ -192,6 +238,7 @@ AssocNode* AssocNode::InsertChild(const cv::Mat& integral, cv::Rect area,
   } else {
     children.push_back(std::move(node));
   }
+  ++c.treeVersion;
   return result;
 }
 
@@ -211,21 +258,49 @@ void AssocNode::WriteNode(const cv::Mat& integral, cv::Rect area, cv::Rect& wind
   }
 }
 
-void AssocNode::ReadNode(const cv::Mat& integral, cv::Rect& window, int32_t** dataRef,
-                         uint64_t* baseIndex, uint64_t* hitCounter, int32_t* similarity,
-                         bool forceDescent) {
+void AssocNode::Walk(const cv::Mat& integral, cv::Rect window, bool forceDescent,
+                     WalkScratch& scratch, WalkResult& result) const {
   const AssocContext& c = *context;
-  for (AssocNode* node = this;;) {
-    if (baseIndex) *baseIndex = node->header.id;
-    if (hitCounter) *hitCounter = node->header.hits;
-    if (dataRef) *dataRef = &node->header.data;
-    if (node->level >= c.levels || node->children.empty()) return;
-    AssocNode* best = nullptr;
-    if (!node->FindBestChild(integral, window, best, similarity)) context->matched = false;
-    if (!best || (!context->matched && !forceDescent)) return;
-    if (best->header.hits < kMaxHits) ++best->header.hits;
+  result.similarity = 0;
+  result.matched = true;
+  result.steps = result.scans = 0;
+  const AssocNode* node = this;
+  for (;;) {
+    result.end = const_cast<AssocNode*>(node);
+    if (node->level >= c.levels || node->children.empty()) break;
+    const cv::Rect& levelWindow = c.levelWindows[node->level];
+    window.width = levelWindow.width;
+    window.height = levelWindow.height;
+    node->Probe(integral, window, scratch);
+    window.x += levelWindow.x >> 1;
+    window.y += levelWindow.y >> 1;
+    const Choice choice = node->Choose(scratch);
+    result.scanned[result.scans] = const_cast<AssocNode*>(node);
+    result.lastNull[result.scans++] = choice.lastNull;
+    AssocNode* best = choice.best;
+    if (!best) {
+      result.matched = false;
+      break;
+    }
+    result.similarity = fixedSimilarity(choice.distance, best->header.threshold);
+    if (choice.distance < best->header.threshold) {
+      if (choice.offset & 1) window.x += levelWindow.x;
+      if (choice.offset & 2) window.y += levelWindow.y;
+    } else {
+      result.matched = false;
+    }
+    if (!result.matched && !forceDescent) break;
+    result.path[result.steps++] = best;
     node = best;
   }
+  result.found = window;
+}
+
+void ApplyWalk(const WalkResult& walk) {
+  for (int i = 0; i < walk.steps; ++i)
+    if (walk.path[i]->header.hits < kMaxHits) ++walk.path[i]->header.hits;
+  for (int i = 0; i < walk.scans; ++i)
+    if (walk.lastNull[i] >= 0) walk.scanned[i]->freeSlot = walk.lastNull[i];
 }
 
 void AssocNode::Prune() {

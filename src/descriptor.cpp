@@ -12,18 +12,15 @@ inline uint32_t cellSum(const int32_t* top, const int32_t* bottom, int x0, int x
          static_cast<uint32_t>(bottom[x0]) + static_cast<uint32_t>(top[x0]);
 }
 
-inline int16_t contrast(uint32_t a, uint32_t b) {
-  const uint32_t big = std::max(a, b), small = std::min(a, b);
-  if (big == 0) return 0;
-  const int magnitude = 32767 - static_cast<int>(uint64_t{small} * 32767 / big);
-  return static_cast<int16_t>(a > b ? magnitude : -magnitude);
-}
-
 // True when at most a tenth (the single-precision 0.1) of the pixels of two cells is covered.
 // The product of two values below 2^29 and 0.1f is exact in double precision.
 inline bool tooLittleCoverage(int covered, int64_t area) {
   return area <= 0 || static_cast<double>(covered) <= static_cast<double>(0.1f) * area;
 }
+
+// Cells of a row that the sums of one row of cells are kept for on the stack: more than the
+// deepest lattice of any area up to 4096 pixels needs.
+constexpr int kRowCells = 1024;
 
 }  // namespace
 
@@ -54,6 +51,27 @@ int CalcDescriptor(const cv::Mat& integral, int x, int y, int width, int height,
     return masked ? cols * rows : 0;
   }
 
+  if (!masked && cols + 1 <= kRowCells) {
+    // Each cell's sum once, a row of cells at a time: a value compares a cell of one row with
+    // the next cell of the row below.
+    uint32_t sums[2][kRowCells];
+    auto rowSums = [&](int r, uint32_t* out) {
+      const int32_t* top = integral.ptr<int32_t>(y + r * cellHeight);
+      const int32_t* bottom = integral.ptr<int32_t>(y + (r + 1) * cellHeight);
+      for (int c = 0; c <= cols; ++c)
+        out[c] = cellSum(top, bottom, x + c * cellWidth, x + (c + 1) * cellWidth);
+    };
+    rowSums(0, sums[0]);
+    for (int r = 0; r < rows; ++r) {
+      const uint32_t* upper = sums[r & 1];
+      uint32_t* lower = sums[(r + 1) & 1];
+      rowSums(r + 1, lower);
+      int16_t* out = values + r * cols;
+      for (int c = 0; c < cols; ++c) out[c] = CellContrast(upper[c], lower[c + 1]);
+    }
+    return 0;
+  }
+
   int empty = 0;
   for (int r = 0; r < rows; ++r) {
     const int y0 = y + r * cellHeight, y1 = y0 + cellHeight, y2 = y1 + cellHeight;
@@ -72,7 +90,7 @@ int CalcDescriptor(const cv::Mat& integral, int x, int y, int width, int height,
           continue;
         }
       }
-      out[c] = contrast(cellSum(row0, row1, x0, x1), cellSum(row1, row2, x1, x2));
+      out[c] = CellContrast(cellSum(row0, row1, x0, x1), cellSum(row1, row2, x1, x2));
     }
   }
   return empty;

@@ -2,13 +2,6 @@
 #include "errors.hpp"
 #include "memory_state.hpp"
 
-namespace {
-
-// Fixed-point similarity to 0..1.
-constexpr double kSimilarityScale = 1.0 / 2147483647;
-
-}  // namespace
-
 void CvAssociativeMemoryState::write(cv::Rect area, const int32_t* apData) {
   if (!holds(area)) AM_REPORT(cv::Error::BadImageSize, "Write", "Incorrect size interest area");
   if (!root) AM_REPORT(cv::Error::StsNullPtr, "Write", am_messages::kNotCreated);
@@ -24,18 +17,23 @@ void CvAssociativeMemoryState::write(cv::Rect area, const int32_t* apData) {
 
 bool CvAssociativeMemoryState::read(cv::Rect area, cv::Rect& foundRect, int32_t** dataRef,
                                     uint64_t* baseIndex, uint64_t* hitCounter, double* similarity,
-                                    bool forceDescent) {
+                                    bool forceDescent, int32_t* index) {
   if (!holds(area)) AM_REPORT(cv::Error::BadImageSize, "Read", "Incorrect size of interest area");
   if (!root) AM_REPORT(cv::Error::StsNullPtr, "Read", am_messages::kNotCreated);
   if (image.empty()) AM_REPORT(cv::Error::StsNullPtr, "Read", am_messages::kNoImage);
 
   if (area.size() != context.levelWindows[0].size()) setAreaSize(area.width, area.height);
-  int32_t fixed = 0;
-  foundRect = area;
-  context.matched = true;
-  root->ReadNode(integral, foundRect, dataRef, baseIndex, hitCounter, similarity ? &fixed : nullptr,
-                 forceDescent);
-  if (similarity) *similarity = fixed * kSimilarityScale;
+  WalkResult walk;
+  root->Walk(integral, area, forceDescent, context.scratch, walk);
+  ApplyWalk(walk);
+  foundRect = walk.found;
+  context.matched = walk.matched;
+  AssocHeader& end = walk.end->header;
+  if (dataRef) *dataRef = &end.data;
+  if (baseIndex) *baseIndex = end.id;
+  if (hitCounter) *hitCounter = end.hits;
+  if (index) *index = end.data;
+  if (similarity) *similarity = walk.similarity * kSimilarityScale;
   countAccess();
   return context.matched;
 }

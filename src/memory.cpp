@@ -33,7 +33,7 @@ void CvAssociativeMemoryState::release() {
   UserCodeScope freeingUserBlocks(*this);
   root.reset();
   context.cellBuffer = {};
-  context.offsetWindows = {};
+  context.scratch = WalkScratch();
   context.levelSpans = {};
   context.levelWindows = {};
   integral.release();
@@ -66,12 +66,12 @@ void CvAssociativeMemoryState::setAreaSize(int width, int height) {
                         c.patternHeight + 2 * insetY);
 }
 
-void CvAssociativeMemoryState::countAccess() {
+bool CvAssociativeMemoryState::countAccess() {
   ++context.accessCount;
-  if (context.accessCount % 100000000 == 0 && prunedNodeCount != context.nodeCount) {
-    root->Prune();
-    prunedNodeCount = context.nodeCount;
-  }
+  if (context.accessCount % 100000000 != 0 || prunedNodeCount == context.nodeCount) return false;
+  root->Prune();
+  prunedNodeCount = context.nodeCount;
+  return true;
 }
 
 CvAssociativeMemory::CvAssociativeMemory(int /*blockSize*/)
@@ -107,8 +107,7 @@ void CvAssociativeMemory::Create(int width, int height, int16_t levels) {
   c.cellBuffer.assign(static_cast<size_t>(levelCols(c, c.levels) + 1) *
                           static_cast<size_t>(levelRows(c, c.levels) + 1),
                       0);
-  c.offsetWindows.assign(static_cast<size_t>(4) * levelCols(c, c.levels) * levelRows(c, c.levels),
-                         0);
+  FitScratch(c, c.scratch);
   c.levelSpans.resize(c.levels + 1);
   for (int i = 0; i <= c.levels; ++i) {
     const int m = std::min<int>(i + 1, c.maxLevels);

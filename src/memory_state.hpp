@@ -3,6 +3,7 @@
 #ifndef VIZMORO_MEMORY_STATE_HPP
 #define VIZMORO_MEMORY_STATE_HPP
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -11,8 +12,19 @@
 
 #include "vizmoro/associative_memory.hpp"
 
+#include "child_table.hpp"
+
 class ConDensation;
 struct AssocNode;
+
+// Scratch of the walks of one thread: the probe and its four offset windows, and the distances
+// of a node's children. It does not belong to the memory's state: every thread that walks the
+// tree has its own.
+struct WalkScratch {
+  std::vector<int16_t> probe;
+  std::vector<int16_t> windows;
+  std::vector<uint32_t> distances, offsets;  // per column of a child table
+};
 
 // Geometry, per-level tables and tree counters, shared by every node of one memory.
 struct AssocContext {
@@ -25,8 +37,8 @@ struct AssocContext {
   cv::Rect scanRect;  // window of a new node's own descriptor, relative to the area
   // Entry j: size of window j; x and y hold the inset of window j + 1 inside it.
   std::vector<cv::Rect> levelWindows;
-  std::vector<int16_t> cellBuffer;     // probe scratch, large enough for the deepest level
-  std::vector<int16_t> offsetWindows;  // the probe at four offsets, for the deepest level
+  std::vector<int16_t> cellBuffer;  // descriptor scratch, large enough for the deepest level
+  WalkScratch scratch;              // the walks made on the caller's thread
   int32_t searchStepX = 0, searchStepY = 0, searchRadius2 = 0;
   float scaleX = 0, scaleY = 0;  // pixels per grid unit
   int32_t nodeCount = 0;
@@ -37,6 +49,26 @@ struct AssocContext {
   int16_t maxLevels = 0;
   uint64_t accessCount = 0;
   bool matched = false;
+  // Grows whenever a node is made or deleted anywhere in the tree: child tables built for an
+  // older version are stale.
+  uint64_t treeVersion = 0;
+};
+
+// Fixed-point similarity to 0..1.
+constexpr double kSimilarityScale = 1.0 / 2147483647;
+
+// One recall walk, as made without touching the tree, and what it leaves to be applied.
+struct WalkResult {
+  static constexpr int kMaxSteps = 16;  // more than the deepest lattice allows
+  cv::Rect found;
+  int32_t similarity = 0;  // fixed point; that of the last level that compared, else 0
+  bool matched = true;
+  AssocNode* end = nullptr;  // the node where the walk ended
+  int steps = 0;
+  AssocNode* path[kMaxSteps];  // the nodes descended into, each gaining a hit
+  int scans = 0;
+  AssocNode* scanned[kMaxSteps];  // the nodes whose children were compared
+  int lastNull[kMaxSteps];        // the last empty slot each scan met, or -1
 };
 
 // The 28-byte node header, stored and restored as one record.
@@ -55,7 +87,8 @@ struct AssocNode {
   AssocNode& operator=(const AssocNode&) = delete;
 
   // Probes `window` for this node's children, picks the closest child at four half-cell
-  // offsets and moves the window; true when that child lies inside its threshold.
+  // offsets and moves the window; true when that child lies inside its threshold. Remembers an
+  // empty slot it met in freeSlot.
   bool FindBestChild(const cv::Mat& integral, cv::Rect& window, AssocNode*& best,
                      int32_t* similarity);
   // Makes a child one level down: from the image over `area`, or restored from stored values
@@ -65,9 +98,10 @@ struct AssocNode {
                          const AssocHeader* sourceHeader);
   // The learning walk from this node down to the deepest level.
   void WriteNode(const cv::Mat& integral, cv::Rect area, cv::Rect& window, int32_t data);
-  // The recall walk from this node.
-  void ReadNode(const cv::Mat& integral, cv::Rect& window, int32_t** dataRef, uint64_t* baseIndex,
-                uint64_t* hitCounter, int32_t* similarity, bool forceDescent);
+  // The recall walk from this node over `window`, without changing anything: several threads
+  // may walk at once. ApplyWalk makes its changes afterwards.
+  void Walk(const cv::Mat& integral, cv::Rect window, bool forceDescent, WalkScratch& scratch,
+            WalkResult& result) const;
   // Removes weak subtrees below this node.
   void Prune();
 
@@ -80,7 +114,30 @@ struct AssocNode {
   int16_t level = 0;
   // Every value is empty: a base that older memories may hold, which never wins a comparison.
   bool blank = false;
+
+ private:
+  struct Choice {
+    AssocNode* best = nullptr;
+    uint64_t distance = ~uint64_t{0};
+    int offset = 0;
+    int lastNull = -1;
+  };
+  // The probe of the children over `window` (this level's window size), seen at four offsets.
+  void Probe(const cv::Mat& integral, const cv::Rect& window, WalkScratch& scratch) const;
+  // The closest comparable child of the probe in `scratch`.
+  Choice Choose(WalkScratch& scratch) const;
+  // The table of the children, current for the tree's version; null for few children.
+  const ChildTable* Table() const;
+
+  mutable std::unique_ptr<ChildTable> table_;
+  mutable std::atomic<uint64_t> tableVersion_{~uint64_t{0}};
 };
+
+// Gives the nodes of a walk their hits and remembers the empty slots it met.
+void ApplyWalk(const WalkResult& walk);
+
+// Sizes a thread's scratch for the lattice of a memory.
+void FitScratch(const AssocContext& context, WalkScratch& scratch);
 
 // Threshold of a new node from the mean distance of its descriptor to the descriptors of
 // half-cell shifted windows, and its number of empty cells out of `cells`.
@@ -146,8 +203,8 @@ struct CvAssociativeMemoryState {
   void release();
   // Re-scales the pixel geometry to an interest area of another size.
   void setAreaSize(int width, int height);
-  // Counts one read or write and prunes at every 100000000th access.
-  void countAccess();
+  // Counts one read or write and prunes at every 100000000th access; true when it pruned.
+  bool countAccess();
   // Removes the weakest bases when the memory holds more than the budget.
   void keepWithinBudget();
   // Whether `area` is a non-empty rectangle wholly inside the current image.
@@ -158,8 +215,10 @@ struct CvAssociativeMemoryState {
   }
   // Write and Read with their checks; the search and tracking read and write through these.
   void write(cv::Rect area, const int32_t* apData);
+  // `index` receives the object index read, taken before the access count may prune the node
+  // that holds it.
   bool read(cv::Rect area, cv::Rect& foundRect, int32_t** dataRef, uint64_t* baseIndex,
-            uint64_t* hitCounter, double* similarity, bool forceDescent);
+            uint64_t* hitCounter, double* similarity, bool forceDescent, int32_t* index = nullptr);
 };
 
 // Marks the memory as running its caller's code for the scope's life.

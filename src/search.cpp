@@ -1,10 +1,18 @@
 #include "search.hpp"
 
 #include <algorithm>
+#include <vector>
+
+#include <opencv2/core/utility.hpp>
 
 #include "errors.hpp"
 
-void PositionSearch(CvAssociativeMemoryState& s, PositionVisitor visitor, void* context) {
+namespace {
+
+// Sets the geometry of each window size in turn, growing, and hands `visit` that size's windows,
+// rows outer, columns inner.
+template <typename Visit>
+void ForEachSize(CvAssociativeMemoryState& s, Visit&& visit) {
   if (!s.root) {
     // No geometry to search with: the first window's read would refuse.
     if (s.imageWidth > 0 && s.imageHeight > 0)
@@ -15,6 +23,7 @@ void PositionSearch(CvAssociativeMemoryState& s, PositionVisitor visitor, void* 
   const int levelsMax = c.maxLevels;
   // Cells of the coarsest lattice along each side of a window.
   const int cellsX = c.gridWidth >> levelsMax, cellsY = c.gridHeight >> levelsMax;
+  std::vector<cv::Rect> windows;
   for (int k = 0;; ++k) {
     const double factor = 0.75f + 0.25f * k;
     const int w = static_cast<int>(c.width * factor), h = static_cast<int>(c.height * factor);
@@ -24,22 +33,28 @@ void PositionSearch(CvAssociativeMemoryState& s, PositionVisitor visitor, void* 
     c.searchStepX = std::max(((2 * (w / cellsX)) >> (levelsMax - 3)) - 1, 1);
     c.searchStepY = std::max(((2 * (h / cellsY)) >> (levelsMax - 3)) - 1, 1);
     c.searchRadius2 = 4 * (c.searchStepX * c.searchStepX + c.searchStepY * c.searchStepY);
+    windows.clear();
     for (int y = 0; y < s.imageHeight - h; y += c.searchStepY)
-      for (int x = 0; x < s.imageWidth - w; x += c.searchStepX)
-        visitor(cv::Rect(x, y, w, h), context);
+      for (int x = 0; x < s.imageWidth - w; x += c.searchStepX) windows.emplace_back(x, y, w, h);
+    visit(windows);
   }
 }
 
-void CollectFound(cv::Rect window, void* context) {
-  SearchContext& search = *static_cast<SearchContext*>(context);
+// What a window's read leaves, in window order: the walk's hits and empty slots, the access
+// count (which may prune), the report and the grouping of a match.
+void Collect(SearchContext& search, const WalkResult& walk) {
   CvAssociativeMemoryState& s = *search.state;
   RcgAMResult result{};
   result.bases = static_cast<uint32_t>(s.context.nodeCount);
-  int32_t* dataRef = nullptr;
-  const bool matched =
-      s.read(window, result.rect, &dataRef, nullptr, nullptr, &result.similarity, false);
-  uint32_t* objectIndex = reinterpret_cast<uint32_t*>(dataRef);
-  if (!matched) {
+  ApplyWalk(walk);
+  s.context.matched = walk.matched;
+  result.rect = walk.found;
+  result.similarity = walk.similarity * kSimilarityScale;
+  // The index is taken before the access count, whose pruning may delete the node holding it.
+  int32_t index = walk.end->header.data;
+  const bool pruned = s.countAccess();
+  uint32_t* objectIndex = reinterpret_cast<uint32_t*>(pruned ? &index : &walk.end->header.data);
+  if (!walk.matched) {
     (*search.callback)(RCG_AM_NO_MATCH, objectIndex, &result);
     return;
   }
@@ -47,9 +62,9 @@ void CollectFound(cv::Rect window, void* context) {
 
   const cv::Rect& found = result.rect;
   const int cx = found.x + (found.width >> 1), cy = found.y + (found.height >> 1);
-  const uint32_t index = static_cast<uint32_t>(*dataRef);
+  const uint32_t i = static_cast<uint32_t>(index);
   for (FoundObject& group : s.foundObjects) {
-    if (group.objectIndex != index) continue;
+    if (group.objectIndex != i) continue;
     const int64_t dx = cx - group.meanCenterX(), dy = cy - group.meanCenterY();
     if (dx * dx + dy * dy < s.context.searchRadius2) {
       group.sumCenterX += cx;
@@ -61,14 +76,56 @@ void CollectFound(cv::Rect window, void* context) {
       return;
     }
   }
-  s.foundObjects.push_back(
-      FoundObject{cx, cy, found.width, found.height, result.similarity, 1, index});
+  s.foundObjects.push_back(FoundObject{cx, cy, found.width, found.height, result.similarity, 1, i});
+}
+
+void RefuseWithoutImage(const CvAssociativeMemoryState& s) {
+  if (s.image.empty()) AM_REPORT(cv::Error::StsNullPtr, "Read", am_messages::kNoImage);
+}
+
+}  // namespace
+
+void PositionSearch(CvAssociativeMemoryState& s, PositionVisitor visitor, void* context) {
+  ForEachSize(s, [&](const std::vector<cv::Rect>& windows) {
+    for (const cv::Rect& window : windows) visitor(window, context);
+  });
+}
+
+void CollectFound(cv::Rect window, void* context) {
+  SearchContext& search = *static_cast<SearchContext*>(context);
+  CvAssociativeMemoryState& s = *search.state;
+  RefuseWithoutImage(s);
+  if (window.size() != s.context.levelWindows[0].size()) s.setAreaSize(window.width, window.height);
+  WalkResult walk;
+  s.root->Walk(s.integral, window, false, s.context.scratch, walk);
+  Collect(search, walk);
 }
 
 void SearchFoundObjects(CvAssociativeMemoryState& s, Callback& callback) {
   s.foundObjects.clear();
   SearchContext search{&s, &callback};
-  PositionSearch(s, CollectFound, &search);
+  std::vector<WalkResult> walks;
+  ForEachSize(s, [&](const std::vector<cv::Rect>& windows) {
+    if (windows.empty()) return;
+    RefuseWithoutImage(s);
+    // The windows are read in parallel from the tree as it is, then their effects are applied
+    // one window after the other, in order. Only the pruning at every 100000000th access changes
+    // what later windows read: a batch ends at the window that reaches such a count.
+    for (size_t next = 0; next < windows.size();) {
+      const uint64_t untilPruning = 100000000 - s.context.accessCount % 100000000;
+      const size_t count =
+          static_cast<size_t>(std::min<uint64_t>(windows.size() - next, untilPruning));
+      walks.resize(count);
+      cv::parallel_for_(cv::Range(0, static_cast<int>(count)), [&](const cv::Range& range) {
+        WalkScratch scratch;  // each thread's own
+        FitScratch(s.context, scratch);
+        for (int i = range.start; i < range.end; ++i)
+          s.root->Walk(s.integral, windows[next + i], false, scratch, walks[i]);
+      });
+      for (size_t i = 0; i < count; ++i) Collect(search, walks[i]);
+      next += count;
+    }
+  });
 }
 
 void CvAssociativeMemory::ObjectRecognition(RcgAMFunc func, void* userData) {

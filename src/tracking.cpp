@@ -150,9 +150,9 @@ struct TrackingCall {
 
   Reading readAt(cv::Rect window) {
     Reading r{window, cv::Rect(), 0, 0, 0.0};
-    int32_t* dataRef = nullptr;
-    s.read(window, r.found, &dataRef, nullptr, &r.hits, &r.similarity, true);
-    r.index = static_cast<uint32_t>(*dataRef);
+    int32_t index = 0;  // taken before the access count may prune the node holding it
+    s.read(window, r.found, nullptr, nullptr, &r.hits, &r.similarity, true, &index);
+    r.index = static_cast<uint32_t>(index);
     return r;
   }
 

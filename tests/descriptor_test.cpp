@@ -1,6 +1,9 @@
 // Cell-contrast descriptor and its distance.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+#include <utility>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
@@ -147,6 +150,32 @@ TEST(DescriptorDistance, SkipsOnlyTheFirstOperandsEmptyCells) {
   const std::vector<int16_t> extremes = {32767, -32767};
   const std::vector<int16_t> flipped = {-32767, 32767};
   EXPECT_EQ(DescriptorDistance(2, 1, extremes.data(), flipped.data()), 2u * 65534u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(CellContrast, IsTheExactIntegerQuotient) {
+  auto reference = [](uint32_t a, uint32_t b) {
+    const uint32_t big = std::max(a, b), small = std::min(a, b);
+    if (big == 0) return 0;
+    const int magnitude = 32767 - static_cast<int>(uint64_t{small} * 32767 / big);
+    return a > b ? magnitude : -magnitude;
+  };
+  std::mt19937_64 random(11);
+  std::vector<std::pair<uint32_t, uint32_t>> pairs = {
+      {0, 0}, {0, 1}, {1, 0}, {1000, 250}, {~0u, ~0u - 1}, {~0u, 1}, {~0u - 1, ~0u}, {32767, 1}};
+  // Quotients that land exactly on integers, and just off them.
+  for (uint32_t big : {32767u, 65534u, 4294901760u, 4294967295u})
+    for (uint32_t small : {big / 2, big / 3, big - 1, 1u}) pairs.emplace_back(small, big);
+  for (int i = 0; i < 200000; ++i) {
+    const int bits = 1 + static_cast<int>(random() % 32);
+    const uint64_t mask = bits == 32 ? 0xffffffffu : (uint64_t{1} << bits) - 1;
+    pairs.emplace_back(static_cast<uint32_t>(random() & mask),
+                       static_cast<uint32_t>(random() & mask));
+  }
+  for (const auto& [a, b] : pairs) ASSERT_EQ(CellContrast(a, b), reference(a, b)) << a << " " << b;
 }
 
 }  // namespace
