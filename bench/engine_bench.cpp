@@ -1,6 +1,19 @@
-// Speed of the per-frame paths: the descriptor, one read, a whole tracking frame.
+// Speed of the per-frame work at scale: a tracking pass (one ObjectTracking call, learning on,
+// thresholds 0.54 and 0.45) over memories of 1,000, 5,000 and 20,000 bases, on frames of
+// 640 x 480 and 1920 x 1080, with and without a mask, on 1 and 2 threads; SetImage apart; and the
+// descriptor and a single read.
+//
+// The memories are made by one recipe: 64 textured objects (220 x 220) are taught, one after the
+// other and over and over, at places on a grid of a 640 x 480 textured scene, each write with
+// noise of its own, until the memory holds the number of bases asked for. Every pass starts from
+// that memory (restored from its packed data, outside the timing), so that each measures the same
+// work. Run with --benchmark_format=json for tools/plot_bench.py.
 #include <benchmark/benchmark.h>
 
+#include <map>
+#include <vector>
+
+#include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "descriptor.hpp"
@@ -9,35 +22,140 @@
 
 namespace {
 
-const cv::Rect kTeaching(390, 250, 220, 220);
+constexpr int kObjects = 64;
+const cv::Size kObjectSize(220, 220);
 
-// A textured object over another texture, moved by `shift` pixels to the left.
-cv::Mat sceneFrame(int shift, uint64_t noiseSeed) {
-  cv::Mat frame = texturedImage({640, 480}, 61);
-  cv::Mat object = texturedImage({220, 220}, 62);
-  cv::normalize(object, object, 0, 255, cv::NORM_MINMAX);
-  object.copyTo(frame(kTeaching - cv::Point(shift, 0)));
-  cv::Mat noise(frame.size(), CV_8UC1);
-  cv::RNG(noiseSeed).fill(noise, cv::RNG::UNIFORM, 0, 6);
-  return frame + noise;
-}
-
-// A memory taught the object as the program teaches it: 400 frames at the teaching rectangle.
-CvAssociativeMemory& taughtMemory() {
-  static CvAssociativeMemory memory;
-  static bool taught = false;
-  if (!taught) {
-    memory.Create(220, 220, 3);
-    const int32_t one = 1;
-    for (int i = 0; i < 400; ++i) {
-      const cv::Mat frame = sceneFrame(0, i);
-      memory.SetImage(frame);
-      memory.Write(kTeaching, &one);
+const std::vector<cv::Mat>& objects() {
+  static const std::vector<cv::Mat> all = [] {
+    std::vector<cv::Mat> made;
+    for (int i = 0; i < kObjects; ++i) {
+      cv::Mat object = texturedImage(kObjectSize, 100 + i);
+      cv::normalize(object, object, 0, 255, cv::NORM_MINMAX);
+      made.push_back(object);
     }
-    taught = true;
-  }
-  return memory;
+    return made;
+  }();
+  return all;
 }
+
+cv::Mat withNoise(const cv::Mat& image, uint64_t seed) {
+  cv::Mat noise(image.size(), CV_8UC1);
+  cv::RNG(seed).fill(noise, cv::RNG::UNIFORM, 0, 9);
+  return image + noise;
+}
+
+// The packed data of a memory of at least `bases` bases, made by the recipe above.
+const std::vector<uint8_t>& packedMemory(int bases) {
+  static std::map<int, std::vector<uint8_t>> made;
+  auto found = made.find(bases);
+  if (found != made.end()) return found->second;
+  CvAssociativeMemory memory;
+  memory.Create(kObjectSize.width, kObjectSize.height, 3);
+  const cv::Mat scene = texturedImage({640, 480}, 61);
+  cv::Mat frame;
+  for (uint64_t write = 0; memory.GetNodeCount() - 1 < bases; ++write) {
+    const int object = static_cast<int>(write % kObjects);
+    const int place = static_cast<int>((write / kObjects) % 12);
+    const cv::Rect area(30 * (place % 4) + 20 * (place / 4), 40 * (place / 4), 220, 220);
+    frame = scene.clone();
+    objects()[object].copyTo(frame(area));
+    frame = withNoise(frame, write);
+    memory.SetImage(frame);
+    const int32_t index = object + 1;
+    memory.Write(area, &index);
+  }
+  std::vector<uint8_t> packed(static_cast<size_t>(memory.GetPackedSize()));
+  memory.WritePackedData(packed.data());
+  return made[bases] = packed;
+}
+
+// A frame with a few of the taught objects in it.
+cv::Mat sceneFrame(cv::Size size) {
+  cv::Mat frame = texturedImage(size, 62);
+  for (int i = 0; i < 3; ++i) {
+    const cv::Point corner((size.width - 220) * (i + 1) / 4, (size.height - 220) * (3 - i) / 4);
+    objects()[7 * i].copyTo(frame(cv::Rect(corner, kObjectSize)));
+  }
+  return withNoise(frame, 99);
+}
+
+// A mask that hides blotches of the frame, as a hue mask does.
+cv::Mat blotchMask(cv::Size size) {
+  cv::Mat mask(size, CV_8UC1, cv::Scalar(255));
+  cv::RNG rng(5);
+  for (int i = 0; i < size.area() / 8000; ++i)
+    cv::ellipse(mask, cv::Point(rng.uniform(0, size.width), rng.uniform(0, size.height)),
+                cv::Size(rng.uniform(10, 50), rng.uniform(10, 50)), rng.uniform(0, 180), 0, 360,
+                cv::Scalar(0), cv::FILLED);
+  return mask;
+}
+
+cv::Size frameSize(int64_t code) {
+  return code == 0 ? cv::Size(640, 480) : cv::Size(1920, 1080);
+}
+
+int levelOneBases(CvAssociativeMemory& memory) {
+  int count = 0;
+  for (const auto& child : CvAssociativeMemoryAccess::state(memory).root->children)
+    count += child != nullptr;
+  return count;
+}
+
+// Arguments: bases, frame (0: 640 x 480, 1: 1920 x 1080), masked, threads.
+void BM_TrackingPass(benchmark::State& state) {
+  const int bases = static_cast<int>(state.range(0));
+  const cv::Size size = frameSize(state.range(1));
+  const bool masked = state.range(2) != 0;
+  const int threads = static_cast<int>(state.range(3));
+  const int previousThreads = cv::getNumThreads();
+  cv::setNumThreads(threads);
+  const std::vector<uint8_t>& packed = packedMemory(bases);
+  const cv::Mat frame = sceneFrame(size), mask = blotchMask(size);
+  CvAssociativeMemory memory;
+  cv::Mat maskCopy;
+  for (auto _ : state) {
+    state.PauseTiming();
+    memory.ReadPackedData(packed.data(), packed.size());
+    mask.copyTo(maskCopy);  // SetImage blurs its mask
+    memory.SetImage(frame, masked ? maskCopy : cv::Mat());
+    state.ResumeTiming();
+    memory.ObjectTracking([](int, uint32_t*, RcgAMResult*, void*) {}, nullptr, true, 0.54f, 0.45f);
+  }
+  memory.ReadPackedData(packed.data(), packed.size());
+  state.counters["bases"] = memory.GetNodeCount() - 1;
+  state.counters["level1"] = levelOneBases(memory);
+  state.counters["threads"] = threads;
+  state.counters["width"] = size.width;
+  state.counters["masked"] = masked;
+  cv::setNumThreads(previousThreads);
+}
+BENCHMARK(BM_TrackingPass)
+    ->ArgNames({"bases", "frame", "masked", "threads"})
+    ->ArgsProduct({{1000, 5000, 20000}, {0, 1}, {0, 1}, {1, 2}})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(10);
+
+// SetImage alone: the integral image, and the blur of the mask when there is one.
+void BM_SetImage(benchmark::State& state) {
+  const cv::Size size = frameSize(state.range(0));
+  const bool masked = state.range(1) != 0;
+  const cv::Mat frame = sceneFrame(size), mask = blotchMask(size);
+  CvAssociativeMemory memory;
+  memory.Create(220, 220, 3);
+  cv::Mat maskCopy;
+  for (auto _ : state) {
+    state.PauseTiming();
+    mask.copyTo(maskCopy);
+    state.ResumeTiming();
+    memory.SetImage(frame, masked ? maskCopy : cv::Mat());
+  }
+  state.counters["width"] = size.width;
+  state.counters["masked"] = masked;
+}
+BENCHMARK(BM_SetImage)
+    ->ArgNames({"frame", "masked"})
+    ->ArgsProduct({{0, 1}, {0, 1}})
+    ->Unit(benchmark::kMillisecond);
 
 void BM_CalcDescriptorProbe(benchmark::State& state) {
   const int cells = static_cast<int>(state.range(0));
@@ -54,27 +172,16 @@ void BM_CalcDescriptorProbe(benchmark::State& state) {
 }
 BENCHMARK(BM_CalcDescriptorProbe)->Arg(4)->Arg(8)->Arg(16);
 
-void BM_ReadTaughtObject(benchmark::State& state) {
-  CvAssociativeMemory& memory = taughtMemory();
-  const cv::Mat frame = sceneFrame(0, 999);
+void BM_Read(benchmark::State& state) {
+  const std::vector<uint8_t>& packed = packedMemory(static_cast<int>(state.range(0)));
+  CvAssociativeMemory memory;
+  memory.ReadPackedData(packed.data(), packed.size());
+  const cv::Mat frame = sceneFrame({640, 480});
   memory.SetImage(frame);
   cv::Rect found;
-  for (auto _ : state) benchmark::DoNotOptimize(memory.Read(kTeaching, found));
-  state.counters["bases"] = memory.GetNodeCount();
+  for (auto _ : state) benchmark::DoNotOptimize(memory.Read({200, 100, 220, 220}, found));
+  state.counters["bases"] = memory.GetNodeCount() - 1;
 }
-BENCHMARK(BM_ReadTaughtObject);
-
-void BM_TrackingFrame(benchmark::State& state) {
-  CvAssociativeMemory& memory = taughtMemory();
-  std::vector<cv::Mat> frames;
-  for (int i = 0; i < 16; ++i) frames.push_back(sceneFrame(8 * i, 1000 + i));
-  size_t i = 0;
-  for (auto _ : state) {
-    memory.SetImage(frames[i++ % frames.size()]);
-    memory.ObjectTracking([](int, uint32_t*, RcgAMResult*, void*) {}, nullptr, true, 0.54f, 0.45f);
-  }
-  state.counters["bases"] = memory.GetNodeCount();
-}
-BENCHMARK(BM_TrackingFrame)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Read)->Arg(1000)->Arg(20000)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
