@@ -1,5 +1,7 @@
 #include "descriptor.hpp"
 
+#include "child_table.hpp"
+
 #include <algorithm>
 #include <cstdlib>
 
@@ -23,6 +25,15 @@ inline bool tooLittleCoverage(int covered, int64_t area) {
 constexpr int kRowCells = 1024;
 
 }  // namespace
+
+void ContrastRow(const uint32_t* a, const uint32_t* b, int n, int16_t* out) {
+  static const bool avx2 = HasAvx2();
+  if (avx2) {
+    ContrastRowAvx2(a, b, n, out);
+    return;
+  }
+  for (int c = 0; c < n; ++c) out[c] = CellContrast(a[c], b[c]);
+}
 
 int CalcDescriptor(const cv::Mat& integral, int x, int y, int width, int height, int cols, int rows,
                    int16_t* values, const cv::Mat& mask) {
@@ -54,20 +65,26 @@ int CalcDescriptor(const cv::Mat& integral, int x, int y, int width, int height,
   if (!masked && cols + 1 <= kRowCells) {
     // Each cell's sum once, a row of cells at a time: a value compares a cell of one row with
     // the next cell of the row below.
-    uint32_t sums[2][kRowCells];
+    uint32_t sums[2][kRowCells + 1];
     auto rowSums = [&](int r, uint32_t* out) {
       const int32_t* top = integral.ptr<int32_t>(y + r * cellHeight);
       const int32_t* bottom = integral.ptr<int32_t>(y + (r + 1) * cellHeight);
-      for (int c = 0; c <= cols; ++c)
-        out[c] = cellSum(top, bottom, x + c * cellWidth, x + (c + 1) * cellWidth);
+      // The column sums of the cell row at each cell boundary, then their differences.
+      uint32_t previous = static_cast<uint32_t>(bottom[x]) - static_cast<uint32_t>(top[x]);
+      for (int c = 0; c <= cols; ++c) {
+        const int edge = x + (c + 1) * cellWidth;
+        const uint32_t next =
+            static_cast<uint32_t>(bottom[edge]) - static_cast<uint32_t>(top[edge]);
+        out[c] = next - previous;
+        previous = next;
+      }
     };
     rowSums(0, sums[0]);
     for (int r = 0; r < rows; ++r) {
       const uint32_t* upper = sums[r & 1];
       uint32_t* lower = sums[(r + 1) & 1];
       rowSums(r + 1, lower);
-      int16_t* out = values + r * cols;
-      for (int c = 0; c < cols; ++c) out[c] = CellContrast(upper[c], lower[c + 1]);
+      ContrastRow(upper, lower + 1, cols, values + r * cols);
     }
     return 0;
   }

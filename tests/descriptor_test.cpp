@@ -8,6 +8,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "child_table.hpp"
 #include "descriptor.hpp"
 #include "test_images.hpp"
 
@@ -176,6 +177,22 @@ TEST(CellContrast, IsTheExactIntegerQuotient) {
                        static_cast<uint32_t>(random() & mask));
   }
   for (const auto& [a, b] : pairs) ASSERT_EQ(CellContrast(a, b), reference(a, b)) << a << " " << b;
+  // And a row at a time, with AVX2 where the processor has it.
+  std::vector<uint32_t> first, second;
+  for (const auto& [a, b] : pairs) {
+    first.push_back(a);
+    second.push_back(b);
+  }
+  std::vector<int16_t> row(pairs.size()), wide(pairs.size());
+  ContrastRow(first.data(), second.data(), static_cast<int>(pairs.size()), row.data());
+  if (HasAvx2())
+    ContrastRowAvx2(first.data(), second.data(), static_cast<int>(pairs.size()), wide.data());
+  for (size_t i = 0; i < pairs.size(); ++i) {
+    ASSERT_EQ(row[i], reference(first[i], second[i])) << first[i] << " " << second[i];
+    if (HasAvx2()) {
+      ASSERT_EQ(wide[i], row[i]);
+    }
+  }
 }
 
 }  // namespace
