@@ -77,7 +77,15 @@ const char kTrackOptions[] =
     "  -r, --results FILE   the results (default: standard output)\n"
     "  -v, --video FILE     an annotated copy of the video (.avi: Motion JPEG, else MPEG-4)\n"
     "      --no-learn       leave the memory as it is (it is still saved)\n"
-    "      --show           show the annotated frames in a window; q or Esc ends the run\n";
+    "      --show           show the annotated frames in a window; q or Esc ends the run\n"
+    "      --seen-only      list only objects seen on the frame (by default an object not\n"
+    "                       seen is listed where it was last seen, with a falling conf)\n"
+    "      --follow-size    look for tracked objects around their own size too, from 0.5 to\n"
+    "                       2 times the taught one (off: it loses more than it gains on the\n"
+    "                       sample clips)\n"
+    "      --no-identities  let a match over another object start a track of its own (by\n"
+    "                       default the index an object matches best claims it, and duplicate\n"
+    "                       tracks merge)\n";
 
 const char kRunHelp[] =
     "usage: vizmoro-cli run VIDEO --object ID:NAME:X,Y,W,H[@A-B] [--object ...] [OPTIONS]\n"
@@ -313,6 +321,15 @@ bool ParseArguments(int argc, const char* const* argv, Arguments& a, std::string
     } else if (option == "--show") {
       if (!tracks) return unknown();
       a.show = true;
+    } else if (option == "--seen-only") {
+      if (!tracks) return unknown();
+      a.seenOnly = true;
+    } else if (option == "--follow-size") {
+      if (!tracks) return unknown();
+      a.followSize = true;
+    } else if (option == "--no-identities") {
+      if (!tracks) return unknown();
+      a.keepIdentities = false;
     } else if (option == "--json") {
       if (a.command != Command::kInspect && a.command != Command::kEval) return unknown();
       a.json = true;

@@ -127,10 +127,12 @@ struct PassReports {
     cv::Rect found;
     double similarity;
   };
+  bool withPredicted = false;  // list objects not seen in this pass too
   std::map<uint32_t, Track> best;
   static void Callback(int code, uint32_t* index, RcgAMResult* result, void* user) {
     if (code != RCG_AM_TRACK || *index == 0) return;
     auto& reports = *static_cast<PassReports*>(user);
+    if (result->predicted && !reports.withPredicted) return;
     auto [it, fresh] = reports.best.emplace(*index, Track{result->rect, result->similarity});
     if (!fresh && result->similarity > it->second.similarity)
       it->second = Track{result->rect, result->similarity};
@@ -216,6 +218,11 @@ int Session(const Arguments& a, std::FILE* stdoutResults, std::FILE* messages) {
   options.guard = a.guard;
   if (a.budget >= 0) options.budget = a.budget;
   memory.SetLearningOptions(options);
+  TrackingOptions tracking;
+  tracking.followSize = a.followSize;
+  tracking.keepIdentities = a.keepIdentities;
+  tracking.lookBeforeReport = true;  // so that an object not seen is known as such
+  memory.SetTrackingOptions(tracking);
 
   std::FILE* results = stdoutResults;
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> resultsFile(nullptr, &std::fclose);
@@ -260,6 +267,7 @@ int Session(const Arguments& a, std::FILE* stdoutResults, std::FILE* messages) {
     taughtFrames += taught;
     if (tracks && !taught) {
       PassReports reports;
+      reports.withPredicted = !a.seenOnly;
       memory.ObjectTracking(PassReports::Callback, &reports, a.learn, kLearnThreshold,
                             kTrackThreshold);
       ++trackedFrames;

@@ -45,4 +45,15 @@ inline int levelRows(const AssocContext& context, int level) {
   return cells(context, context.gridHeight, level);
 }
 
+// The window a full recall walk ends in at the area's own size: that of the deepest level that
+// compares (the area itself for one level). Found rectangles are this size times the size at
+// which their window was read.
+inline cv::Size innerWindow(const AssocContext& c) {
+  const int deepest = c.levels - 1;
+  if (deepest == 0) return cv::Size(c.width, c.height);
+  return cv::Size(
+      static_cast<int>(c.levelSpans[deepest].x * (static_cast<float>(c.width) / c.gridWidth)),
+      static_cast<int>(c.levelSpans[deepest].y * (static_cast<float>(c.height) / c.gridHeight)));
+}
+
 #endif  // VIZMORO_GEOMETRY_HPP

@@ -1,4 +1,4 @@
-// The learning options and the base budget.
+// The learning and tracking options, and the base budget.
 #include <algorithm>
 #include <unordered_map>
 #include <utility>
@@ -19,6 +19,19 @@ void CvAssociativeMemory::SetLearningOptions(const LearningOptions& options) {
 
 LearningOptions CvAssociativeMemory::GetLearningOptions() const {
   return state->learning;
+}
+
+void CvAssociativeMemory::SetTrackingOptions(const TrackingOptions& options) {
+  AM_REFUSE_INSIDE_CALLBACK(*state, "SetTrackingOptions");
+  if (!(options.sweepFrom > 0) || !(options.sweepStep > 0) || options.sweepTo < 0 ||
+      !(options.followFrom > 0) || !(options.followTo >= options.followFrom))
+    AM_REPORT(cv::Error::StsOutOfRange, "SetTrackingOptions",
+              "The sizes of the search or of following must be above 0 and in order");
+  state->tracking = options;
+}
+
+TrackingOptions CvAssociativeMemory::GetTrackingOptions() const {
+  return state->tracking;
 }
 
 namespace {

@@ -164,16 +164,8 @@ bool CvAssociativeMemory::VisitNodes(NodeAMFunc func, void* user) {
 cv::Rect CvAssociativeMemory::FittedBox(const cv::Rect& found, cv::Size taught) const {
   const AssocContext& c = state->context;
   if (!state->root) return found;
-  // The window a full walk ends in at the area's own size: that of the deepest level compared.
-  const int deepest = c.levels - 1;
-  const int innerWidth =
-      deepest == 0
-          ? c.width
-          : static_cast<int>(c.levelSpans[deepest].x * (static_cast<float>(c.width) / c.gridWidth));
-  const int innerHeight = deepest == 0
-                              ? c.height
-                              : static_cast<int>(c.levelSpans[deepest].y *
-                                                 (static_cast<float>(c.height) / c.gridHeight));
+  const cv::Size inner = innerWindow(c);
+  const int innerWidth = inner.width, innerHeight = inner.height;
   const double scaleX = static_cast<double>(found.width) / innerWidth;
   const double scaleY = static_cast<double>(found.height) / innerHeight;
   const int width = static_cast<int>(std::lround(taught.width * scaleX));

@@ -195,6 +195,7 @@ struct CvAssociativeMemoryState {
   cv::Mat integral;  // CV_32SC1, (imageHeight + 1) x (imageWidth + 1)
   int32_t prunedNodeCount = 0;
   LearningOptions learning;
+  TrackingOptions tracking;
   // Above 0 while the memory runs code of its caller (callbacks, user-block destructors): calls
   // that would change what the running operation uses are refused meanwhile.
   int runningUserCode = 0;

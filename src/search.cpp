@@ -24,9 +24,13 @@ void ForEachSize(CvAssociativeMemoryState& s, Visit&& visit) {
   // Cells of the coarsest lattice along each side of a window.
   const int cellsX = c.gridWidth >> levelsMax, cellsY = c.gridHeight >> levelsMax;
   std::vector<cv::Rect> windows;
+  const TrackingOptions& o = s.tracking;
+  const bool plain = o.sweepFrom == 0.75 && o.sweepStep == 0.25 && o.sweepTo == 0;
   for (int k = 0;; ++k) {
-    const double factor = 0.75f + 0.25f * k;
+    const double factor = plain ? 0.75f + 0.25f * k : o.sweepFrom + o.sweepStep * k;
+    if (!plain && o.sweepTo > 0 && factor > o.sweepTo + 1e-9) break;
     const int w = static_cast<int>(c.width * factor), h = static_cast<int>(c.height * factor);
+    if (w < 1 || h < 1) continue;
     if (w > s.imageWidth || h > s.imageHeight) break;
     s.setAreaSize(w, h);
     // A step of at least one pixel, so that no geometry can stall the scan.

@@ -6,9 +6,11 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "condensation.hpp"
 #include "errors.hpp"
+#include "geometry.hpp"
 #include "search.hpp"
 
 namespace {
@@ -94,10 +96,13 @@ struct TrackingCall {
     report.rect = window;
     report.similarity = similarity;
     report.userSlot = userSlot;
+    report.predicted = false;
     callback(RCG_AM_RELEARN, objectIndex, &report);
   }
 
-  void associate(FoundObject& g) {
+  // Confirms the tracked object a found object belongs to, or else, with `startsTracks`, starts
+  // one; false when it neither confirmed nor was left to start one.
+  bool associate(FoundObject& g, bool startsTracks) {
     const int mcx = g.meanCenterX(), mcy = g.meanCenterY();
     const int mw = g.meanWidth(), mh = g.meanHeight();
     const double similarity = g.meanSimilarity();
@@ -136,9 +141,50 @@ struct TrackingCall {
       confirm(s, *candidate, static_cast<float>((mcx - candidate->centerX) * sx),
               static_cast<float>((mcy - candidate->centerY) * sy), cv::Point(mcx, mcy),
               cv::Size(mw, mh), similarity);
-    } else if (!guarded || !weak) {
-      start(s, g);
+      return true;
     }
+    if (!startsTracks) return false;
+    if (!guarded || !weak) start(s, g);
+    return true;
+  }
+
+  static cv::Rect boxOf(const TrackedObject& t) {
+    return cv::Rect(t.centerX - (t.boxWidth >> 1), t.centerY - (t.boxHeight >> 1), t.boxWidth,
+                    t.boxHeight);
+  }
+  static double overlap(const cv::Rect& a, const cv::Rect& b) {
+    const double inter = (a & b).area(), all = a.area() + b.area() - inter;
+    return all > 0 ? inter / all : 0.0;
+  }
+
+  // The most similar found objects are associated first, and a found object over a tracked
+  // object of another index that a more similar one confirmed or started in this call is left
+  // out: an object is claimed by the index it matches best.
+  void associateKeepingIdentities() {
+    std::vector<FoundObject*> order;
+    for (FoundObject& g : s.foundObjects) order.push_back(&g);
+    std::stable_sort(order.begin(), order.end(), [](const FoundObject* a, const FoundObject* b) {
+      return a->meanSimilarity() > b->meanSimilarity();
+    });
+    for (FoundObject* g : order) {
+      const int w = g->meanWidth(), h = g->meanHeight();
+      const cv::Rect box(g->meanCenterX() - (w >> 1), g->meanCenterY() - (h >> 1), w, h);
+      const bool claimed =
+          std::any_of(s.trackedObjects.begin(), s.trackedObjects.end(), [&](const TrackedObject& t) {
+            return t.active && t.lastFrame == s.trackFrame && t.objectIndex != g->objectIndex &&
+                   overlap(box, boxOf(t)) > 0.3;
+          });
+      if (!claimed) associate(*g, true);
+    }
+    // Two live tracked objects of one index on one object: the less similar goes.
+    for (TrackedObject& a : s.trackedObjects)
+      for (TrackedObject& b : s.trackedObjects) {
+        if (&a == &b || !a.active || !b.active || a.objectIndex != b.objectIndex) continue;
+        if (overlap(boxOf(a), boxOf(b)) <= 0.5) continue;
+        TrackedObject& weaker = b.similarity > a.similarity ? a : b;
+        weaker.active = false;
+        weaker.userData.reset();
+      }
   }
 
   struct Reading {
@@ -156,12 +202,76 @@ struct TrackingCall {
     return r;
   }
 
+  // An unconfirmed tracked object looked for at its own size, a little smaller and larger,
+  // around its predicted centre: the first window read at its own size is the best read, whatever
+  // its index, unless a later read of its index is more similar.
+  void reacquireFollowingSize(TrackedObject& t, cv::Point predicted) {
+    const AssocContext& c = s.context;
+    const TrackingOptions& o = s.tracking;
+    const double own = static_cast<double>(t.boxWidth) / innerWindow(c).width;
+    Reading best{cv::Rect(), cv::Rect(), 0, 0, -1.0};
+    bool any = false;
+    double done[3];
+    int tried = 0;
+    for (double factor : {1.0, 0.87, 1.15}) {
+      const double scale = std::clamp(own * factor, o.followFrom, o.followTo);
+      if (std::find(done, done + tried, scale) != done + tried) continue;
+      done[tried++] = scale;
+      const cv::Size size(std::max(1, static_cast<int>(std::lround(c.width * scale))),
+                          std::max(1, static_cast<int>(std::lround(c.height * scale))));
+      const cv::Rect first = firstReacquisitionWindow(predicted, size);
+      if (!s.holds(first)) continue;
+      Reading r = readAt(first);
+      if (!any || (r.index == t.objectIndex && r.similarity > best.similarity)) best = r;
+      any = true;
+      const cv::Point anchor(r.found.x + (r.found.width >> 1) - (size.width >> 1),
+                             r.found.y + (r.found.height >> 1) - (size.height >> 1));
+      const cv::Size margin(std::max(1, static_cast<int>((s.stepX >> 1) * scale)),
+                            std::max(1, static_cast<int>((s.stepY >> 1) * scale)));
+      for (const cv::Rect& window : shiftedReacquisitionWindows(
+               anchor, size, margin, cv::Size(s.imageWidth, s.imageHeight))) {
+        if (!s.holds(window)) continue;
+        r = readAt(window);
+        if (r.index == t.objectIndex && r.similarity > best.similarity) best = r;
+      }
+    }
+    if (any) settle(t, best);
+  }
+
+  // The size of a tracked object that a found object confirmed, made finer than the search's
+  // sizes: read at its centre at its own size, a little smaller and larger; the most similar
+  // read of its index gives its box's size.
+  void refineSize(TrackedObject& t) {
+    const AssocContext& c = s.context;
+    const TrackingOptions& o = s.tracking;
+    const double own = static_cast<double>(t.boxWidth) / innerWindow(c).width;
+    Reading best{cv::Rect(), cv::Rect(), 0, 0, -1.0};
+    for (double factor : {1.0, 0.93, 1.07}) {
+      const double scale = std::clamp(own * factor, o.followFrom, o.followTo);
+      const cv::Size size(std::max(1, static_cast<int>(std::lround(c.width * scale))),
+                          std::max(1, static_cast<int>(std::lround(c.height * scale))));
+      const cv::Rect window(t.centerX - (size.width >> 1), t.centerY - (size.height >> 1),
+                            size.width, size.height);
+      if (!s.holds(window)) continue;
+      const Reading r = readAt(window);
+      if (r.index == t.objectIndex && r.similarity > best.similarity) best = r;
+    }
+    if (best.similarity < 0) return;
+    // The size only: the found object placed the centre.
+    t.boxWidth = best.found.width;
+    t.boxHeight = best.found.height;
+  }
+
   void reacquire(TrackedObject& t) {
     const AssocContext& c = s.context;
     const int px =
         static_cast<int>(t.centerX + t.offsetX / (static_cast<double>(c.gridWidth) / t.boxWidth));
     const int py =
         static_cast<int>(t.centerY + t.offsetY / (static_cast<double>(c.gridHeight) / t.boxHeight));
+    if (s.tracking.followSize) {
+      reacquireFollowingSize(t, cv::Point(px, py));
+      return;
+    }
     const cv::Rect first = firstReacquisitionWindow(cv::Point(px, py), cv::Size(c.width, c.height));
     if (!s.holds(first)) return;  // past the right or bottom edge
     Reading best = readAt(first);
@@ -176,7 +286,11 @@ struct TrackingCall {
       const Reading r = readAt(window);
       if (r.index == t.objectIndex && r.similarity > best.similarity) best = r;
     }
+    settle(t, best);
+  }
 
+  // What the best of a tracked object's extra reads leads to.
+  void settle(TrackedObject& t, const Reading& best) {
     const ReacquisitionOutcome outcome = reacquisitionOutcome(
         learning, best.index == t.objectIndex, best.similarity, best.hits, trackThreshold);
     if (!outcome.confirm) return;
@@ -192,21 +306,30 @@ struct TrackingCall {
     callback(RCG_AM_BEGIN, nullptr, nullptr);
     SearchFoundObjects(s, callback);
     report.bases = static_cast<uint32_t>(s.context.nodeCount);
-    for (FoundObject& g : s.foundObjects) associate(g);
+    if (s.tracking.keepIdentities)
+      associateKeepingIdentities();
+    else
+      for (FoundObject& g : s.foundObjects) associate(g, true);
 
+    if (s.tracking.followSize)
+      for (TrackedObject& t : s.trackedObjects)
+        if (t.active && t.lastFrame == s.trackFrame) refineSize(t);
+
+    const bool lookFirst = s.tracking.lookBeforeReport;
     for (TrackedObject& t : s.trackedObjects) {
       if (t.active && s.trackFrame - t.lastFrame > kTrackAge) {
         t.active = false;
         t.userData.reset();
       }
       if (!t.active) continue;
+      if (lookFirst && t.lastFrame != s.trackFrame) reacquire(t);
       t.similarity /= 2;
-      report.rect = cv::Rect(t.centerX - (t.boxWidth >> 1), t.centerY - (t.boxHeight >> 1),
-                             t.boxWidth, t.boxHeight);
+      report.rect = boxOf(t);
       report.similarity = t.similarity;
       report.userSlot = &t.userData;
+      report.predicted = t.lastFrame != s.trackFrame;
       callback(RCG_AM_TRACK, &t.objectIndex, &report);
-      if (t.lastFrame != s.trackFrame) reacquire(t);
+      if (!lookFirst && t.lastFrame != s.trackFrame) reacquire(t);
     }
     s.keepWithinBudget();
     ++s.trackFrame;

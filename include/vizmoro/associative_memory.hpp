@@ -48,6 +48,10 @@ struct RcgAMResult {
   // RCG_AM_TRACK, and RCG_AM_RELEARN of a tracked object: the tracked object's user block.
   // Null for every other event.
   std::unique_ptr<AMUserBlock>* userSlot;
+  // RCG_AM_TRACK: the tracked object was not confirmed in this call (yet: see
+  // TrackingOptions::lookBeforeReport), so `rect` is where it was last seen, not where it is.
+  // False for every other event.
+  bool predicted = false;
 };
 
 // Result callback. objectIndex and result are null for RCG_AM_BEGIN and RCG_AM_END; both point
@@ -98,6 +102,36 @@ struct LearningOptions {
   //     never makes the memory forget an object it was taught.
   // Removed bases leave empty slots, as Prune does.
   int budget = 0;
+};
+
+// Options of searching and tracking, for footage beyond the demonstration. Each default is the
+// memory's plain behaviour: with TrackingOptions{} every event is exactly what it is without
+// options.
+struct TrackingOptions {
+  // The window sizes of the whole-frame search, relative to the interest area: from sweepFrom
+  // by sweepStep while a window fits the image and, when sweepTo is above 0, up to sweepTo. The
+  // defaults are the plain sequence 0.75, 1, 1.25, ...
+  double sweepFrom = 0.75, sweepStep = 0.25, sweepTo = 0;
+
+  // Follow the size of tracked objects. An unconfirmed tracked object is looked for at its own
+  // size and a little smaller and larger (between followFrom and followTo times the area),
+  // around its predicted centre, instead of at the area's size:
+  //   ensures: a tracked object can follow its object from followFrom to followTo times the
+  //     taught size while the whole-frame search stays at its own sizes.
+  bool followSize = false;
+  double followFrom = 0.5, followTo = 2.0;
+
+  // Keep identities apart:
+  //   ensures: a found object whose mean similarity is below learnThreshold, that overlaps a
+  //     tracked object of another index confirmed in the same call, starts no tracked object;
+  //   ensures: of two live tracked objects of one index whose boxes overlap by more than half
+  //     (intersection over union), the less similar one is dropped.
+  bool keepIdentities = false;
+
+  // Look for unconfirmed tracked objects again before reporting them, so that
+  // RcgAMResult::predicted tells whether the reported box was seen in this call; their
+  // RCG_AM_RELEARN then comes before their RCG_AM_TRACK.
+  bool lookBeforeReport = false;
 };
 
 class CvAssociativeMemory {
@@ -163,6 +197,12 @@ class CvAssociativeMemory {
   // or establishedAfter below 1 is refused (StsOutOfRange).
   void SetLearningOptions(const LearningOptions& options);
   LearningOptions GetLearningOptions() const;
+
+  // Sets the options of searching and tracking; they stay until set again (Create keeps them).
+  // A sweep that starts at or below 0, a step at or below 0, or a follow range that is empty or
+  // not above 0, is refused (StsOutOfRange).
+  void SetTrackingOptions(const TrackingOptions& options);
+  TrackingOptions GetTrackingOptions() const;
 
   // Visits every node below the root, depth first, children in order.
   bool VisitNodes(NodeAMFunc func, void* user);

@@ -71,6 +71,7 @@ struct Event {
   std::optional<Box> rect;
   double similarity = 0;
   uint32_t bases = 0;
+  bool predicted = false;
   py::object trackData = py::none();
 };
 
@@ -89,6 +90,7 @@ void Deliver(int code, uint32_t* index, RcgAMResult* result, void* user) {
     event.rect = ToBox(result->rect);
     event.similarity = result->similarity;
     event.bases = result->bases;
+    event.predicted = result->predicted;
     if (result->userSlot && *result->userSlot)
       event.trackData = static_cast<PythonBlock*>(result->userSlot->get())->object;
   }
@@ -305,6 +307,9 @@ PYBIND11_MODULE(_vizmoro, m) {
       .def_readonly("similarity", &Event::similarity,
                     "0 to 1; above 0.5: inside a base's threshold.")
       .def_readonly("bases", &Event::bases, "The memory's node count when the event was made.")
+      .def_readonly("predicted", &Event::predicted,
+                    "TRACK: the tracked object was not seen in this call; its box is where it "
+                    "was last seen.")
       .def_readonly("track_data", &Event::trackData,
                     "TRACK and RELEARN of a track: what a callback returned for this tracked "
                     "object at an earlier TRACK event, or None.")
@@ -347,6 +352,30 @@ PYBIND11_MODULE(_vizmoro, m) {
                      "Consecutive confirmations that make a track established.")
       .def_readwrite("budget", &LearningOptions::budget,
                      "Bases kept at most (0: no budget); never an object's last branch.");
+
+  py::class_<TrackingOptions>(m, "TrackingOptions",
+                              "Options of searching and tracking; the defaults are the plain "
+                              "behaviour.")
+      .def(py::init([](bool followSize, bool keepIdentities, bool lookBeforeReport) {
+             TrackingOptions o;
+             o.followSize = followSize;
+             o.keepIdentities = keepIdentities;
+             o.lookBeforeReport = lookBeforeReport;
+             return o;
+           }),
+           py::arg("follow_size") = false, py::arg("keep_identities") = false,
+           py::arg("look_before_report") = false)
+      .def_readwrite("sweep_from", &TrackingOptions::sweepFrom, "Smallest search window (x area).")
+      .def_readwrite("sweep_step", &TrackingOptions::sweepStep, "Step between window sizes.")
+      .def_readwrite("sweep_to", &TrackingOptions::sweepTo, "Largest window (0: while it fits).")
+      .def_readwrite("follow_size", &TrackingOptions::followSize,
+                     "Look for tracked objects around their own size.")
+      .def_readwrite("follow_from", &TrackingOptions::followFrom)
+      .def_readwrite("follow_to", &TrackingOptions::followTo)
+      .def_readwrite("keep_identities", &TrackingOptions::keepIdentities,
+                     "Weak matches over another object start no track; duplicates merge.")
+      .def_readwrite("look_before_report", &TrackingOptions::lookBeforeReport,
+                     "Look for unconfirmed tracks before reporting them.");
 
   py::class_<FileLock>(m, "MemoryFileLock",
                        "The advisory lock a run holds on a memory file (on FILE.lock beside it), "
@@ -401,6 +430,10 @@ PYBIND11_MODULE(_vizmoro, m) {
           "learning_options", [](const Memory& m) { return m.memory_.GetLearningOptions(); },
           [](Memory& m, const LearningOptions& o) { m.memory_.SetLearningOptions(o); },
           "The LearningOptions in force.")
+      .def_property(
+          "tracking_options", [](const Memory& m) { return m.memory_.GetTrackingOptions(); },
+          [](Memory& m, const TrackingOptions& o) { m.memory_.SetTrackingOptions(o); },
+          "The TrackingOptions in force.")
       .def_property_readonly("node_count", [](const Memory& m) { return m.memory_.GetNodeCount(); })
       .def_property_readonly("max_depth", [](const Memory& m) { return m.memory_.GetMaxDepth(); })
       .def_property_readonly("last_node_id",

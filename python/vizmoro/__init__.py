@@ -30,10 +30,11 @@ from ._vizmoro import (  # noqa: F401
     MemoryFileLock,
     Node,
     ReadResult,
+    TrackingOptions,
 )
 
 __all__ = [
     "BEGIN", "END", "MATCH", "NO_MATCH", "OBJECT", "RELEARN", "TRACK", "Error", "Event",
-    "LearningOptions", "Memory", "MemoryFileLock", "Node", "ReadResult",
+    "LearningOptions", "Memory", "MemoryFileLock", "Node", "ReadResult", "TrackingOptions",
 ]
 __version__ = "1.0.0"

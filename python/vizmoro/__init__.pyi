@@ -35,6 +35,8 @@ class Event:
     @property
     def bases(self) -> int: ...
     @property
+    def predicted(self) -> bool: ...
+    @property
     def track_data(self) -> Any: ...
 
 class ReadResult:
@@ -82,6 +84,19 @@ class MemoryFileLock:
     @property
     def held(self) -> bool: ...
 
+class TrackingOptions:
+    """Options of searching and tracking; the defaults are the plain behaviour."""
+    sweep_from: float
+    sweep_step: float
+    sweep_to: float
+    follow_size: bool
+    follow_from: float
+    follow_to: float
+    keep_identities: bool
+    look_before_report: bool
+    def __init__(self, follow_size: bool = ..., keep_identities: bool = ...,
+                 look_before_report: bool = ...) -> None: ...
+
 class Memory:
     """An associative memory of image patches."""
     def __init__(self) -> None: ...
@@ -101,6 +116,7 @@ class Memory:
     def nodes(self) -> List[Node]: ...
     def fitted_box(self, found: Box, taught: Tuple[int, int]) -> Box: ...
     learning_options: LearningOptions
+    tracking_options: TrackingOptions
     @property
     def node_count(self) -> int: ...
     @property

@@ -44,10 +44,10 @@ TEST(ObjectSpec, ReadsIdNameBoxAndFrames) {
 TEST(Arguments, EachCommandTakesItsOwnOptions) {
   Arguments a;
   std::string error;
-  ASSERT_TRUE(
-      Parse({"run", "clip.mp4", "-o", "1:a:0,0,10,10", "--object", "2:b:5,5,20,20@3-4", "--frames",
-             "0-9", "-r", "out.txt", "--no-guard", "--budget", "0", "-m", "mem.dat", "--flip"},
-            a, error))
+  ASSERT_TRUE(Parse({"run", "clip.mp4", "-o", "1:a:0,0,10,10", "--object", "2:b:5,5,20,20@3-4",
+                     "--frames", "0-9", "-r", "out.txt", "--no-guard", "--budget", "0", "-m",
+                     "mem.dat", "--flip", "--seen-only", "--follow-size", "--no-identities"},
+                    a, error))
       << error;
   EXPECT_EQ(a.command, Command::kRun);
   EXPECT_EQ(a.video, "clip.mp4");
@@ -59,6 +59,9 @@ TEST(Arguments, EachCommandTakesItsOwnOptions) {
   EXPECT_EQ(a.budget, 0);
   EXPECT_EQ(a.memory, "mem.dat");
   EXPECT_TRUE(a.flip);
+  EXPECT_TRUE(a.seenOnly);
+  EXPECT_TRUE(a.followSize);
+  EXPECT_FALSE(a.keepIdentities);
 
   ASSERT_TRUE(Parse({"teach", "0", "--object", "1:a:0,0,10,10"}, a, error));
   EXPECT_EQ(a.objects[0].range.last, 0) << "the first frame by default";
@@ -91,6 +94,8 @@ TEST(Arguments, EachCommandTakesItsOwnOptions) {
       {{"track", "a.avi", "--budget"}, "--budget needs a value"},
       {{"track", "a.avi", "--flip", "--flip"}, "--flip is given twice"},
       {{"track", "a.avi", "--bogus"}, "unknown option --bogus for track"},
+      {{"teach", "a.avi", "-o", "1:a:0,0,9,9", "--seen-only"},
+       "unknown option --seen-only for teach"},
       {{"teach", "a.avi", "-o", "1:a:0,0,9,9", "--levels", "9"},
        "--levels takes a whole number from 1 to 8"},
       {{"teach", "a.avi", "-o", "1:a:0,0,9,9", "--frames", "9-1"},

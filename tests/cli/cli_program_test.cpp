@@ -104,6 +104,18 @@ TEST_F(CliRun, RunTeachesThenTracksEveryObject) {
     }
   }
 
+  // Objects not seen on a frame are left out when asked.
+  ASSERT_EQ(
+      Cli(With({"run", Clip(), "--results", "seen.txt", "-q", "--seen-only", "-m", "seen.dat"},
+               kObjects),
+          dir_.path())
+          .exitCode,
+      0);
+  std::vector<Detection> seen;
+  ASSERT_TRUE(ReadDetections((dir_ / "seen.txt").string(), seen, error));
+  EXPECT_LT(seen.size(), lines.size());
+  EXPECT_GT(seen.size(), lines.size() / 2);
+
   // The evaluation command agrees, and draws its plot.
   const ProgramResult eval =
       Cli({"eval", "results.txt", Truth(), "--frames", "31-200", "--plot", "plot.png", "--json"},

@@ -1,0 +1,211 @@
+// The tracking options: following an object's size, keeping identities apart, and saying which
+// reported tracks were not seen.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <limits>
+#include <map>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+#include "report.hpp"
+#include "search.hpp"
+#include "test_images.hpp"
+#include "tree_helpers.hpp"
+
+namespace {
+
+struct Track {
+  uint32_t index;
+  cv::Rect rect;
+  double similarity;
+  bool predicted;
+};
+
+struct Tracks {
+  std::vector<Track> reported;
+  static void callback(int code, uint32_t* index, RcgAMResult* result, void* user) {
+    if (code == RCG_AM_TRACK)
+      static_cast<Tracks*>(user)->reported.push_back(
+          {*index, result->rect, result->similarity, result->predicted});
+  }
+  // The most similar track of an index, if any.
+  const Track* best(uint32_t index) const {
+    const Track* found = nullptr;
+    for (const Track& t : reported)
+      if (t.index == index && (!found || t.similarity > found->similarity)) found = &t;
+    return found;
+  }
+};
+
+double iou(const cv::Rect& a, const cv::Rect& b) {
+  const double inter = (a & b).area();
+  return inter / (a.area() + b.area() - inter);
+}
+
+// A textured object over another texture, scaled and placed with its centre at `centre`.
+class Scene {
+ public:
+  Scene() : background_(texturedImage({640, 480}, 71)), object_(texturedImage({120, 120}, 72)) {
+    cv::normalize(object_, object_, 0, 255, cv::NORM_MINMAX);
+  }
+  cv::Mat frame(const std::vector<std::pair<cv::Point, double>>& placed,
+                const cv::Mat* other = nullptr) {
+    cv::Mat frame = background_.clone();
+    for (size_t i = 0; i < placed.size(); ++i) {
+      const cv::Mat& texture = i == 1 && other ? *other : object_;
+      const cv::Rect box = boxAt(placed[i].first, placed[i].second);
+      cv::Mat scaled;
+      cv::resize(texture, scaled, box.size(), 0, 0, cv::INTER_AREA);
+      scaled.copyTo(frame(box));
+    }
+    frames_.push_back(frame);
+    return frame;
+  }
+  static cv::Rect boxAt(cv::Point centre, double scale) {
+    const int side = static_cast<int>(std::lround(120 * scale));
+    return cv::Rect(centre.x - side / 2, centre.y - side / 2, side, side);
+  }
+
+ private:
+  cv::Mat background_, object_;
+  std::vector<cv::Mat> frames_;  // alive while the memory looks at them
+};
+
+TrackingOptions allOn() {
+  TrackingOptions o;
+  o.followSize = o.keepIdentities = o.lookBeforeReport = true;
+  return o;
+}
+
+// Teaches the object at its size around `centre`, then tracks it while its size goes from 1 to
+// `last` in small steps; returns the last pass's best track of the object, fitted to the taught
+// box, and the truth.
+std::pair<cv::Rect, cv::Rect> followSize(double last, bool follow) {
+  Scene scene;
+  CvAssociativeMemory memory;
+  memory.Create(120, 120, 3);
+  TrackingOptions options = allOn();
+  options.followSize = follow;
+  memory.SetTrackingOptions(options);
+  const cv::Point centre(320, 240);
+  const int32_t one = 1;
+  for (int i = 0; i < 4; ++i) {
+    memory.SetImage(scene.frame({{centre + cv::Point(i % 2, i / 2), 1.0}}));
+    memory.Write(Scene::boxAt(centre + cv::Point(i % 2, i / 2), 1.0), &one);
+  }
+  constexpr int kSteps = 40;
+  cv::Rect fitted;
+  for (int i = 0; i <= kSteps; ++i) {
+    const double scale = 1.0 + (last - 1.0) * i / kSteps;
+    memory.SetImage(scene.frame({{centre, scale}}));
+    Tracks tracks;
+    memory.ObjectTracking(Tracks::callback, &tracks, true, 0.54f, 0.45f);
+    if (const Track* t = tracks.best(1)) fitted = memory.FittedBox(t->rect, {120, 120});
+  }
+  return {fitted, Scene::boxAt(centre, last)};
+}
+
+TEST(FollowSize, TracksAnObjectThatShrinksToHalfOrGrowsToTwice) {
+  for (double last : {0.5, 2.0}) {
+    SCOPED_TRACE(last);
+    const auto [fitted, truth] = followSize(last, true);
+    EXPECT_GT(iou(fitted, truth), 0.6) << fitted << " against " << truth;
+  }
+  // Without following, the half-size object is lost.
+  const auto [lost, truth] = followSize(0.5, false);
+  EXPECT_LT(iou(lost, truth), 0.6) << lost;
+}
+
+TEST(KeepIdentities, TwoObjectsSideBySideKeepTheirOwnIndexes) {
+  Scene scene;
+  cv::Mat other = texturedImage({120, 120}, 73);
+  cv::normalize(other, other, 0, 255, cv::NORM_MINMAX);
+  const cv::Point left(240, 240), right(380, 240);
+  CvAssociativeMemory memory;
+  memory.Create(120, 120, 3);
+  memory.SetTrackingOptions(allOn());
+  const int32_t one = 1, two = 2;
+  for (int i = 0; i < 4; ++i) {
+    memory.SetImage(scene.frame({{left, 1.0}, {right, 1.0}}, &other));
+    memory.Write(Scene::boxAt(left, 1.0), &one);
+    memory.Write(Scene::boxAt(right, 1.0), &two);
+  }
+  for (int pass = 0; pass < 20; ++pass) {
+    memory.SetImage(scene.frame({{left, 1.0}, {right, 1.0}}, &other));
+    Tracks tracks;
+    memory.ObjectTracking(Tracks::callback, &tracks, true, 0.54f, 0.45f);
+    for (const Track& t : tracks.reported) {
+      const cv::Rect box = memory.FittedBox(t.rect, {120, 120});
+      const cv::Rect wrong = Scene::boxAt(t.index == 1 ? right : left, 1.0);
+      EXPECT_LT(iou(box, wrong), 0.3) << "pass " << pass << ": index " << t.index << " at " << box;
+    }
+    std::map<uint32_t, int> perIndex;
+    for (const Track& t : tracks.reported) ++perIndex[t.index];
+    for (const auto& [index, count] : perIndex) EXPECT_EQ(count, 1) << "index " << index;
+  }
+}
+
+TEST(PredictedFlag, SaysWhichReportedTracksWereNotSeen) {
+  for (bool lookFirst : {false, true}) {
+    SCOPED_TRACE(lookFirst);
+    CvAssociativeMemory memory;
+    memory.Create(214, 214, 3);
+    TrackingOptions options;
+    options.lookBeforeReport = lookFirst;
+    memory.SetTrackingOptions(options);
+    const cv::Mat image = texturedImage({161, 161}, 51);
+    memory.SetImage(image);
+    AssocNode* base = addChild(*stateOf(memory).root,
+                               AssocHeader{2, 5, std::numeric_limits<uint64_t>::max() / 2, 1});
+    stateOf(memory).context.lastNodeId = 2;
+    Tracks seen;
+    memory.ObjectTracking(Tracks::callback, &seen, false, 0.54f, 0.45f);
+    ASSERT_EQ(seen.reported.size(), 1u);
+    EXPECT_FALSE(seen.reported[0].predicted);
+    base->header.data = 2;  // from now on the window shows object 2: object 1 is not seen
+    Tracks next;
+    memory.ObjectTracking(Tracks::callback, &next, false, 0.54f, 0.45f);
+    ASSERT_EQ(next.reported.size(), 2u);
+    EXPECT_EQ(next.reported[0].index, 1u);
+    EXPECT_TRUE(next.reported[0].predicted);
+    EXPECT_FALSE(next.reported[1].predicted);
+  }
+}
+
+TEST(TrackingOptions, AreCheckedWhenSetAndSweepTheSizesAsked) {
+  CvAssociativeMemory memory;
+  memory.Create(100, 100, 3);
+  TrackingOptions bad;
+  bad.sweepStep = 0;
+  EXPECT_EQ(reportOf([&] { memory.SetTrackingOptions(bad); }).code, cv::Error::StsOutOfRange);
+  bad = TrackingOptions();
+  bad.followTo = 0.4;
+  EXPECT_EQ(reportOf([&] { memory.SetTrackingOptions(bad); }).code, cv::Error::StsOutOfRange);
+
+  TrackingOptions sweep;
+  sweep.sweepFrom = 0.5;
+  sweep.sweepStep = 0.5;
+  sweep.sweepTo = 1.5;
+  memory.SetTrackingOptions(sweep);
+  memory.SetImage(texturedImage({400, 300}, 3));
+  std::map<int, int> sizes;
+  memory.ObjectRecognition(
+      [](int code, uint32_t*, RcgAMResult* result, void* user) {
+        if (code == RCG_AM_NO_MATCH || code == RCG_AM_MATCH)
+          ++(*static_cast<std::map<int, int>*>(user))[0];
+        (void)result;
+      },
+      &sizes);
+  EXPECT_GT(sizes[0], 0);
+  std::vector<int> widths;
+  CvAssociativeMemoryState& s = stateOf(memory);
+  PositionSearch(
+      s, [](cv::Rect w, void* user) { static_cast<std::vector<int>*>(user)->push_back(w.width); },
+      &widths);
+  widths.erase(std::unique(widths.begin(), widths.end()), widths.end());
+  EXPECT_EQ(widths, (std::vector<int>{50, 100, 150}));
+}
+
+}  // namespace
