@@ -56,7 +56,7 @@ const char kTeachHelp[] =
     "the first object's box size; other boxes are taught at their own sizes.\n";
 
 const char kTeachOptions[] =
-    "  -o, --object SPEC    ID (1 to 2147483647), NAME, and the box X,Y,W,H in pixels;\n"
+    "  -o, --object OBJECT  ID (1 to 2147483647), NAME, and the box X,Y,W,H in pixels;\n"
     "                       @A-B teaches this object on frames A to B\n"
     "  -f, --frames A-B     the frames of every object without its own range\n"
     "      --select         draw the boxes of objects given as ID:NAME with the mouse, on the\n"
