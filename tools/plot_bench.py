@@ -35,7 +35,7 @@ def main():
     context, after = passes(sys.argv[1])
     before = passes(sys.argv[3])[1] if len(sys.argv) > 3 else {}
     print(f"{context.get('host_name', '?')}, {context.get('num_cpus', '?')} CPUs at "
-          f"{context.get('mhz_per_cpu', '?')} MHz, build {context.get('library_build_type', '?')}")
+          f"{context.get('mhz_per_cpu', '?')} MHz")
     head = "| frame | bases (level 1) | mask | threads |"
     head += " before | after |" if before else " pass |"
     print(head)
