@@ -169,8 +169,8 @@ struct TrackingCall {
     for (FoundObject* g : order) {
       const int w = g->meanWidth(), h = g->meanHeight();
       const cv::Rect box(g->meanCenterX() - (w >> 1), g->meanCenterY() - (h >> 1), w, h);
-      const bool claimed =
-          std::any_of(s.trackedObjects.begin(), s.trackedObjects.end(), [&](const TrackedObject& t) {
+      const bool claimed = std::any_of(
+          s.trackedObjects.begin(), s.trackedObjects.end(), [&](const TrackedObject& t) {
             return t.active && t.lastFrame == s.trackFrame && t.objectIndex != g->objectIndex &&
                    overlap(box, boxOf(t)) > 0.3;
           });
@@ -294,7 +294,11 @@ struct TrackingCall {
     const ReacquisitionOutcome outcome = reacquisitionOutcome(
         learning, best.index == t.objectIndex, best.similarity, best.hits, trackThreshold);
     if (!outcome.confirm) return;
-    if (outcome.relearn && (!s.learning.guard || established(s, t)))
+    // Only a window of the memory's own size is taught: one read at a followed size is
+    // resampled, and teaching it stores the object blurred or with background around it, which
+    // pulls the later reads off the object.
+    const bool ownSize = best.window.size() == cv::Size(s.context.width, s.context.height);
+    if (outcome.relearn && ownSize && (!s.learning.guard || established(s, t)))
       relearn(&t.objectIndex, best.window, best.similarity, &t.userData);
     const cv::Point centre(best.found.x + (best.found.width >> 1),
                            best.found.y + (best.found.height >> 1));

@@ -25,10 +25,12 @@ struct Track {
 
 struct Tracks {
   std::vector<Track> reported;
+  std::vector<cv::Rect> relearned;
   static void callback(int code, uint32_t* index, RcgAMResult* result, void* user) {
+    Tracks& tracks = *static_cast<Tracks*>(user);
     if (code == RCG_AM_TRACK)
-      static_cast<Tracks*>(user)->reported.push_back(
-          {*index, result->rect, result->similarity, result->predicted});
+      tracks.reported.push_back({*index, result->rect, result->similarity, result->predicted});
+    if (code == RCG_AM_RELEARN) tracks.relearned.push_back(result->rect);
   }
   // The most similar track of an index, if any.
   const Track* best(uint32_t index) const {
@@ -81,7 +83,7 @@ TrackingOptions allOn() {
 
 // Teaches the object at its size around `centre`, then tracks it while its size goes from 1 to
 // `last` in small steps; returns the last pass's best track of the object, fitted to the taught
-// box, and the truth.
+// box, and the truth. Only windows of the taught size are relearned.
 std::pair<cv::Rect, cv::Rect> followSize(double last, bool follow) {
   Scene scene;
   CvAssociativeMemory memory;
@@ -103,6 +105,7 @@ std::pair<cv::Rect, cv::Rect> followSize(double last, bool follow) {
     Tracks tracks;
     memory.ObjectTracking(Tracks::callback, &tracks, true, 0.54f, 0.45f);
     if (const Track* t = tracks.best(1)) fitted = memory.FittedBox(t->rect, {120, 120});
+    for (const cv::Rect& window : tracks.relearned) EXPECT_EQ(window.size(), cv::Size(120, 120));
   }
   return {fitted, Scene::boxAt(centre, last)};
 }

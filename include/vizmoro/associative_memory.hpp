@@ -117,7 +117,8 @@ struct TrackingOptions {
   // size and a little smaller and larger (between followFrom and followTo times the area),
   // around its predicted centre, instead of at the area's size:
   //   ensures: a tracked object can follow its object from followFrom to followTo times the
-  //     taught size while the whole-frame search stays at its own sizes.
+  //     taught size while the whole-frame search stays at its own sizes;
+  //   ensures: what is read at a size other than the area's is never taught (relearned).
   bool followSize = false;
   double followFrom = 0.5, followTo = 2.0;
 
