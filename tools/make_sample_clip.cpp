@@ -1,4 +1,4 @@
-// Writes the sample clips that the programs learn from, with their ground truth. Three scenes:
+// Writes the sample clips that the programs learn from, with their ground truth. Four scenes:
 //
 //   demo   An orange, textured square on a blue background, sitting in the teaching rectangle
 //          while the Vizmoro program learns it, then moving around the frame, leaving it and
@@ -9,10 +9,12 @@
 //   multi  Three objects of different textures, each still in its own box for the first frames,
 //          then on crossing paths; one grows and shrinks between 0.6 and 1.6 times its size,
 //          one leaves the frame and comes back.
+//   size   One textured object over a busy street, still in its box for the first frames, then
+//          wandering while its size swings between 0.5 and 2 times the taught one.
 //
 // demo and long are written upside down, because the Vizmoro program turns every frame over
-// before it looks at it; their truth (CSV) is in the program's view. multi is written upright,
-// with its truth in the MOT Challenge format. The output depends on nothing but the options:
+// before it looks at it; their truth (CSV) is in the program's view. multi and size are written
+// upright, with their truth in the MOT Challenge format. The output depends on nothing but the options:
 // no clock, no unseeded randomness.
 #include <algorithm>
 #include <array>
@@ -32,27 +34,27 @@
 namespace {
 
 const char kUsage[] =
-    "usage: make_sample_clip [--scene demo|long|multi] [--frames N] [--hold N] [--size WxH]\n"
+    "usage: make_sample_clip [--scene demo|long|multi|size] [--frames N] [--hold N] [--size WxH]\n"
     "                        [--fps F] [--seed N] [--street] [--background VIDEO]\n"
     "                        [--output clip.avi] [--truth FILE]\n"
-    "  --scene S          demo (default), long or multi\n"
-    "  --frames N         frames in the clip (demo 680, long 900, multi 600)\n"
+    "  --scene S          demo (default), long, multi or size\n"
+    "  --frames N         frames in the clip (demo 680, long 900, multi and size 600)\n"
     "  --hold N           frames the objects stay where they are taught (demo 420, long 400,\n"
-    "                     multi 30)\n"
-    "  --size WxH         frame size (demo 640x480, long and multi 768x576)\n"
+    "                     multi and size 30)\n"
+    "  --size WxH         frame size (demo 640x480, the others 768x576)\n"
     "  --fps F            frame rate (default 25)\n"
-    "  --seed N           textures, paths and street of long and multi (default 1)\n"
-    "  --street           a busy street behind multi (long always has one)\n"
-    "  --background VIDEO the frames of another video behind long or multi, looped\n"
+    "  --seed N           textures, paths and street of long, multi and size (default 1)\n"
+    "  --street           a busy street behind multi (long and size always have one)\n"
+    "  --background VIDEO the frames of another video behind long, multi or size, looped\n"
     "  --output FILE      the clip, Motion JPEG in AVI (default samples/sample.avi)\n"
     "  --truth FILE       the ground truth (default: the clip's name with .csv, or .txt in the\n"
-    "                     MOT format for multi); --csv is the same option\n";
+    "                     MOT format for multi and size); --csv is the same option\n";
 
 constexpr int kObjectSide = 220;
 const cv::Point kTeachingCorner(390, 250);
 constexpr int kSpeed = 5;  // pixels per frame while moving
 
-enum class Scene { kDemo, kLong, kMulti };
+enum class Scene { kDemo, kLong, kMulti, kSize };
 
 struct Options {
   Scene scene = Scene::kDemo;
@@ -91,6 +93,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
         options.scene = Scene::kLong;
       else if (scene == "multi")
         options.scene = Scene::kMulti;
+      else if (scene == "size")
+        options.scene = Scene::kSize;
       else
         return false;
     } else if (name == "--frames") {
@@ -117,15 +121,16 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       return false;
     }
   }
-  const bool demo = options.scene == Scene::kDemo, multi = options.scene == Scene::kMulti;
-  if (options.frames < 0) options.frames = demo ? 680 : multi ? 600 : 900;
-  if (options.hold < 0) options.hold = demo ? 420 : multi ? 30 : 400;
+  const bool demo = options.scene == Scene::kDemo;
+  const bool upright = options.scene == Scene::kMulti || options.scene == Scene::kSize;
+  if (options.frames < 0) options.frames = demo ? 680 : upright ? 600 : 900;
+  if (options.hold < 0) options.hold = demo ? 420 : upright ? 30 : 400;
   if (options.size.width == 0) options.size = demo ? cv::Size(640, 480) : cv::Size(768, 576);
   if (options.truth.empty()) {
     options.truth = options.output;
     const size_t dot = options.truth.rfind(".avi");
     if (dot != std::string::npos && dot + 4 == options.truth.size()) options.truth.resize(dot);
-    options.truth += multi ? ".txt" : ".csv";
+    options.truth += upright ? ".txt" : ".csv";
   }
   return true;
 }
@@ -393,6 +398,17 @@ Placement MultiPlacement(int object, int frame, int hold, cv::Size size) {
   }
 }
 
+// The size scene's object, taught in the frame's middle; after `hold` frames it wanders (more
+// gently than the long scene's, so that it stays in sight at twice its size) while its size
+// swings between 0.5 and 2 times the taught one, once every 420 frames.
+Placement SizePlacement(int frame, int hold, cv::Size size, double phase) {
+  const cv::Point2d taught(size.width / 2.0, size.height / 2.0);
+  const double t = std::max(0, frame - hold);
+  const double ease = std::min(1.0, t / 40.0);
+  const cv::Point2d away = (Wander(t, size, phase) - Wander(0, size, phase)) * 0.6 * ease;
+  return {taught + away, std::pow(2.0, std::sin(2 * CV_PI * t / 420))};
+}
+
 // Draws `texture` scaled by `scale` centred on `centre`; returns the box, clipped to the frame.
 cv::Rect Paste(const cv::Mat& texture, cv::Point2d centre, double scale, cv::Mat& scene) {
   const int side = static_cast<int>(std::lround(texture.cols * scale));
@@ -459,8 +475,9 @@ int main(int argc, char** argv) {
     std::error_code ignored;
     if (!parent.empty()) std::filesystem::create_directories(parent, ignored);
   }
-  const bool multi = options.scene == Scene::kMulti;
-  const Backdrop backdrop(options, options.scene == Scene::kLong || options.street);
+  const bool upright = options.scene == Scene::kMulti || options.scene == Scene::kSize;
+  const Backdrop backdrop(options, options.scene == Scene::kLong ||
+                                       options.scene == Scene::kSize || options.street);
   if (!backdrop.Ready()) {
     std::fprintf(stderr, "make_sample_clip: cannot read %s\n", options.background.c_str());
     return 1;
@@ -476,7 +493,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "make_sample_clip: cannot write %s\n", options.truth.c_str());
     return 1;
   }
-  if (!multi)
+  if (!upright)
     std::fprintf(truth,
                  "# object box per frame, in pixels of the frame turned upside down (as the "
                  "Vizmoro program sees it), clipped to the frame; 0 0 0 0 when out of sight\n"
@@ -487,6 +504,8 @@ int main(int argc, char** argv) {
     textures.push_back(MakeObject());
   else if (options.scene == Scene::kLong)
     textures.push_back(MakeTexturedObject(kObjectSide, 15, 0x0B1EC7 + options.seed));
+  else if (options.scene == Scene::kSize)
+    textures.push_back(MakeTexturedObject(kMultiSide, 15, 0x51ECB + options.seed));
   else
     for (int k = 0; k < kMultiObjects; ++k)
       textures.push_back(MakeTexturedObject(kMultiSide,
@@ -514,6 +533,12 @@ int main(int argc, char** argv) {
       if (p.present) visible = Paste(textures[0], p.centre + cv::Point2d(jitter), 1.0, scene);
       std::fprintf(truth, "%d,%d,%d,%d,%d\n", i, visible.x, visible.y, visible.width,
                    visible.height);
+    } else if (options.scene == Scene::kSize) {
+      const Placement p = SizePlacement(i, options.hold, options.size, phase);
+      const cv::Rect box = Paste(textures[0], p.centre + cv::Point2d(jitter), p.scale, scene);
+      if (!box.empty())
+        std::fprintf(truth, "%d,1,%d,%d,%d,%d,1,-1,-1,-1\n", i + 1, box.x, box.y, box.width,
+                     box.height);
     } else {
       cv::Rect boxes[kMultiObjects];
       for (int k = kMultiObjects - 1; k >= 0; --k) {  // the first object is drawn on top
@@ -530,7 +555,7 @@ int main(int argc, char** argv) {
     rng.fill(noise, cv::RNG::NORMAL, 0, 3);
     scene.convertTo(scene, -1, 1.0 + rng.uniform(-0.03, 0.03), 0);
     cv::add(scene, noise, scene, cv::noArray(), CV_8U);
-    if (multi) {
+    if (upright) {
       writer.write(scene);
     } else {
       cv::flip(scene, upsideDown, 0);
