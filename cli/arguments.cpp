@@ -80,9 +80,9 @@ const char kTrackOptions[] =
     "      --show           show the annotated frames in a window; q or Esc ends the run\n"
     "      --seen-only      list only objects seen on the frame (by default an object not\n"
     "                       seen is listed where it was last seen, with a falling conf)\n"
-    "      --follow-size    look for tracked objects around their own size too, from 0.5 to\n"
-    "                       2 times the taught one (off: it loses more than it gains on the\n"
-    "                       sample clips)\n"
+    "      --no-follow-size look for objects at the whole-frame sweep's sizes only (by\n"
+    "                       default a tracked object is also looked for around its own size,\n"
+    "                       from 0.5 to 2 times the taught one)\n"
     "      --no-identities  let a match over another object start a track of its own (by\n"
     "                       default the index an object matches best claims it, and duplicate\n"
     "                       tracks merge)\n";
@@ -324,9 +324,9 @@ bool ParseArguments(int argc, const char* const* argv, Arguments& a, std::string
     } else if (option == "--seen-only") {
       if (!tracks) return unknown();
       a.seenOnly = true;
-    } else if (option == "--follow-size") {
+    } else if (option == "--follow-size" || option == "--no-follow-size") {
       if (!tracks) return unknown();
-      a.followSize = true;
+      a.followSize = option == "--follow-size";
     } else if (option == "--no-identities") {
       if (!tracks) return unknown();
       a.keepIdentities = false;

@@ -48,7 +48,7 @@ struct Arguments {
   // Tracking.
   std::string results, outputVideo;
   bool learn = true, show = false, guard = true;
-  bool followSize = false, keepIdentities = true, seenOnly = false;
+  bool followSize = true, keepIdentities = true, seenOnly = false;
   int budget = -1;  // -1: the default budget
   bool quiet = false;
   // inspect and eval.

@@ -46,7 +46,7 @@ TEST(Arguments, EachCommandTakesItsOwnOptions) {
   std::string error;
   ASSERT_TRUE(Parse({"run", "clip.mp4", "-o", "1:a:0,0,10,10", "--object", "2:b:5,5,20,20@3-4",
                      "--frames", "0-9", "-r", "out.txt", "--no-guard", "--budget", "0", "-m",
-                     "mem.dat", "--flip", "--seen-only", "--follow-size", "--no-identities"},
+                     "mem.dat", "--flip", "--seen-only", "--no-follow-size", "--no-identities"},
                     a, error))
       << error;
   EXPECT_EQ(a.command, Command::kRun);
@@ -60,8 +60,12 @@ TEST(Arguments, EachCommandTakesItsOwnOptions) {
   EXPECT_EQ(a.memory, "mem.dat");
   EXPECT_TRUE(a.flip);
   EXPECT_TRUE(a.seenOnly);
-  EXPECT_TRUE(a.followSize);
+  EXPECT_FALSE(a.followSize);
   EXPECT_FALSE(a.keepIdentities);
+
+  ASSERT_TRUE(Parse({"track", "clip.mp4"}, a, error));
+  EXPECT_TRUE(a.followSize && a.keepIdentities && !a.seenOnly) << "the tracking options on";
+  EXPECT_TRUE(a.guard);
 
   ASSERT_TRUE(Parse({"teach", "0", "--object", "1:a:0,0,10,10"}, a, error));
   EXPECT_EQ(a.objects[0].range.last, 0) << "the first frame by default";
