@@ -5,7 +5,8 @@
 
 Each video is a task of its own and ends with its own memory file, out/NAME.dat (with its names,
 out/NAME.dat.names), and, when tracking, its results in the MOT format of vizmoro-cli,
-out/NAME.txt. Every attempt at a task works in a folder of its own on a pristine copy of the
+out/NAME.txt: the same lines as vizmoro-cli track gives, with its tracking defaults (sizes
+followed, identities kept apart, objects not seen listed where they were last seen). Every attempt at a task works in a folder of its own on a pristine copy of the
 input memory and publishes its files only when it succeeds, so a worker that dies part-way
 leaves nothing half-written and its video is simply run again.
 
@@ -103,6 +104,9 @@ def process(job):
             names = read_names(job["memory"] + ".names")
         memory.learning_options = vizmoro.LearningOptions(
             guard=job["guard"], budget=job["budget"])
+        memory.tracking_options = vizmoro.TrackingOptions(
+            follow_size=job["follow_size"], keep_identities=job["keep_identities"],
+            look_before_report=True)
         objects = job.get("objects", [])
         if objects and not job.get("memory"):
             memory.create(objects[0][2][2], objects[0][2][3], job["levels"])
@@ -125,7 +129,8 @@ def process(job):
                 best = {}
                 for event in memory.track(learning=job["learn"], learn_threshold=LEARN_THRESHOLD,
                                           track_threshold=TRACK_THRESHOLD):
-                    if event.code == vizmoro.TRACK and event.index:
+                    if event.code == vizmoro.TRACK and event.index and not (
+                            event.predicted and job["seen_only"]):
                         if event.index not in best or event.similarity > best[event.index][1]:
                             best[event.index] = (event.rect, event.similarity)
                 for object_id in sorted(best):
@@ -155,7 +160,9 @@ def jobs_from(arguments):
              "output": os.path.abspath(arguments.output),
              "memory": os.path.abspath(arguments.memory) if arguments.memory else None,
              "objects": objects, "levels": arguments.levels, "learn": not arguments.no_learn,
-             "guard": not arguments.no_guard, "budget": budget, "flip": arguments.flip}
+             "guard": not arguments.no_guard, "budget": budget, "flip": arguments.flip,
+             "follow_size": not arguments.no_follow_size,
+             "keep_identities": not arguments.no_identities, "seen_only": arguments.seen_only}
             for video in arguments.videos]
 
 
@@ -190,6 +197,12 @@ def main(argv=None):
     parser.add_argument("--no-guard", action="store_true", help="turn off the learning guard")
     parser.add_argument("--budget", type=int, help=f"bases kept at most (default {DEFAULT_BUDGET})")
     parser.add_argument("--flip", action="store_true", help="turn every frame upside down")
+    parser.add_argument("--no-follow-size", action="store_true",
+                        help="look for objects at the whole-frame sizes only")
+    parser.add_argument("--no-identities", action="store_true",
+                        help="let a match over another object start a track of its own")
+    parser.add_argument("--seen-only", action="store_true",
+                        help="list only the objects seen on each frame")
     parser.add_argument("--scheduler", help="address of a running Dask scheduler")
     parser.add_argument("--workers", type=int, default=2, help="local worker processes")
     arguments = parser.parse_args(argv)

@@ -2,7 +2,9 @@
 when a worker is killed part-way."""
 
 import os
+import shutil
 import signal
+import subprocess
 import threading
 import time
 
@@ -35,6 +37,7 @@ def batch_arguments(command, videos, output, memory=None, objects=None, frames="
     a.command, a.videos, a.output, a.memory = command, videos, str(output), memory
     a.object, a.frames, a.levels, a.no_learn, a.no_guard = objects, frames, 3, False, False
     a.budget, a.flip = None, False
+    a.no_follow_size, a.no_identities, a.seen_only = False, False, False
     return a
 
 
@@ -47,6 +50,21 @@ def sequential(videos, memory, output):
     for job in batch.jobs_from(batch_arguments("track", videos, output, memory)):
         batch.process(job)
     return files_of(output)
+
+
+@pytest.mark.parametrize("seen_only", [False, True])
+def test_tracking_gives_the_results_of_vizmoro_cli(clips, tmp_path, cli, seen_only):
+    videos, memory = clips
+    arguments = batch_arguments("track", videos[1:2], tmp_path, memory)
+    arguments.seen_only = seen_only
+    batch.process(batch.jobs_from(arguments)[0])
+    own = tmp_path / "cli.dat"
+    shutil.copyfile(memory, own)
+    shutil.copyfile(memory + ".names", str(own) + ".names")
+    subprocess.run([cli, "track", videos[1], "-m", str(own), "-r", str(tmp_path / "cli.txt"), "-q",
+                    *(["--seen-only"] if seen_only else [])], check=True)
+    assert (tmp_path / "clip2.txt").read_bytes() == (tmp_path / "cli.txt").read_bytes()
+    assert (tmp_path / "clip2.dat").read_bytes() == own.read_bytes()
 
 
 def test_cluster_gives_the_files_of_a_sequential_run(clips, tmp_path):
