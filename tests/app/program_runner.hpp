@@ -13,6 +13,9 @@
 
 namespace vizmoro_test {
 
+constexpr int kFailure = 255;  // the Vizmoro program's exit code -1
+inline const std::string kAviLine = "Processing avi file...\n";
+
 // A fresh directory under the system's temporary directory, removed with its contents.
 class ScratchDir {
  public:

@@ -30,8 +30,8 @@ using vizmoro_test::ScratchDir;
 using vizmoro_test::VizmoroPath;
 using vizmoro_test::WriteFile;
 
-constexpr int kFailure = 255;  // exit code -1
-const std::string kAviLine = "Processing avi file...\n";
+using vizmoro_test::kAviLine;
+using vizmoro_test::kFailure;
 
 ProgramResult Vizmoro(const std::vector<std::string>& args, const fs::path& dir) {
   return RunProgram(VizmoroPath(), args, dir);

@@ -31,8 +31,8 @@ using vizmoro_test::ScratchDir;
 using vizmoro_test::VizmoroPath;
 using vizmoro_test::WriteFile;
 
-constexpr int kFailure = 255;  // exit code -1
-const std::string kAviLine = "Processing avi file...\n";
+using vizmoro_test::kAviLine;
+using vizmoro_test::kFailure;
 
 bool Saved(const fs::path& file) {
   CvAssociativeMemory memory;
