@@ -68,19 +68,17 @@ const ChildTable* AssocNode::Table() const {
   ChildTable& t = *table_;
   t.nodes.clear();
   t.lastNull = -1;
+  std::vector<const int16_t*> values;
   for (size_t slot = 0; slot < children.size(); ++slot) {
     AssocNode* child = children[slot].get();
-    if (!child)
+    if (!child) {
       t.lastNull = static_cast<int>(slot);
-    else if (!child->blank)
+    } else if (!child->blank) {
       t.nodes.push_back(child);
+      values.push_back(child->values.get());
+    }
   }
-  const int n = levelCols(*context, level + 1) * levelRows(*context, level + 1);
-  t.stride = TableStride(static_cast<int>(t.nodes.size()));
-  t.values.assign(static_cast<size_t>(n) * t.stride, AM_EMPTY_CELL);
-  for (size_t c = 0; c < t.nodes.size(); ++c)
-    for (int i = 0; i < n; ++i)
-      t.values[static_cast<size_t>(i) * t.stride + c] = t.nodes[c]->values[i];
+  FillTable(t, levelCols(*context, level + 1) * levelRows(*context, level + 1), values);
   tableVersion_.store(version, std::memory_order_release);
   return table_.get();
 }
@@ -118,20 +116,13 @@ AssocNode::Choice AssocNode::Choose(WalkScratch& scratch) const {
     }
   };
   if (const ChildTable* table = Table()) {
-    const size_t stride = static_cast<size_t>(table->stride);
-    if (scratch.distances.size() < stride) {
-      scratch.distances.resize(stride);
-      scratch.offsets.resize(stride);
-    }
-    const uint32_t* distance = scratch.distances.data();
-    const uint32_t* offset = scratch.offsets.data();
-    TableClosest(*table, n, windows, scratch.distances.data(), scratch.offsets.data());
-    for (size_t c = 0; c < table->nodes.size(); ++c) {
-      if (distance[c] < choice.distance) {
-        choice.best = table->nodes[c];
-        choice.distance = distance[c];
-        choice.offset = static_cast<int>(offset[c]);
-      }
+    if (scratch.bounds.size() < static_cast<size_t>(table->stride))
+      scratch.bounds.resize(table->stride);
+    const Closest closest = TableClosest(*table, windows, scratch.bounds.data());
+    if (closest.column >= 0) {
+      choice.best = table->nodes[closest.column];
+      choice.distance = closest.distance;
+      choice.offset = closest.offset;
     }
     choice.lastNull = table->lastNull;
     return choice;

@@ -5,12 +5,55 @@
 
 #include <opencv2/core/hal/intrin.hpp>
 
+#include "child_table_sweep.hpp"
 #include "descriptor.hpp"
 
 namespace {
 
 // A difference of two values is at most 65534, so 65536 of them fit a 32-bit sum.
 constexpr int kBlock = 65536;
+
+// The widest sweep's lanes: every table's stride is a whole number of them.
+constexpr int kWidestLanes = 32;
+
+#if defined(__x86_64__) || defined(__i386__)
+const bool kAvx2 = __builtin_cpu_supports("avx2");
+const bool kAvx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+#else
+constexpr bool kAvx2 = false;
+constexpr bool kAvx512 = false;
+#endif
+
+#if CV_SIMD
+struct UniversalLanes {
+  static constexpr int kLanes = cv::v_uint16::nlanes;
+  using Vector = cv::v_uint16;
+  static Vector Load(const int16_t* p) { return cv::v_reinterpret_as_u16(cv::vx_load(p)); }
+  static Vector Load(const uint16_t* p) { return cv::vx_load(p); }
+  static Vector Broadcast(int16_t v) { return cv::vx_setall_u16(static_cast<uint16_t>(v)); }
+  static Vector Zero() { return cv::vx_setzero_u16(); }
+  static Vector AddBound(Vector sum, Vector values, Vector probe) {
+    return sum + Difference(values, probe);  // saturating
+  }
+  static Vector AddBoundKept(Vector sum, Vector values, Vector probe, Vector kept) {
+    return sum + (Difference(values, probe) & kept);
+  }
+  static Vector Difference(Vector a, Vector b) {
+    return cv::v_abs(cv::v_sub_wrap(cv::v_reinterpret_as_s16(a), cv::v_reinterpret_as_s16(b)));
+  }
+  static Vector Min(Vector a, Vector b) { return cv::v_min(a, b); }
+  static void Store(uint16_t* p, Vector v) { cv::v_store(p, v); }
+  static uint64_t AtMost(Vector v, uint16_t limit) {
+    return static_cast<uint64_t>(cv::v_signmask(v <= cv::vx_setall_u16(limit)));
+  }
+  static uint16_t Least(Vector v) { return cv::v_reduce_min(v); }
+  static Vector Fill(Vector v, int count) {
+    alignas(64) uint16_t lane[kLanes];
+    for (int j = 0; j < kLanes; ++j) lane[j] = static_cast<uint16_t>(j);
+    return v | (cv::vx_load(lane) >= cv::vx_setall_u16(static_cast<uint16_t>(count)));
+  }
+};
+#endif
 
 }  // namespace
 
@@ -34,82 +77,92 @@ void OffsetDistances(const int16_t* values, const int16_t* windows, int n, uint6
   }
 }
 
-namespace {
-
-#if defined(__x86_64__) || defined(__i386__)
-const bool kAvx2 = __builtin_cpu_supports("avx2");
-constexpr int kAvx2Lanes = 16;
-#else
-constexpr bool kAvx2 = false;
-constexpr int kAvx2Lanes = 1;
-#endif
-
-}  // namespace
-
 bool HasAvx2() {
   return kAvx2;
 }
 
-void TableClosest(const ChildTable& table, int n, const int16_t* windows, uint32_t* distance,
-                  uint32_t* offset) {
-  if (kAvx2)
-    TableClosestAvx2(table.values.data(), table.stride, n, windows, distance, offset);
-  else
-    TableClosestPortable(table, n, windows, distance, offset);
+bool HasAvx512() {
+  return kAvx512;
 }
 
-void TableClosestPortable(const ChildTable& table, int n, const int16_t* windows,
-                          uint32_t* distance, uint32_t* offset) {
-  const int stride = table.stride;
-#if CV_SIMD
-  constexpr int kLanes = cv::v_int16::nlanes, kHalf = cv::v_uint32::nlanes;
-  const cv::v_int16 empty = cv::vx_setall_s16(AM_EMPTY_CELL);
-  for (int c = 0; c < stride; c += kLanes) {
-    cv::v_uint32 sum[4][2];
-    for (auto& pair : sum) pair[0] = pair[1] = cv::vx_setzero_u32();
+void FillTable(ChildTable& table, int n, const std::vector<const int16_t*>& children) {
+  table.columns = static_cast<int>(children.size());
+  table.n = n;
+  table.stride = TableStride(table.columns);
+  table.shift = TableShift(n);
+  table.exact.resize(static_cast<size_t>(n) * table.columns);
+  table.coarse.assign(static_cast<size_t>(n) * table.stride, 0);
+  table.hasEmpty = false;
+  for (int c = 0; c < table.columns; ++c) {
+    std::copy_n(children[c], n, table.exact.data() + static_cast<size_t>(c) * n);
     for (int i = 0; i < n; ++i) {
-      const cv::v_int16 v = cv::vx_load(table.values.data() + static_cast<size_t>(i) * stride + c);
-      const cv::v_uint16 keep = cv::v_reinterpret_as_u16(v != empty);
-      for (int k = 0; k < 4; ++k) {
-        const cv::v_uint16 d = cv::v_absdiff(v, cv::vx_setall_s16(windows[k * n + i])) & keep;
-        cv::v_uint32 low, high;
-        cv::v_expand(d, low, high);
-        sum[k][0] += low;
-        sum[k][1] += high;
-      }
-    }
-    for (int half = 0; half < 2; ++half) {
-      cv::v_uint32 best = sum[0][half], code = cv::vx_setzero_u32();
-      for (int k = 1; k < 4; ++k) {
-        const cv::v_uint32 smaller = sum[k][half] < best;  // strictly: the lower code wins ties
-        code = cv::v_select(smaller, cv::vx_setall_u32(static_cast<unsigned>(k)), code);
-        best = cv::v_min(best, sum[k][half]);
-      }
-      cv::v_store(distance + c + kHalf * half, best);
-      cv::v_store(offset + c + kHalf * half, code);
+      const int16_t v = children[c][i];
+      table.hasEmpty = table.hasEmpty || v == AM_EMPTY_CELL;
+      if (v != AM_EMPTY_CELL)
+        table.coarse[static_cast<size_t>(i) * table.stride + c] =
+            static_cast<int16_t>(v >> table.shift);
     }
   }
+  table.kept.clear();
+  if (!table.hasEmpty) return;
+  table.kept.assign(table.coarse.size(), 0);
+  for (int c = 0; c < table.columns; ++c)
+    for (int i = 0; i < n; ++i)
+      if (children[c][i] != AM_EMPTY_CELL)
+        table.kept[static_cast<size_t>(i) * table.stride + c] = -1;
+}
+
+void CompareColumn(const ChildTable& table, int c, const int16_t* windows, Closest& best) {
+  const int n = table.n;
+  uint32_t d[4] = {0, 0, 0, 0};  // n <= kTableMaxValues: the sums fit
+  const int16_t* values = table.exact.data() + static_cast<size_t>(c) * n;
+  for (int i = 0; i < n; ++i) {
+    const int v = values[i];
+    if (v == AM_EMPTY_CELL) continue;
+    for (int k = 0; k < 4; ++k) d[k] += static_cast<uint32_t>(std::abs(v - windows[k * n + i]));
+  }
+  int offset = 0;
+  for (int k = 1; k < 4; ++k)
+    if (d[k] < d[offset]) offset = k;
+  if (d[offset] < best.distance || (d[offset] == best.distance && c < best.column))
+    best = Closest{c, d[offset], offset};
+}
+
+Closest TableClosest(const ChildTable& table, const int16_t* windows, uint16_t* bounds) {
+#if defined(__x86_64__) || defined(__i386__)
+  if (kAvx512) return TableClosestAvx512(table, windows, bounds);
+  if (kAvx2) return TableClosestAvx2(table, windows, bounds);
+#endif
+  return TableClosestPortable(table, windows, bounds);
+}
+
+Closest TableClosestPortable(const ChildTable& table, const int16_t* windows, uint16_t* bounds) {
+#if CV_SIMD
+  return SweepTable<UniversalLanes>(table, windows, bounds);
 #else
-  for (int c = 0; c < stride; ++c) {
-    std::vector<int16_t> column(static_cast<size_t>(n));
-    for (int i = 0; i < n; ++i) column[i] = table.values[static_cast<size_t>(i) * stride + c];
-    uint64_t d[4];
-    OffsetDistances(column.data(), windows, n, d);
-    int best = 0;
-    for (int k = 1; k < 4; ++k)
-      if (d[k] < d[best]) best = k;
-    distance[c] = static_cast<uint32_t>(d[best]);
-    offset[c] = static_cast<uint32_t>(best);
-  }
+  Closest best;
+  for (int c = 0; c < table.columns; ++c) CompareColumn(table, c, windows, best);
+  return best;
 #endif
 }
+
+#if !defined(__x86_64__) && !defined(__i386__)
+// Never chosen off x86; they keep their callers linking.
+Closest TableClosestAvx2(const ChildTable& table, const int16_t* windows, uint16_t* bounds) {
+  return TableClosestPortable(table, windows, bounds);
+}
+Closest TableClosestAvx512(const ChildTable& table, const int16_t* windows, uint16_t* bounds) {
+  return TableClosestPortable(table, windows, bounds);
+}
+#endif
 
 int TableStride(int children) {
-#if CV_SIMD
-  constexpr int kSimdLanes = cv::v_int16::nlanes;
-#else
-  constexpr int kSimdLanes = 1;
-#endif
-  const int kLanes = std::max(kSimdLanes, kAvx2Lanes);
-  return std::max(kLanes, (children + kLanes - 1) / kLanes * kLanes);
+  return std::max(kWidestLanes, (children + kWidestLanes - 1) / kWidestLanes * kWidestLanes);
+}
+
+int TableShift(int n) {
+  // With differences of about 16384 on average, n of them shifted stay below 2^16.
+  int shift = 1;
+  while (shift < 15 && int64_t{n} * 16384 > int64_t{65535} << shift) ++shift;
+  return shift;
 }

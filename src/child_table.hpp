@@ -13,35 +13,62 @@ struct AssocNode;
 // Values per child that a table takes: their differences add up within 32 bits.
 constexpr int kTableMaxValues = 65536;
 
-// The comparable children of a node (neither empty slots nor blank bases), in slot order, with
-// value i of child c at values[i * stride + c]. The stride rounds the children up to whole
-// vectors; the columns past the last child hold empty values.
+// The comparable children of a node (neither empty slots nor blank bases), in slot order, made
+// by FillTable.
 struct ChildTable {
   std::vector<AssocNode*> nodes;
-  std::vector<int16_t> values;
-  int stride = 0;
-  int lastNull = -1;  // the last empty slot, or -1
+  int columns = 0;  // the children in the table
+  int n = 0;        // values per child
+  int stride = 0;   // columns rounded up to whole vectors
+  int shift = 1;    // TableShift(n)
+  bool hasEmpty = false;
+  std::vector<int16_t> exact;   // the values of child c at c * n
+  std::vector<int16_t> coarse;  // value i of child c shifted right by `shift`, at i * stride + c
+  std::vector<int16_t> kept;    // with empty cells: -1 where coarse holds a value, else 0
+  int lastNull = -1;            // the last empty slot, or -1
+};
+
+// Lays out the values of the children (n each, n <= kTableMaxValues) as the sweeps read them.
+void FillTable(ChildTable& table, int n, const std::vector<const int16_t*>& children);
+
+// The closest column of a table: the smallest of its four offset distances, the lowest offset
+// code among equal distances and the lowest column among equal children. Column -1: none.
+struct Closest {
+  int column = -1;
+  uint64_t distance = ~uint64_t{0};
+  int offset = 0;
 };
 
 // Distances of n values to the four offset windows (4 x n, window k at k * n), skipping the
 // values' empty cells: the plain comparison.
 void OffsetDistances(const int16_t* values, const int16_t* windows, int n, uint64_t d[4]);
 
-// For every column c of a table of n values per child (n <= kTableMaxValues): the smallest of
-// its four offset distances in distance[c], and in offset[c] its offset code, the lowest among
-// equal distances.
-void TableClosest(const ChildTable& table, int n, const int16_t* windows, uint32_t* distance,
-                  uint32_t* offset);
+// The closest column of a table to the windows (4 x table.n values). `bounds` is scratch for
+// table.stride values.
+//
+// The sweeps bound each column first, many at once, by the distance of the values shifted right
+// by table.shift, summed in 16 bits with saturation. Shifting moves a difference by less than
+// 2^shift, so 2^shift times the bound, less n (2^shift - 1), is at most the true distance. A
+// column whose bound shows it farther than the closest column so far is passed over; only the
+// others are compared exactly.
+Closest TableClosest(const ChildTable& table, const int16_t* windows, uint16_t* bounds);
 
-// The two sweeps TableClosest chooses from: OpenCV's universal intrinsics (any processor), and
-// AVX2 where the processor has it (HasAvx2).
-void TableClosestPortable(const ChildTable& table, int n, const int16_t* windows,
-                          uint32_t* distance, uint32_t* offset);
-void TableClosestAvx2(const int16_t* values, int stride, int n, const int16_t* windows,
-                      uint32_t* distance, uint32_t* offset);
+// The sweeps TableClosest chooses from: OpenCV's universal intrinsics (any processor), and AVX2
+// and AVX-512 where the processor has them (HasAvx2, HasAvx512).
+Closest TableClosestPortable(const ChildTable& table, const int16_t* windows, uint16_t* bounds);
+Closest TableClosestAvx2(const ChildTable& table, const int16_t* windows, uint16_t* bounds);
+Closest TableClosestAvx512(const ChildTable& table, const int16_t* windows, uint16_t* bounds);
 bool HasAvx2();
+bool HasAvx512();
+
+// Compares column c exactly and takes it if it is closer than `best`, or as close and earlier.
+void CompareColumn(const ChildTable& table, int c, const int16_t* windows, Closest& best);
 
 // The stride of a table of `children` children.
 int TableStride(int children);
+
+// The shift of the bounds for n values per child: at least 1, so that the shifted values'
+// differences fit 16 bits, and enough that typical distances stay below 2^16 after it.
+int TableShift(int n);
 
 #endif  // VIZMORO_CHILD_TABLE_HPP

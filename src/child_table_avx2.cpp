@@ -3,44 +3,53 @@
 // results are those of the plain comparison on any processor.
 #include <immintrin.h>
 
-#include <cstdint>
+#include "child_table_sweep.hpp"
 
-void TableClosestAvx2(const int16_t* values, int stride, int n, const int16_t* windows,
-                      uint32_t* distance, uint32_t* offset) {
-  const __m256i empty = _mm256_set1_epi16(-32768), zero = _mm256_setzero_si256();
-  for (int c = 0; c < stride; c += 16) {
-    __m256i low[4], high[4];
-    for (int k = 0; k < 4; ++k) low[k] = high[k] = zero;
-    for (int i = 0; i < n; ++i) {
-      const __m256i v = _mm256_loadu_si256(
-          reinterpret_cast<const __m256i*>(values + static_cast<size_t>(i) * stride + c));
-      const __m256i emptyCell = _mm256_cmpeq_epi16(v, empty);
-      for (int k = 0; k < 4; ++k) {
-        const __m256i p = _mm256_set1_epi16(windows[k * n + i]);
-        // max - min wraps to the difference as an unsigned 16-bit value (at most 65534).
-        const __m256i d = _mm256_andnot_si256(
-            emptyCell, _mm256_sub_epi16(_mm256_max_epi16(v, p), _mm256_min_epi16(v, p)));
-        low[k] = _mm256_add_epi32(low[k], _mm256_unpacklo_epi16(d, zero));
-        high[k] = _mm256_add_epi32(high[k], _mm256_unpackhi_epi16(d, zero));
-      }
-    }
-    // Unpacking works within 128-bit halves: low holds children 0-3 and 8-11, high 4-7 and 12-15.
-    for (int half = 0; half < 2; ++half) {
-      __m256i best = half ? _mm256_permute2x128_si256(low[0], high[0], 0x31)
-                          : _mm256_permute2x128_si256(low[0], high[0], 0x20);
-      __m256i code = zero;
-      for (int k = 1; k < 4; ++k) {
-        const __m256i s = half ? _mm256_permute2x128_si256(low[k], high[k], 0x31)
-                               : _mm256_permute2x128_si256(low[k], high[k], 0x20);
-        const __m256i smaller = _mm256_min_epu32(best, s);
-        const __m256i kept = _mm256_cmpeq_epi32(smaller, best);  // s is not strictly smaller
-        code = _mm256_blendv_epi8(_mm256_set1_epi32(k), code, kept);
-        best = smaller;
-      }
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(distance + c + 8 * half), best);
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(offset + c + 8 * half), code);
-    }
+namespace {
+
+struct Avx2Lanes {
+  static constexpr int kLanes = 16;
+  using Vector = __m256i;
+  static Vector Load(const int16_t* p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
   }
+  static Vector Load(const uint16_t* p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  }
+  static Vector Broadcast(int16_t v) { return _mm256_set1_epi16(v); }
+  static Vector Zero() { return _mm256_setzero_si256(); }
+  static Vector AddBound(Vector sum, Vector values, Vector probe) {
+    return _mm256_adds_epu16(sum, _mm256_abs_epi16(_mm256_sub_epi16(values, probe)));
+  }
+  static Vector AddBoundKept(Vector sum, Vector values, Vector probe, Vector kept) {
+    return _mm256_adds_epu16(
+        sum, _mm256_and_si256(kept, _mm256_abs_epi16(_mm256_sub_epi16(values, probe))));
+  }
+  static Vector Min(Vector a, Vector b) { return _mm256_min_epu16(a, b); }
+  static void Store(uint16_t* p, Vector v) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
+  }
+  static uint16_t Least(Vector v) {
+    const __m128i half = _mm_min_epu16(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+    return static_cast<uint16_t>(_mm_cvtsi128_si32(_mm_minpos_epu16(half)));
+  }
+  static Vector Fill(Vector v, int count) {
+    const Vector lane = _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    return _mm256_or_si256(
+        v, _mm256_cmpgt_epi16(lane, _mm256_set1_epi16(static_cast<int16_t>(count - 1))));
+  }
+  static uint64_t AtMost(Vector v, uint16_t limit) {
+    const Vector in = _mm256_cmpeq_epi16(_mm256_min_epu16(v, _mm256_set1_epi16(limit)), v);
+    const __m128i bytes =
+        _mm_packs_epi16(_mm256_castsi256_si128(in), _mm256_extracti128_si256(in, 1));
+    return static_cast<uint32_t>(_mm_movemask_epi8(bytes));
+  }
+};
+
+}  // namespace
+
+Closest TableClosestAvx2(const ChildTable& table, const int16_t* windows, uint16_t* bounds) {
+  return SweepTable<Avx2Lanes>(table, windows, bounds);
 }
 
 // CellContrast of four pairs at a time, in double precision as the plain one computes it.

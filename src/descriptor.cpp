@@ -35,6 +35,13 @@ void ContrastRow(const uint32_t* a, const uint32_t* b, int n, int16_t* out) {
   for (int c = 0; c < n; ++c) out[c] = CellContrast(a[c], b[c]);
 }
 
+#if !defined(__x86_64__) && !defined(__i386__)
+// Never chosen off x86; it keeps its callers linking.
+void ContrastRowAvx2(const uint32_t* a, const uint32_t* b, int n, int16_t* out) {
+  for (int c = 0; c < n; ++c) out[c] = CellContrast(a[c], b[c]);
+}
+#endif
+
 int CalcDescriptor(const cv::Mat& integral, int x, int y, int width, int height, int cols, int rows,
                    int16_t* values, const cv::Mat& mask) {
   if (cols <= 0 || rows <= 0) return 0;

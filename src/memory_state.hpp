@@ -17,13 +17,13 @@
 class ConDensation;
 struct AssocNode;
 
-// Scratch of the walks of one thread: the probe and its four offset windows, and the distances
-// of a node's children. It does not belong to the memory's state: every thread that walks the
-// tree has its own.
+// Scratch of the walks of one thread: the probe and its four offset windows, and the bounds of
+// a node's children. It does not belong to the memory's state: every thread that walks the tree
+// has its own.
 struct WalkScratch {
   std::vector<int16_t> probe;
   std::vector<int16_t> windows;
-  std::vector<uint32_t> distances, offsets;  // per column of a child table
+  std::vector<uint16_t> bounds;  // per column of a child table
 };
 
 // Geometry, per-level tables and tree counters, shared by every node of one memory.

@@ -1,4 +1,4 @@
-// The closest-child comparison over a table of children gives the plain comparison's distances.
+// The closest-child comparison over a table of children gives the plain comparison's choice.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,57 +10,93 @@
 
 namespace {
 
-TEST(ChildTable, SweepGivesThePlainDistancesOfEveryChild) {
+// The plain comparison: every child's four offset distances, the lowest code among equal
+// distances, the earliest child among equal children.
+Closest plainClosest(const std::vector<std::vector<int16_t>>& children,
+                     const std::vector<int16_t>& windows) {
+  Closest best;
+  const int n = static_cast<int>(windows.size() / 4);
+  for (size_t c = 0; c < children.size(); ++c) {
+    uint64_t d[4];
+    OffsetDistances(children[c].data(), windows.data(), n, d);
+    int offset = 0;
+    for (int k = 1; k < 4; ++k)
+      if (d[k] < d[offset]) offset = k;
+    if (d[offset] < best.distance) best = Closest{static_cast<int>(c), d[offset], offset};
+  }
+  return best;
+}
+
+ChildTable tableOf(const std::vector<std::vector<int16_t>>& children, int n) {
+  ChildTable table;
+  std::vector<const int16_t*> values;
+  for (const auto& child : children) values.push_back(child.data());
+  FillTable(table, n, values);
+  return table;
+}
+
+void expectEverySweepChooses(const ChildTable& table, const std::vector<int16_t>& windows,
+                             const Closest& expected) {
+  for (int sweep = 0; sweep < 4; ++sweep) {
+    if ((sweep == 2 && !HasAvx2()) || (sweep == 3 && !HasAvx512())) continue;
+    SCOPED_TRACE(testing::Message() << "sweep " << sweep);
+    std::vector<uint16_t> bounds(table.stride);
+    const Closest got = sweep == 0   ? TableClosest(table, windows.data(), bounds.data())
+                        : sweep == 1 ? TableClosestPortable(table, windows.data(), bounds.data())
+                        : sweep == 2 ? TableClosestAvx2(table, windows.data(), bounds.data())
+                                     : TableClosestAvx512(table, windows.data(), bounds.data());
+    EXPECT_EQ(got.column, expected.column);
+    EXPECT_EQ(got.distance, expected.distance);
+    EXPECT_EQ(got.offset, expected.offset);
+  }
+}
+
+TEST(ChildTable, SweepsChooseAsThePlainComparison) {
   std::mt19937 random(7);
   std::uniform_int_distribution<int> value(-32767, 32767), coin(0, 9);
-  for (int n : {9, 49, 225}) {
-    for (int children : {1, 7, 8, 9, 16, 17, 40}) {
-      SCOPED_TRACE(testing::Message() << n << " values, " << children << " children");
-      ChildTable table;
-      table.nodes.resize(children);  // only counted here
-      table.stride = TableStride(children);
-      ASSERT_GE(table.stride, children);
-      table.values.assign(static_cast<size_t>(n) * table.stride, AM_EMPTY_CELL);
-      std::vector<std::vector<int16_t>> plain(children, std::vector<int16_t>(n));
-      for (int c = 0; c < children; ++c)
-        for (int i = 0; i < n; ++i) {
-          // Extremes, empty cells and ordinary values.
-          const int pick = coin(random);
-          const int16_t v = pick == 0   ? AM_EMPTY_CELL
-                            : pick == 1 ? 32767
-                            : pick == 2 ? -32767
-                                        : value(random);
-          plain[c][i] = v;
-          table.values[static_cast<size_t>(i) * table.stride + c] = v;
-        }
-      std::vector<int16_t> windows(4 * n);
-      for (int16_t& w : windows)
-        w = static_cast<int16_t>(coin(random) < 2 ? -32767 : value(random));
-      // Ties between offsets: a window equal to another.
-      if (children > 8) std::copy_n(windows.begin(), n, windows.begin() + n);
-      for (int sweep = 0; sweep < 3; ++sweep) {
-        if (sweep == 2 && !HasAvx2()) continue;
-        SCOPED_TRACE(sweep);
-        std::vector<uint32_t> distance(table.stride), offset(table.stride);
-        if (sweep == 0)
-          TableClosest(table, n, windows.data(), distance.data(), offset.data());
-        else if (sweep == 1)
-          TableClosestPortable(table, n, windows.data(), distance.data(), offset.data());
-        else
-          TableClosestAvx2(table.values.data(), table.stride, n, windows.data(), distance.data(),
-                           offset.data());
-        for (int c = 0; c < children; ++c) {
-          uint64_t d[4];
-          OffsetDistances(plain[c].data(), windows.data(), n, d);
-          int best = 0;
-          for (int k = 1; k < 4; ++k)
-            if (d[k] < d[best]) best = k;
-          EXPECT_EQ(distance[c], d[best]) << c;
-          EXPECT_EQ(offset[c], static_cast<uint32_t>(best)) << c;
-        }
+  for (int n : {9, 49, 225, 1000}) {
+    for (int children : {1, 7, 8, 9, 16, 17, 31, 32, 33, 40, 100, 700}) {
+      for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(testing::Message()
+                     << n << " values, " << children << " children, round " << round);
+        // Round 0: extremes, empty cells and ordinary values; 1: values near one another, so
+        // that many bounds tie; 2: copies of one child, so that the earliest must win; 3: a
+        // close child late in the table.
+        std::vector<std::vector<int16_t>> plain(children, std::vector<int16_t>(n));
+        for (auto& child : plain)
+          for (int16_t& v : child) {
+            const int pick = coin(random);
+            v = round == 1  ? static_cast<int16_t>(value(random) % 40)
+                : pick == 0 ? AM_EMPTY_CELL
+                : pick == 1 ? int16_t{32767}
+                : pick == 2 ? int16_t{-32767}
+                            : static_cast<int16_t>(value(random));
+          }
+        std::vector<int16_t> windows(4 * n);
+        for (int16_t& w : windows)
+          w = round == 1 ? static_cast<int16_t>(value(random) % 40)
+                         : static_cast<int16_t>(coin(random) < 2 ? -32767 : value(random));
+        // Ties between offsets: a window equal to another.
+        if (children > 8) std::copy_n(windows.begin(), n, windows.begin() + n);
+        if (round == 2)
+          for (int c = children / 3; c < children; c += 2) plain[c] = plain[children / 3];
+        if (round == 3)
+          for (int i = 0; i < n; ++i)
+            plain.back()[i] =
+                static_cast<int16_t>(std::clamp(windows[2 * n + i] + 3, -32767, 32767));
+        expectEverySweepChooses(tableOf(plain, n), windows, plainClosest(plain, windows));
       }
     }
   }
+}
+
+TEST(ChildTable, LargeDistancesSaturateTheBoundsWithoutChangingTheChoice) {
+  // Every difference near its largest: the 16-bit bounds saturate.
+  const int n = 225;
+  std::vector<std::vector<int16_t>> plain(70, std::vector<int16_t>(n, 32767));
+  for (int c = 0; c < 70; ++c) plain[c][c % n] = static_cast<int16_t>(32767 - 7 * (c % 5));
+  const std::vector<int16_t> windows(4 * n, -32767);
+  expectEverySweepChooses(tableOf(plain, n), windows, plainClosest(plain, windows));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // that no later change (an option left off, a faster walk) can alter an answer unnoticed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -10,6 +11,7 @@
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "descriptor.hpp"
 #include "test_images.hpp"
 #include "tree_helpers.hpp"
 
@@ -75,6 +77,8 @@ cv::Mat sceneFrame(cv::Point corner, double change, int seed, const cv::Mat& bac
 struct Outcome {
   uint64_t events, memory;
   int relearns, tracks, matches, bases;
+  int firstLevel = 0,
+      firstLevelWithEmpty = 0;  // bases at the first level, and those with empty values
 };
 
 // Teaches an object for 30 frames, then tracks it for 60 while it moves away, leaves and comes
@@ -140,6 +144,96 @@ TEST(Scenario, OptionsOffGiveTheEventsAndTheMemoryOfTheEngineWithoutOptions) {
       EXPECT_EQ(o.relearns, e.relearns);
       EXPECT_EQ(o.matches, e.matches);
       EXPECT_EQ(o.tracks, 60);
+      EXPECT_EQ(o.bases, e.bases);
+      EXPECT_EQ(o.events, e.events);
+      EXPECT_EQ(o.memory, e.memory);
+    }
+  }
+  cv::setNumThreads(threads);
+}
+
+// A memory of many objects taught at many places, a third of them through a mask, so that its
+// first level holds hundreds of bases, some with empty values; then passes of tracking with
+// learning over frames with three of the objects moving, masked when `masked`.
+Outcome runCrowdedScenario(bool masked) {
+  const cv::Mat background = texturedImage({480, 360}, 11);
+  std::vector<cv::Mat> objects;
+  for (int i = 0; i < 24; ++i) {
+    objects.push_back(texturedImage({120, 120}, 200 + i));
+    cv::normalize(objects.back(), objects.back(), 0, 255, cv::NORM_MINMAX);
+  }
+  auto blotches = [](int seed) {
+    cv::Mat mask(360, 480, CV_8UC1, cv::Scalar(255));
+    cv::RNG rng(seed);
+    for (int k = 0; k < 12; ++k)
+      cv::ellipse(mask, cv::Point(rng.uniform(0, 480), rng.uniform(0, 360)),
+                  cv::Size(rng.uniform(10, 60), rng.uniform(10, 60)), rng.uniform(0, 180), 0, 360,
+                  cv::Scalar(0), cv::FILLED);
+    return mask;
+  };
+  CvAssociativeMemory memory;
+  memory.Create(120, 120, 3);
+  cv::Mat frame, mask;
+  for (int write = 0; write < 480; ++write) {
+    const int object = write % 24, place = (write / 24) % 10;
+    const cv::Rect area(40 * (place % 5) + 10 * (place / 5), 50 * (place / 5) + 20, 120, 120);
+    frame = background.clone();
+    objects[object].copyTo(frame(area));
+    cv::Mat noise(frame.size(), CV_8UC1);
+    cv::RNG(write).fill(noise, cv::RNG::UNIFORM, 0, 9);
+    frame += noise;
+    mask = write % 3 == 0 ? blotches(write) : cv::Mat();
+    memory.SetImage(frame, mask);
+    const int32_t index = object + 1;
+    memory.Write(area, &index);
+  }
+  Recorder recorder;
+  for (int pass = 0; pass < 16; ++pass) {
+    frame = background.clone();
+    for (int i = 0; i < 3; ++i)
+      objects[5 * i].copyTo(frame(cv::Rect(20 + 120 * i + 3 * pass, 10 + 90 * i + pass, 120, 120)));
+    cv::Mat noise(frame.size(), CV_8UC1);
+    cv::RNG(1000 + pass).fill(noise, cv::RNG::UNIFORM, 0, 9);
+    frame += noise;
+    mask = masked ? blotches(1000 + pass) : cv::Mat();
+    memory.SetImage(frame, mask);
+    memory.ObjectTracking(Recorder::callback, &recorder, true, 0.54, 0.45);
+  }
+  Outcome o{recorder.events.value, packedDigest(memory), recorder.relearns,
+            recorder.tracks,       recorder.matches,     memory.GetNodeCount()};
+  for (const auto& child : stateOf(memory).root->children) {
+    if (!child) continue;
+    ++o.firstLevel;
+    const int n = child->cols * child->rows;
+    o.firstLevelWithEmpty +=
+        std::count(child->values.get(), child->values.get() + n, AM_EMPTY_CELL) > 0;
+  }
+  return o;
+}
+
+TEST(Scenario, CrowdedMemoriesGiveTheEventsAndTheMemoryOfThePlainComparison) {
+  // The digests were taken from the engine when it compared every child plainly and read the
+  // windows on one thread.
+  const int threads = cv::getNumThreads();
+  for (int n : {1, 2}) {
+    SCOPED_TRACE(n);
+    cv::setNumThreads(n);
+    const struct {
+      bool masked;
+      uint64_t events, memory;
+      int relearns, matches, bases;
+    } expected[] = {
+        {false, 14496087910025409449ULL, 4950869261830912633ULL, 3, 48, 471},
+        {true, 9898739966985790608ULL, 1063007440293210871ULL, 3, 48, 471},
+    };
+    for (const auto& e : expected) {
+      SCOPED_TRACE(e.masked ? "masked" : "unmasked");
+      const Outcome o = runCrowdedScenario(e.masked);
+      // Enough children for several vectors of the widest sweep, some with empty values.
+      EXPECT_GT(o.firstLevel, 64);
+      EXPECT_GT(o.firstLevelWithEmpty, 0);
+      EXPECT_EQ(o.relearns, e.relearns);
+      EXPECT_EQ(o.matches, e.matches);
       EXPECT_EQ(o.bases, e.bases);
       EXPECT_EQ(o.events, e.events);
       EXPECT_EQ(o.memory, e.memory);
