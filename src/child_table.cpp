@@ -61,19 +61,32 @@ void OffsetDistances(const int16_t* values, const int16_t* windows, int n, uint6
   d[0] = d[1] = d[2] = d[3] = 0;
   for (int start = 0; start < n; start += kBlock) {
     const int end = std::min(n, start + kBlock);
-    uint32_t s0 = 0, s1 = 0, s2 = 0, s3 = 0;
-    for (int i = start; i < end; ++i) {
-      const int v = values[i];
-      const uint32_t keep = v != AM_EMPTY_CELL ? ~0u : 0u;
-      s0 += static_cast<uint32_t>(std::abs(v - windows[i])) & keep;
-      s1 += static_cast<uint32_t>(std::abs(v - windows[n + i])) & keep;
-      s2 += static_cast<uint32_t>(std::abs(v - windows[2 * n + i])) & keep;
-      s3 += static_cast<uint32_t>(std::abs(v - windows[3 * n + i])) & keep;
+    uint32_t s[4] = {0, 0, 0, 0};
+    int i = start;
+#if CV_SIMD
+    constexpr int kLanes = cv::v_int16::nlanes;
+    const cv::v_int16 empty = cv::vx_setall_s16(AM_EMPTY_CELL);
+    cv::v_uint32 sum[4] = {cv::vx_setzero_u32(), cv::vx_setzero_u32(), cv::vx_setzero_u32(),
+                           cv::vx_setzero_u32()};
+    for (; i + kLanes <= end; i += kLanes) {
+      const cv::v_int16 v = cv::vx_load(values + i);
+      const cv::v_uint16 kept = cv::v_reinterpret_as_u16(v != empty);
+      for (int k = 0; k < 4; ++k) {
+        // The difference of two values fits 16 bits unsigned.
+        const cv::v_uint16 difference = cv::v_absdiff(v, cv::vx_load(windows + k * n + i)) & kept;
+        cv::v_uint32 low, high;
+        cv::v_expand(difference, low, high);
+        sum[k] += low + high;
+      }
     }
-    d[0] += s0;
-    d[1] += s1;
-    d[2] += s2;
-    d[3] += s3;
+    for (int k = 0; k < 4; ++k) s[k] = cv::v_reduce_sum(sum[k]);
+#endif
+    for (; i < end; ++i) {
+      const int v = values[i];
+      if (v == AM_EMPTY_CELL) continue;
+      for (int k = 0; k < 4; ++k) s[k] += static_cast<uint32_t>(std::abs(v - windows[k * n + i]));
+    }
+    for (int k = 0; k < 4; ++k) d[k] += s[k];
   }
 }
 
@@ -113,14 +126,8 @@ void FillTable(ChildTable& table, int n, const std::vector<const int16_t*>& chil
 }
 
 void CompareColumn(const ChildTable& table, int c, const int16_t* windows, Closest& best) {
-  const int n = table.n;
-  uint32_t d[4] = {0, 0, 0, 0};  // n <= kTableMaxValues: the sums fit
-  const int16_t* values = table.exact.data() + static_cast<size_t>(c) * n;
-  for (int i = 0; i < n; ++i) {
-    const int v = values[i];
-    if (v == AM_EMPTY_CELL) continue;
-    for (int k = 0; k < 4; ++k) d[k] += static_cast<uint32_t>(std::abs(v - windows[k * n + i]));
-  }
+  uint64_t d[4];
+  OffsetDistances(table.exact.data() + static_cast<size_t>(c) * table.n, windows, table.n, d);
   int offset = 0;
   for (int k = 1; k < 4; ++k)
     if (d[k] < d[offset]) offset = k;

@@ -40,7 +40,7 @@ struct Closest {
 };
 
 // Distances of n values to the four offset windows (4 x n, window k at k * n), skipping the
-// values' empty cells: the plain comparison.
+// values' empty cells: the plain comparison, in vectors of the build's baseline instructions.
 void OffsetDistances(const int16_t* values, const int16_t* windows, int n, uint64_t d[4]);
 
 // The closest column of a table to the windows (4 x table.n values). `bounds` is scratch for

@@ -52,29 +52,37 @@ Closest TableClosestAvx2(const ChildTable& table, const int16_t* windows, uint16
   return SweepTable<Avx2Lanes>(table, windows, bounds);
 }
 
-// CellContrast of four pairs at a time, in double precision as the plain one computes it.
+// CellContrast of eight pairs at a time, in double precision as the plain one computes it.
 void ContrastRowAvx2(const uint32_t* a, const uint32_t* b, int n, int16_t* out) {
   const __m256d scale = _mm256_set1_pd(32767.0), bias = _mm256_set1_pd(2147483648.0);
-  const __m128i flip = _mm_set1_epi32(static_cast<int>(0x80000000u));
+  const __m256i flip = _mm256_set1_epi32(static_cast<int>(0x80000000u));
+  const __m256i top = _mm256_set1_epi32(32767), zero = _mm256_setzero_si256();
   int c = 0;
-  for (; c + 4 <= n; c += 4) {
-    const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + c));
-    const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + c));
+  for (; c + 8 <= n; c += 8) {
+    const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + c));
+    const __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + c));
     // Unsigned 32-bit values to double, exactly: flip the top bit, convert, add 2^31 back.
-    const __m256d da = _mm256_add_pd(_mm256_cvtepi32_pd(_mm_xor_si128(va, flip)), bias);
-    const __m256d db = _mm256_add_pd(_mm256_cvtepi32_pd(_mm_xor_si128(vb, flip)), bias);
-    // Where both are black, any divisor but 0 will do: the value is 0 there.
-    const __m128i black = _mm_cmpeq_epi32(_mm_or_si128(va, vb), _mm_setzero_si128());
-    const __m256d big = _mm256_max_pd(_mm256_max_pd(da, db), _mm256_set1_pd(1.0));
-    const __m256d small = _mm256_min_pd(da, db);
-    // small * 32767 is exact (below 2^47); the truncated quotient is exact (see CellContrast).
-    const __m256d quotient = _mm256_div_pd(_mm256_mul_pd(small, scale), big);
-    const __m128i magnitude = _mm_andnot_si128(
-        black, _mm_sub_epi32(_mm_set1_epi32(32767), _mm256_cvttpd_epi32(quotient)));
-    alignas(16) int32_t m[4];
-    _mm_store_si128(reinterpret_cast<__m128i*>(m), magnitude);
-    for (int j = 0; j < 4; ++j)
-      out[c + j] = static_cast<int16_t>(a[c + j] > b[c + j] ? m[j] : -m[j]);
+    const __m256i fa = _mm256_xor_si256(va, flip), fb = _mm256_xor_si256(vb, flip);
+    auto quotients = [&](__m128i ha, __m128i hb) {
+      const __m256d da = _mm256_add_pd(_mm256_cvtepi32_pd(ha), bias);
+      const __m256d db = _mm256_add_pd(_mm256_cvtepi32_pd(hb), bias);
+      // Where both are black, any divisor but 0 will do: the value is 0 there.
+      const __m256d big = _mm256_max_pd(_mm256_max_pd(da, db), _mm256_set1_pd(1.0));
+      // small * 32767 is exact (below 2^47); the truncated quotient is exact (see CellContrast).
+      return _mm256_cvttpd_epi32(_mm256_div_pd(_mm256_mul_pd(_mm256_min_pd(da, db), scale), big));
+    };
+    const __m256i quotient = _mm256_setr_m128i(
+        quotients(_mm256_castsi256_si128(fa), _mm256_castsi256_si128(fb)),
+        quotients(_mm256_extracti128_si256(fa, 1), _mm256_extracti128_si256(fb, 1)));
+    const __m256i black = _mm256_cmpeq_epi32(_mm256_or_si256(va, vb), zero);
+    const __m256i magnitude = _mm256_andnot_si256(black, _mm256_sub_epi32(top, quotient));
+    const __m256i brighter = _mm256_cmpgt_epi32(fa, fb);  // unsigned a > b
+    const __m256i value =
+        _mm256_blendv_epi8(_mm256_sub_epi32(zero, magnitude), magnitude, brighter);
+    // Every value fits 16 bits: packing keeps it.
+    const __m128i packed =
+        _mm_packs_epi32(_mm256_castsi256_si128(value), _mm256_extracti128_si256(value, 1));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + c), packed);
   }
   for (; c < n; ++c) {
     const uint32_t big = a[c] > b[c] ? a[c] : b[c], small = a[c] > b[c] ? b[c] : a[c];

@@ -27,18 +27,22 @@ constexpr int kRowCells = 1024;
 }  // namespace
 
 void ContrastRow(const uint32_t* a, const uint32_t* b, int n, int16_t* out) {
-  static const bool avx2 = HasAvx2();
-  if (avx2) {
+  static const bool avx512 = HasAvx512(), avx2 = HasAvx2();
+  if (avx512)
+    ContrastRowAvx512(a, b, n, out);
+  else if (avx2)
     ContrastRowAvx2(a, b, n, out);
-    return;
-  }
-  for (int c = 0; c < n; ++c) out[c] = CellContrast(a[c], b[c]);
+  else
+    for (int c = 0; c < n; ++c) out[c] = CellContrast(a[c], b[c]);
 }
 
 #if !defined(__x86_64__) && !defined(__i386__)
-// Never chosen off x86; it keeps its callers linking.
+// Never chosen off x86; they keep their callers linking.
 void ContrastRowAvx2(const uint32_t* a, const uint32_t* b, int n, int16_t* out) {
   for (int c = 0; c < n; ++c) out[c] = CellContrast(a[c], b[c]);
+}
+void ContrastRowAvx512(const uint32_t* a, const uint32_t* b, int n, int16_t* out) {
+  ContrastRowAvx2(a, b, n, out);
 }
 #endif
 
@@ -71,27 +75,32 @@ int CalcDescriptor(const cv::Mat& integral, int x, int y, int width, int height,
 
   if (!masked && cols + 1 <= kRowCells) {
     // Each cell's sum once, a row of cells at a time: a value compares a cell of one row with
-    // the next cell of the row below.
-    uint32_t sums[2][kRowCells + 1];
-    auto rowSums = [&](int r, uint32_t* out) {
-      const int32_t* top = integral.ptr<int32_t>(y + r * cellHeight);
-      const int32_t* bottom = integral.ptr<int32_t>(y + (r + 1) * cellHeight);
-      // The column sums of the cell row at each cell boundary, then their differences.
-      uint32_t previous = static_cast<uint32_t>(bottom[x]) - static_cast<uint32_t>(top[x]);
-      for (int c = 0; c <= cols; ++c) {
-        const int edge = x + (c + 1) * cellWidth;
-        const uint32_t next =
-            static_cast<uint32_t>(bottom[edge]) - static_cast<uint32_t>(top[edge]);
-        out[c] = next - previous;
-        previous = next;
+    // the next cell of the row below. The pairs of as many rows as fit are gathered, so that
+    // the contrasts are taken many at once.
+    uint32_t upper[kRowCells + 1], lower[kRowCells + 1], spare[kRowCells + 1];
+    const int batch = kRowCells / cols;
+    for (int r0 = 0; r0 < rows; r0 += batch) {
+      const int r1 = std::min(rows, r0 + batch);
+      for (int r = r0; r <= r1; ++r) {
+        // The sums of cell row r: the upper cells of the pairs of row r, the lower ones of the
+        // pairs of row r - 1 (whose first cell no pair takes).
+        uint32_t* asUpper = r < r1 ? upper + (r - r0) * cols : spare;
+        uint32_t* asLower = r > r0 ? lower + (r - r0 - 1) * cols : spare;
+        const int32_t* top = integral.ptr<int32_t>(y + r * cellHeight);
+        const int32_t* bottom = integral.ptr<int32_t>(y + (r + 1) * cellHeight);
+        // The column sums of the cell row at each cell boundary, then their differences.
+        uint32_t previous = static_cast<uint32_t>(bottom[x]) - static_cast<uint32_t>(top[x]);
+        for (int c = 0; c <= cols; ++c) {
+          const int edge = x + (c + 1) * cellWidth;
+          const uint32_t next =
+              static_cast<uint32_t>(bottom[edge]) - static_cast<uint32_t>(top[edge]);
+          const uint32_t sum = next - previous;
+          previous = next;
+          if (c < cols) asUpper[c] = sum;
+          if (c > 0) asLower[c - 1] = sum;
+        }
       }
-    };
-    rowSums(0, sums[0]);
-    for (int r = 0; r < rows; ++r) {
-      const uint32_t* upper = sums[r & 1];
-      uint32_t* lower = sums[(r + 1) & 1];
-      rowSums(r + 1, lower);
-      ContrastRow(upper, lower + 1, cols, values + r * cols);
+      ContrastRow(upper, lower, (r1 - r0) * cols, values + r0 * cols);
     }
     return 0;
   }

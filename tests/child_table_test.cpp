@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <random>
 #include <vector>
 
@@ -10,15 +11,21 @@
 
 namespace {
 
-// The plain comparison: every child's four offset distances, the lowest code among equal
-// distances, the earliest child among equal children.
+// The plain comparison, one value at a time: every child's four offset distances, the lowest
+// code among equal distances, the earliest child among equal children.
 Closest plainClosest(const std::vector<std::vector<int16_t>>& children,
                      const std::vector<int16_t>& windows) {
   Closest best;
   const int n = static_cast<int>(windows.size() / 4);
   for (size_t c = 0; c < children.size(); ++c) {
-    uint64_t d[4];
-    OffsetDistances(children[c].data(), windows.data(), n, d);
+    uint64_t d[4] = {0, 0, 0, 0};
+    for (int i = 0; i < n; ++i)
+      for (int k = 0; k < 4; ++k)
+        if (children[c][i] != AM_EMPTY_CELL)
+          d[k] += static_cast<uint64_t>(std::abs(children[c][i] - windows[k * n + i]));
+    uint64_t vectors[4];
+    OffsetDistances(children[c].data(), windows.data(), n, vectors);
+    EXPECT_TRUE(std::equal(d, d + 4, vectors)) << "child " << c;
     int offset = 0;
     for (int k = 1; k < 4; ++k)
       if (d[k] < d[offset]) offset = k;

@@ -177,20 +177,27 @@ TEST(CellContrast, IsTheExactIntegerQuotient) {
                        static_cast<uint32_t>(random() & mask));
   }
   for (const auto& [a, b] : pairs) ASSERT_EQ(CellContrast(a, b), reference(a, b)) << a << " " << b;
-  // And a row at a time, with AVX2 where the processor has it.
+  // And a row at a time, with AVX2 and AVX-512 where the processor has them.
   std::vector<uint32_t> first, second;
   for (const auto& [a, b] : pairs) {
     first.push_back(a);
     second.push_back(b);
   }
-  std::vector<int16_t> row(pairs.size()), wide(pairs.size());
-  ContrastRow(first.data(), second.data(), static_cast<int>(pairs.size()), row.data());
-  if (HasAvx2())
-    ContrastRowAvx2(first.data(), second.data(), static_cast<int>(pairs.size()), wide.data());
-  for (size_t i = 0; i < pairs.size(); ++i) {
-    ASSERT_EQ(row[i], reference(first[i], second[i])) << first[i] << " " << second[i];
-    if (HasAvx2()) {
-      ASSERT_EQ(wide[i], row[i]);
+  // Every length, so that every tail is met.
+  for (size_t n : {pairs.size(), size_t{1}, size_t{7}, size_t{9}, size_t{15}, size_t{17}}) {
+    std::vector<int16_t> row(n), wide(n), widest(n);
+    ContrastRow(first.data(), second.data(), static_cast<int>(n), row.data());
+    if (HasAvx2()) ContrastRowAvx2(first.data(), second.data(), static_cast<int>(n), wide.data());
+    if (HasAvx512())
+      ContrastRowAvx512(first.data(), second.data(), static_cast<int>(n), widest.data());
+    for (size_t i = 0; i < n; ++i) {
+      ASSERT_EQ(row[i], reference(first[i], second[i])) << first[i] << " " << second[i];
+      if (HasAvx2()) {
+        ASSERT_EQ(wide[i], row[i]) << i;
+      }
+      if (HasAvx512()) {
+        ASSERT_EQ(widest[i], row[i]) << i;
+      }
     }
   }
 }
