@@ -44,11 +44,14 @@ AssocNode::~AssocNode() {
   ++context->treeVersion;
 }
 
+// Values the probe's offset windows are copied by at a time.
+constexpr int kChunk = 8;
+
 void FitScratch(const AssocContext& c, WalkScratch& scratch) {
   const size_t cols = static_cast<size_t>(levelCols(c, c.levels));
   const size_t rows = static_cast<size_t>(levelRows(c, c.levels));
-  scratch.probe.assign((cols + 1) * (rows + 1), 0);
-  scratch.windows.assign(4 * cols * rows, 0);
+  scratch.probe.assign((cols + 1) * (rows + 1) + kChunk, 0);
+  scratch.windows.assign(4 * cols * rows + kChunk, 0);
 }
 
 // Below this many children the plain comparison is as quick as a table.
@@ -94,8 +97,13 @@ void AssocNode::Probe(const cv::Mat& integral, const cv::Rect& window, WalkScrat
   for (int k = 0; k < 4; ++k) {
     const int shiftX = k & 1, shiftY = (k >> 1) & 1;
     int16_t* out = scratch.windows.data() + k * n;
-    for (int j = 0; j < rows; ++j)
-      std::copy_n(probe + (j + shiftY) * (cols + 1) + shiftX, cols, out + j * cols);
+    // Whole chunks: a row may spill into the next one, written after it, and the last into the
+    // scratch's slack.
+    for (int j = 0; j < rows; ++j) {
+      const int16_t* from = probe + (j + shiftY) * (cols + 1) + shiftX;
+      for (int i = 0; i < cols; i += kChunk)
+        std::memcpy(out + j * cols + i, from + i, sizeof(int16_t) * kChunk);
+    }
   }
 }
 
@@ -250,7 +258,8 @@ void AssocNode::WriteNode(const cv::Mat& integral, cv::Rect area, cv::Rect& wind
 }
 
 void AssocNode::Walk(const cv::Mat& integral, cv::Rect window, bool forceDescent,
-                     WalkScratch& scratch, WalkResult& result) const {
+                     const std::vector<cv::Rect>& levelWindows, WalkScratch& scratch,
+                     WalkResult& result) const {
   const AssocContext& c = *context;
   result.similarity = 0;
   result.matched = true;
@@ -259,7 +268,7 @@ void AssocNode::Walk(const cv::Mat& integral, cv::Rect window, bool forceDescent
   for (;;) {
     result.end = const_cast<AssocNode*>(node);
     if (node->level >= c.levels || node->children.empty()) break;
-    const cv::Rect& levelWindow = c.levelWindows[node->level];
+    const cv::Rect& levelWindow = levelWindows[node->level];
     window.width = levelWindow.width;
     window.height = levelWindow.height;
     node->Probe(integral, window, scratch);

@@ -24,7 +24,7 @@ bool CvAssociativeMemoryState::read(cv::Rect area, cv::Rect& foundRect, int32_t*
 
   if (area.size() != context.levelWindows[0].size()) setAreaSize(area.width, area.height);
   WalkResult walk;
-  root->Walk(integral, area, forceDescent, context.scratch, walk);
+  root->Walk(integral, area, forceDescent, context.levelWindows, context.scratch, walk);
   ApplyWalk(walk);
   foundRect = walk.found;
   context.matched = walk.matched;

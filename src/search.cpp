@@ -45,8 +45,9 @@ void ForEachSize(CvAssociativeMemoryState& s, Visit&& visit) {
 }
 
 // What a window's read leaves, in window order: the walk's hits and empty slots, the access
-// count (which may prune), the report and the grouping of a match.
-void Collect(SearchContext& search, const WalkResult& walk) {
+// count (which may prune), the report and the grouping of a match within `radius2` (squared
+// pixels) of a group's centre.
+void Collect(SearchContext& search, const WalkResult& walk, int32_t radius2) {
   CvAssociativeMemoryState& s = *search.state;
   RcgAMResult result{};
   result.bases = static_cast<uint32_t>(s.context.nodeCount);
@@ -70,7 +71,7 @@ void Collect(SearchContext& search, const WalkResult& walk) {
   for (FoundObject& group : s.foundObjects) {
     if (group.objectIndex != i) continue;
     const int64_t dx = cx - group.meanCenterX(), dy = cy - group.meanCenterY();
-    if (dx * dx + dy * dy < s.context.searchRadius2) {
+    if (dx * dx + dy * dy < radius2) {
       group.sumCenterX += cx;
       group.sumCenterY += cy;
       group.sumWidth += found.width;
@@ -101,35 +102,54 @@ void CollectFound(cv::Rect window, void* context) {
   RefuseWithoutImage(s);
   if (window.size() != s.context.levelWindows[0].size()) s.setAreaSize(window.width, window.height);
   WalkResult walk;
-  s.root->Walk(s.integral, window, false, s.context.scratch, walk);
-  Collect(search, walk);
+  s.root->Walk(s.integral, window, false, s.context.levelWindows, s.context.scratch, walk);
+  Collect(search, walk, s.context.searchRadius2);
 }
 
 void SearchFoundObjects(CvAssociativeMemoryState& s, Callback& callback) {
   s.foundObjects.clear();
   SearchContext search{&s, &callback};
-  std::vector<WalkResult> walks;
-  ForEachSize(s, [&](const std::vector<cv::Rect>& windows) {
-    if (windows.empty()) return;
-    RefuseWithoutImage(s);
-    // The windows are read in parallel from the tree as it is, then their effects are applied
-    // one window after the other, in order. Only the pruning at every 100000000th access changes
-    // what later windows read: a batch ends at the window that reaches such a count.
-    for (size_t next = 0; next < windows.size();) {
-      const uint64_t untilPruning = 100000000 - s.context.accessCount % 100000000;
-      const size_t count =
-          static_cast<size_t>(std::min<uint64_t>(windows.size() - next, untilPruning));
-      walks.resize(count);
-      cv::parallel_for_(cv::Range(0, static_cast<int>(count)), [&](const cv::Range& range) {
-        WalkScratch scratch;  // each thread's own
-        FitScratch(s.context, scratch);
-        for (int i = range.start; i < range.end; ++i)
-          s.root->Walk(s.integral, windows[next + i], false, scratch, walks[i]);
-      });
-      for (size_t i = 0; i < count; ++i) Collect(search, walks[i]);
-      next += count;
-    }
+  // The windows of every size, and each size's level windows and grouping radius. The walks
+  // take their size's level windows as a value, so that windows of every size are read in one
+  // go; the context is left at the last size, as a window-by-window search leaves it.
+  struct Size {
+    std::vector<cv::Rect> levelWindows;
+    int32_t radius2;
+  };
+  std::vector<Size> sizes;
+  std::vector<std::pair<cv::Rect, int>> windows;  // and the index of its size
+  ForEachSize(s, [&](const std::vector<cv::Rect>& sized) {
+    sizes.push_back(Size{s.context.levelWindows, s.context.searchRadius2});
+    for (const cv::Rect& window : sized)
+      windows.emplace_back(window, static_cast<int>(sizes.size() - 1));
   });
+  if (windows.empty()) return;
+  RefuseWithoutImage(s);
+  // The windows are read in parallel from the tree as it is, then their effects are applied one
+  // window after the other, in order. Only the pruning at every 100000000th access changes what
+  // later windows read: a batch ends at the window that reaches such a count. Batches are small
+  // enough for their walks to stay in the cache until they are applied.
+  constexpr size_t kBatch = 2048;
+  std::vector<WalkResult> walks(std::min(windows.size(), kBatch));
+  for (size_t next = 0; next < windows.size();) {
+    const uint64_t untilPruning = 100000000 - s.context.accessCount % 100000000;
+    const size_t count =
+        static_cast<size_t>(std::min<uint64_t>({windows.size() - next, untilPruning, kBatch}));
+    cv::parallel_for_(
+        cv::Range(0, static_cast<int>(count)),
+        [&](const cv::Range& range) {
+          WalkScratch scratch;  // each stripe's own
+          FitScratch(s.context, scratch);
+          for (int i = range.start; i < range.end; ++i) {
+            const auto& [window, size] = windows[next + i];
+            s.root->Walk(s.integral, window, false, sizes[size].levelWindows, scratch, walks[i]);
+          }
+        },
+        std::max(1.0, count / 64.0));  // stripes of many windows: each makes its own scratch
+    for (size_t i = 0; i < count; ++i)
+      Collect(search, walks[i], sizes[windows[next + i].second].radius2);
+    next += count;
+  }
 }
 
 void CvAssociativeMemory::ObjectRecognition(RcgAMFunc func, void* userData) {
