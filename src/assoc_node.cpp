@@ -50,8 +50,9 @@ constexpr int kChunk = 8;
 void FitScratch(const AssocContext& c, WalkScratch& scratch) {
   const size_t cols = static_cast<size_t>(levelCols(c, c.levels));
   const size_t rows = static_cast<size_t>(levelRows(c, c.levels));
-  scratch.probe.assign((cols + 1) * (rows + 1) + kChunk, 0);
-  scratch.windows.assign(4 * cols * rows + kChunk, 0);
+  // Only ever grown: a thread's scratch serves every memory it walks.
+  scratch.probe.resize(std::max(scratch.probe.size(), (cols + 1) * (rows + 1) + kChunk));
+  scratch.windows.resize(std::max(scratch.windows.size(), 4 * cols * rows + kChunk));
 }
 
 // Below this many children the plain comparison is as quick as a table.

@@ -138,7 +138,7 @@ struct AssocNode {
 // Gives the nodes of a walk their hits and remembers the empty slots it met.
 void ApplyWalk(const WalkResult& walk);
 
-// Sizes a thread's scratch for the lattice of a memory.
+// Sizes a thread's scratch for the lattice of a memory, at least.
 void FitScratch(const AssocContext& context, WalkScratch& scratch);
 
 // Threshold of a new node from the mean distance of its descriptor to the descriptors of

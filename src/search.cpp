@@ -138,14 +138,14 @@ void SearchFoundObjects(CvAssociativeMemoryState& s, Callback& callback) {
     cv::parallel_for_(
         cv::Range(0, static_cast<int>(count)),
         [&](const cv::Range& range) {
-          WalkScratch scratch;  // each stripe's own
+          thread_local WalkScratch scratch;  // each thread's own
           FitScratch(s.context, scratch);
           for (int i = range.start; i < range.end; ++i) {
             const auto& [window, size] = windows[next + i];
             s.root->Walk(s.integral, window, false, sizes[size].levelWindows, scratch, walks[i]);
           }
         },
-        std::max(1.0, count / 64.0));  // stripes of many windows: each makes its own scratch
+        std::max(1.0, count / 64.0));  // stripes of many windows
     for (size_t i = 0; i < count; ++i)
       Collect(search, walks[i], sizes[windows[next + i].second].radius2);
     next += count;
