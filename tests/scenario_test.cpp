@@ -81,6 +81,21 @@ struct Outcome {
       firstLevelWithEmpty = 0;  // bases at the first level, and those with empty values
 };
 
+// What a scenario must give, masked or not.
+struct Expected {
+  bool masked;
+  uint64_t events, memory;
+  int relearns, matches, bases;
+};
+
+void expectOutcome(const Outcome& o, const Expected& e) {
+  EXPECT_EQ(o.relearns, e.relearns);
+  EXPECT_EQ(o.matches, e.matches);
+  EXPECT_EQ(o.bases, e.bases);
+  EXPECT_EQ(o.events, e.events);
+  EXPECT_EQ(o.memory, e.memory);
+}
+
 // Teaches an object for 30 frames, then tracks it for 60 while it moves away, leaves and comes
 // back, on masked frames when `masked`.
 Outcome runScenario(bool masked, const LearningOptions& options = {}) {
@@ -130,23 +145,15 @@ TEST(Scenario, OptionsOffGiveTheEventsAndTheMemoryOfTheEngineWithoutOptions) {
   for (int n : {1, 2, 4}) {
     SCOPED_TRACE(n);
     cv::setNumThreads(n);
-    const struct {
-      bool masked;
-      uint64_t events, memory;
-      int relearns, matches, bases;
-    } expected[] = {
+    const Expected expected[] = {
         {false, 0x20a4969de52d3254ULL, 0xcb067baa2921981bULL, 47, 143, 9},
         {true, 0x7d141027bdf926f5ULL, 0x0ac9f5d71f687c47ULL, 21, 64, 9},
     };
     for (const auto& e : expected) {
       SCOPED_TRACE(e.masked ? "masked" : "unmasked");
       const Outcome o = runScenario(e.masked);
-      EXPECT_EQ(o.relearns, e.relearns);
-      EXPECT_EQ(o.matches, e.matches);
       EXPECT_EQ(o.tracks, 60);
-      EXPECT_EQ(o.bases, e.bases);
-      EXPECT_EQ(o.events, e.events);
-      EXPECT_EQ(o.memory, e.memory);
+      expectOutcome(o, e);
     }
   }
   cv::setNumThreads(threads);
@@ -218,11 +225,7 @@ TEST(Scenario, CrowdedMemoriesGiveTheEventsAndTheMemoryOfThePlainComparison) {
   for (int n : {1, 2}) {
     SCOPED_TRACE(n);
     cv::setNumThreads(n);
-    const struct {
-      bool masked;
-      uint64_t events, memory;
-      int relearns, matches, bases;
-    } expected[] = {
+    const Expected expected[] = {
         {false, 14496087910025409449ULL, 4950869261830912633ULL, 3, 48, 471},
         {true, 9898739966985790608ULL, 1063007440293210871ULL, 3, 48, 471},
     };
@@ -232,11 +235,7 @@ TEST(Scenario, CrowdedMemoriesGiveTheEventsAndTheMemoryOfThePlainComparison) {
       // Enough children for several vectors of the widest sweep, some with empty values.
       EXPECT_GT(o.firstLevel, 64);
       EXPECT_GT(o.firstLevelWithEmpty, 0);
-      EXPECT_EQ(o.relearns, e.relearns);
-      EXPECT_EQ(o.matches, e.matches);
-      EXPECT_EQ(o.bases, e.bases);
-      EXPECT_EQ(o.events, e.events);
-      EXPECT_EQ(o.memory, e.memory);
+      expectOutcome(o, e);
     }
   }
   cv::setNumThreads(threads);
