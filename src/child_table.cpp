@@ -103,26 +103,22 @@ void FillTable(ChildTable& table, int n, const std::vector<const int16_t*>& chil
   table.n = n;
   table.stride = TableStride(table.columns);
   table.shift = TableShift(n);
+  table.hasEmpty = std::any_of(children.begin(), children.end(), [n](const int16_t* values) {
+    return std::find(values, values + n, AM_EMPTY_CELL) != values + n;
+  });
   table.exact.resize(static_cast<size_t>(n) * table.columns);
   table.coarse.assign(static_cast<size_t>(n) * table.stride, 0);
-  table.hasEmpty = false;
+  table.kept.assign(table.hasEmpty ? table.coarse.size() : 0, 0);
   for (int c = 0; c < table.columns; ++c) {
     std::copy_n(children[c], n, table.exact.data() + static_cast<size_t>(c) * n);
     for (int i = 0; i < n; ++i) {
       const int16_t v = children[c][i];
-      table.hasEmpty = table.hasEmpty || v == AM_EMPTY_CELL;
-      if (v != AM_EMPTY_CELL)
-        table.coarse[static_cast<size_t>(i) * table.stride + c] =
-            static_cast<int16_t>(v >> table.shift);
+      if (v == AM_EMPTY_CELL) continue;
+      const size_t at = static_cast<size_t>(i) * table.stride + c;
+      table.coarse[at] = static_cast<int16_t>(v >> table.shift);
+      if (table.hasEmpty) table.kept[at] = -1;
     }
   }
-  table.kept.clear();
-  if (!table.hasEmpty) return;
-  table.kept.assign(table.coarse.size(), 0);
-  for (int c = 0; c < table.columns; ++c)
-    for (int i = 0; i < n; ++i)
-      if (children[c][i] != AM_EMPTY_CELL)
-        table.kept[static_cast<size_t>(i) * table.stride + c] = -1;
 }
 
 void CompareColumn(const ChildTable& table, int c, const int16_t* windows, Closest& best) {
