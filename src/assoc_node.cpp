@@ -8,6 +8,7 @@
 #include "descriptor.hpp"
 #include "geometry.hpp"
 #include "memory_state.hpp"
+#include "tuning.hpp"
 
 namespace {
 
@@ -307,7 +308,7 @@ void ApplyWalk(const WalkResult& walk) {
 void AssocNode::Prune() {
   for (auto& slot : children) {
     if (!slot) continue;
-    if (slot->header.hits <= 3) {
+    if (slot->header.hits <= Tuning::kPruneHits) {
       slot.reset();
       continue;
     }

@@ -3,6 +3,7 @@
 
 #include "errors.hpp"
 #include "memory_state.hpp"
+#include "tuning.hpp"
 
 void CvAssociativeMemory::SetImage(const cv::Mat& image, const cv::Mat& mask) {
   AM_REFUSE_INSIDE_CALLBACK(*state, "SetImage");
@@ -26,8 +27,8 @@ void CvAssociativeMemory::SetImage(const cv::Mat& image, const cv::Mat& mask) {
   s.mask = mask;  // no mask clears the previous one
   if (!mask.empty()) {
     cv::Mat blurred = s.mask;  // the caller's pixels, blurred in place
-    cv::GaussianBlur(blurred, blurred, cv::Size(17, 17), 17.0, 0.0,
-                     cv::BORDER_REPLICATE | cv::BORDER_ISOLATED);
+    cv::GaussianBlur(blurred, blurred, cv::Size(Tuning::kMaskBlur, Tuning::kMaskBlur),
+                     Tuning::kMaskBlur, 0.0, cv::BORDER_REPLICATE | cv::BORDER_ISOLATED);
   }
   if (s.integral.empty() || s.imageWidth != image.cols || s.imageHeight != image.rows) {
     s.imageWidth = image.cols;

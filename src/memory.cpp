@@ -7,6 +7,7 @@
 #include "errors.hpp"
 #include "geometry.hpp"
 #include "memory_state.hpp"
+#include "tuning.hpp"
 
 namespace {
 
@@ -68,7 +69,8 @@ void CvAssociativeMemoryState::setAreaSize(int width, int height) {
 
 bool CvAssociativeMemoryState::countAccess() {
   ++context.accessCount;
-  if (context.accessCount % 100000000 != 0 || prunedNodeCount == context.nodeCount) return false;
+  if (context.accessCount % Tuning::kPruneEvery != 0 || prunedNodeCount == context.nodeCount)
+    return false;
   root->Prune();
   prunedNodeCount = context.nodeCount;
   return true;

@@ -206,7 +206,8 @@ struct CvAssociativeMemoryState {
   void release();
   // Re-scales the pixel geometry to an interest area of another size.
   void setAreaSize(int width, int height);
-  // Counts one read or write and prunes at every 100000000th access; true when it pruned.
+  // Counts one read or write and prunes at every Tuning::kPruneEvery-th access; true when it
+  // pruned.
   bool countAccess();
   // Removes the weakest bases when the memory holds more than the budget.
   void keepWithinBudget();

@@ -6,6 +6,7 @@
 #include <opencv2/core/utility.hpp>
 
 #include "errors.hpp"
+#include "tuning.hpp"
 
 namespace {
 
@@ -25,9 +26,11 @@ void ForEachSize(CvAssociativeMemoryState& s, Visit&& visit) {
   const int cellsX = c.gridWidth >> levelsMax, cellsY = c.gridHeight >> levelsMax;
   std::vector<cv::Rect> windows;
   const TrackingOptions& o = s.tracking;
-  const bool plain = o.sweepFrom == 0.75 && o.sweepStep == 0.25 && o.sweepTo == 0;
+  const bool plain =
+      o.sweepFrom == Tuning::kFirstScale && o.sweepStep == Tuning::kScaleStep && o.sweepTo == 0;
   for (int k = 0;; ++k) {
-    const double factor = plain ? 0.75f + 0.25f * k : o.sweepFrom + o.sweepStep * k;
+    const double factor =
+        plain ? Tuning::kFirstScale + Tuning::kScaleStep * k : o.sweepFrom + o.sweepStep * k;
     if (!plain && o.sweepTo > 0 && factor > o.sweepTo + 1e-9) break;
     const int w = static_cast<int>(c.width * factor), h = static_cast<int>(c.height * factor);
     if (w < 1 || h < 1) continue;
@@ -126,13 +129,13 @@ void SearchFoundObjects(CvAssociativeMemoryState& s, Callback& callback) {
   if (windows.empty()) return;
   RefuseWithoutImage(s);
   // The windows are read in parallel from the tree as it is, then their effects are applied one
-  // window after the other, in order. Only the pruning at every 100000000th access changes what
+  // window after the other, in order. Only the pruning at every kPruneEvery-th access changes what
   // later windows read: a batch ends at the window that reaches such a count. Batches are small
   // enough for their walks to stay in the cache until they are applied.
   constexpr size_t kBatch = 2048;
   std::vector<WalkResult> walks(std::min(windows.size(), kBatch));
   for (size_t next = 0; next < windows.size();) {
-    const uint64_t untilPruning = 100000000 - s.context.accessCount % 100000000;
+    const uint64_t untilPruning = Tuning::kPruneEvery - s.context.accessCount % Tuning::kPruneEvery;
     const size_t count =
         static_cast<size_t>(std::min<uint64_t>({windows.size() - next, untilPruning, kBatch}));
     cv::parallel_for_(

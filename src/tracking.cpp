@@ -12,10 +12,9 @@
 #include "errors.hpp"
 #include "geometry.hpp"
 #include "search.hpp"
+#include "tuning.hpp"
 
 namespace {
-
-constexpr int kSamples = 64;
 
 // Feeds a measured displacement (grid units for found objects, pixels for re-acquisitions) to
 // the tracked object's filter, in two rounds, and takes its new estimate.
@@ -64,7 +63,7 @@ void start(CvAssociativeMemoryState& s, const FoundObject& g) {
   } else {
     s.trackedObjects.emplace_back();
     t = &s.trackedObjects.back();
-    t->filter = std::make_unique<ConDensation>(2, 2, kSamples);
+    t->filter = std::make_unique<ConDensation>(2, 2, Tuning::kTrackSamples);
   }
   t->filter->InitSampleSet(s.lowerBound.val, s.upperBound.val);
   t->active = true;
@@ -321,7 +320,7 @@ struct TrackingCall {
 
     const bool lookFirst = s.tracking.lookBeforeReport;
     for (TrackedObject& t : s.trackedObjects) {
-      if (t.active && s.trackFrame - t.lastFrame > kTrackAge) {
+      if (t.active && s.trackFrame - t.lastFrame > Tuning::kTrackAge) {
         t.active = false;
         t.userData.reset();
       }

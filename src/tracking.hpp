@@ -9,9 +9,6 @@
 
 #include <opencv2/core.hpp>
 
-// Tracked objects unconfirmed for more calls than this are dropped.
-constexpr uint64_t kTrackAge = 40;
-
 // The first window read around an unconfirmed tracked object: an area of `area` around its
 // predicted centre, moved inside the image at the left and top.
 inline cv::Rect firstReacquisitionWindow(cv::Point predicted, cv::Size area) {
