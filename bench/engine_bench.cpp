@@ -20,6 +20,8 @@
 #include "memory_state.hpp"
 #include "test_images.hpp"
 
+using namespace vizmoro::detail;
+
 namespace {
 
 constexpr int kObjects = 64;

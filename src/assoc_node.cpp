@@ -10,6 +10,8 @@
 #include "memory_state.hpp"
 #include "tuning.hpp"
 
+namespace vizmoro::detail {
+
 namespace {
 
 constexpr uint64_t kMaxHits = std::numeric_limits<uint64_t>::max();
@@ -318,3 +320,5 @@ void AssocNode::Prune() {
     if (!hasChild && slot->level < context->levels) slot.reset();
   }
 }
+
+}  // namespace vizmoro::detail

@@ -8,6 +8,8 @@
 #include "child_table_sweep.hpp"
 #include "descriptor.hpp"
 
+namespace vizmoro::detail {
+
 namespace {
 
 // A difference of two values is at most 65534, so 65536 of them fit a 32-bit sum.
@@ -169,3 +171,5 @@ int TableShift(int n) {
   while (shift < 15 && int64_t{n} * 16384 > int64_t{65535} << shift) ++shift;
   return shift;
 }
+
+}  // namespace vizmoro::detail

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace vizmoro::detail {
+
 struct AssocNode;
 
 // Values per child that a table takes: their differences add up within 32 bits.
@@ -70,5 +72,7 @@ int TableStride(int children);
 // The shift of the bounds for n values per child: at least 1, so that the shifted values'
 // differences fit 16 bits, and enough that typical distances stay below 2^16 after it.
 int TableShift(int n);
+
+}  // namespace vizmoro::detail
 
 #endif  // VIZMORO_CHILD_TABLE_HPP

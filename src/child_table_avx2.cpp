@@ -5,6 +5,8 @@
 
 #include "child_table_sweep.hpp"
 
+namespace vizmoro::detail {
+
 namespace {
 
 struct Avx2Lanes {
@@ -92,3 +94,5 @@ void ContrastRowAvx2(const uint32_t* a, const uint32_t* b, int n, int16_t* out) 
     out[c] = static_cast<int16_t>(a[c] > b[c] ? magnitude : -magnitude);
   }
 }
+
+}  // namespace vizmoro::detail

@@ -8,6 +8,8 @@
 
 #include "child_table_sweep.hpp"
 
+namespace vizmoro::detail {
+
 namespace {
 
 struct Avx512Lanes {
@@ -75,3 +77,5 @@ void ContrastRowAvx512(const uint32_t* a, const uint32_t* b, int n, int16_t* out
     _mm512_mask_cvtepi32_storeu_epi16(out + c, live, value);
   }
 }
+
+}  // namespace vizmoro::detail

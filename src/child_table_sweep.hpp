@@ -8,6 +8,8 @@
 
 #include "child_table.hpp"
 
+namespace vizmoro::detail {
+
 // Lanes provides kLanes and a type Vector of 16-bit lanes, and:
 //   Load(p) (int16_t or uint16_t), Broadcast(v), Zero();
 //   AddBound(sum, values, probe): sum + |values - probe|, saturating (the differences of shifted
@@ -91,5 +93,7 @@ Closest SweepTable(const ChildTable& table, const int16_t* windows, uint16_t* bo
   return table.hasEmpty ? SweepColumns<Lanes, true, false>(table, windows, nullptr, bounds)
                         : SweepColumns<Lanes, false, false>(table, windows, nullptr, bounds);
 }
+
+}  // namespace vizmoro::detail
 
 #endif  // VIZMORO_CHILD_TABLE_SWEEP_HPP

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace vizmoro::detail {
+
 namespace {
 // Fixed seed of dimension 0; dimension i uses kSeed + i.
 constexpr uint64_t kSeed = 0x5eed0f5a11ce5ULL;
@@ -69,3 +71,5 @@ void ConDensation::UpdateByTime() {
     }
   }
 }
+
+}  // namespace vizmoro::detail

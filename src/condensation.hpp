@@ -7,6 +7,8 @@
 
 #include <opencv2/core.hpp>
 
+namespace vizmoro::detail {
+
 class ConDensation {
  public:
   // The estimate starts at zero; DynamMatr starts as the identity.
@@ -33,5 +35,7 @@ class ConDensation {
   std::vector<float> mean_;
   std::vector<float> scratch_;
 };
+
+}  // namespace vizmoro::detail
 
 #endif  // VIZMORO_CONDENSATION_HPP

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+namespace vizmoro::detail {
+
 namespace {
 
 // Sum of the pixels between two integral rows and two integral columns. The arithmetic wraps
@@ -136,3 +138,5 @@ uint64_t DescriptorDistance(int cols, int rows, const int16_t* a, const int16_t*
     if (a[i] != AM_EMPTY_CELL) sum += static_cast<uint32_t>(std::abs(int{a[i]} - int{b[i]}));
   return sum;
 }
+
+}  // namespace vizmoro::detail

@@ -8,6 +8,8 @@
 
 #include <opencv2/core.hpp>
 
+namespace vizmoro::detail {
+
 // A value whose two cells had too little mask coverage.
 constexpr int16_t AM_EMPTY_CELL = -32768;
 
@@ -44,5 +46,7 @@ void ContrastRowAvx512(const uint32_t* a, const uint32_t* b, int n, int16_t* out
 // L1 distance of two descriptors of cols x rows values, skipping the values where `a` is empty
 // (so the order of the arguments matters).
 uint64_t DescriptorDistance(int cols, int rows, const int16_t* a, const int16_t* b);
+
+}  // namespace vizmoro::detail
 
 #endif  // VIZMORO_DESCRIPTOR_HPP

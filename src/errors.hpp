@@ -8,13 +8,13 @@
   cv::error((code), (message), "CvAssociativeMemory::" func, __FILE__, __LINE__)
 
 // Refuses an operation that would change the memory while it runs its caller's code.
-#define AM_REFUSE_INSIDE_CALLBACK(state, func)                            \
-  do {                                                                    \
-    if ((state).runningUserCode > 0)                                      \
-      AM_REPORT(cv::Error::StsError, func, am_messages::kInsideCallback); \
+#define AM_REFUSE_INSIDE_CALLBACK(state, func)                                             \
+  do {                                                                                     \
+    if ((state).runningUserCode > 0)                                                       \
+      AM_REPORT(cv::Error::StsError, func, vizmoro::detail::am_messages::kInsideCallback); \
   } while (false)
 
-namespace am_messages {
+namespace vizmoro::detail::am_messages {
 constexpr const char* kNotCreated = "Associative memory is not created";
 constexpr const char* kNoImage = "Source image is not set";
 constexpr const char* kNullCallback = "The pointer of RcgAMFunc is NULL";
@@ -22,6 +22,6 @@ constexpr const char* kNullPacked = "The pointer of packed data is NULL";
 constexpr const char* kInsideCallback =
     "The memory cannot be changed from inside its own callback or a user block's destructor";
 constexpr const char* kDataSize = "Size of input data do not match to actual settings";
-}  // namespace am_messages
+}  // namespace vizmoro::detail::am_messages
 
 #endif  // VIZMORO_ERRORS_HPP

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-namespace file_io {
+namespace vizmoro::detail::file_io {
 
 // The file a save replaces and a lock guards: what a symbolic link `path` names, else `path`.
 std::string ReplacedPath(const std::string& path);
@@ -21,6 +21,6 @@ bool ReplaceFile(const char* path, const uint8_t* data, size_t size);
 // regular).
 std::FILE* OpenRegularFile(const char* path);
 
-}  // namespace file_io
+}  // namespace vizmoro::detail::file_io
 
 #endif  // VIZMORO_FILE_IO_HPP

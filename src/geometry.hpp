@@ -8,6 +8,8 @@
 
 #include "memory_state.hpp"
 
+namespace vizmoro::detail {
+
 // Largest interest-area side. The scratch tables grow with the square of the deepest lattice,
 // which doubles with the side: at 4096 pixels they take about 10 MB.
 constexpr int kMaxAreaSide = 4096;
@@ -55,5 +57,7 @@ inline cv::Size innerWindow(const AssocContext& c) {
       static_cast<int>(c.levelSpans[deepest].x * (static_cast<float>(c.width) / c.gridWidth)),
       static_cast<int>(c.levelSpans[deepest].y * (static_cast<float>(c.height) / c.gridHeight)));
 }
+
+}  // namespace vizmoro::detail
 
 #endif  // VIZMORO_GEOMETRY_HPP

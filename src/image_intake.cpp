@@ -5,6 +5,8 @@
 #include "memory_state.hpp"
 #include "tuning.hpp"
 
+using namespace vizmoro::detail;
+
 void CvAssociativeMemory::SetImage(const cv::Mat& image, const cv::Mat& mask) {
   AM_REFUSE_INSIDE_CALLBACK(*state, "SetImage");
   // Every check comes first: a refused frame leaves the previous one, its mask and its

@@ -7,6 +7,8 @@
 #include "errors.hpp"
 #include "memory_state.hpp"
 
+using namespace vizmoro::detail;
+
 void CvAssociativeMemory::SetLearningOptions(const LearningOptions& options) {
   AM_REFUSE_INSIDE_CALLBACK(*state, "SetLearningOptions");
   if (options.budget < 0)

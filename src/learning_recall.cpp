@@ -2,6 +2,8 @@
 #include "errors.hpp"
 #include "memory_state.hpp"
 
+using namespace vizmoro::detail;
+
 void CvAssociativeMemoryState::write(cv::Rect area, const int32_t* apData) {
   if (!holds(area)) AM_REPORT(cv::Error::BadImageSize, "Write", "Incorrect size interest area");
   if (!root) AM_REPORT(cv::Error::StsNullPtr, "Write", am_messages::kNotCreated);

@@ -9,6 +9,8 @@
 #include "memory_state.hpp"
 #include "tuning.hpp"
 
+using namespace vizmoro::detail;
+
 namespace {
 
 int32_t clampToInt32(int64_t value) {
@@ -17,10 +19,14 @@ int32_t clampToInt32(int64_t value) {
 
 }  // namespace
 
+namespace vizmoro::detail {
+
 TrackedObject::TrackedObject() = default;
 TrackedObject::~TrackedObject() = default;
 TrackedObject::TrackedObject(TrackedObject&&) noexcept = default;
 TrackedObject& TrackedObject::operator=(TrackedObject&&) noexcept = default;
+
+}  // namespace vizmoro::detail
 
 CvAssociativeMemoryState::CvAssociativeMemoryState() {
   context.maskRef = &mask;

@@ -18,9 +18,9 @@
 #include "file_io.hpp"
 #include "packed_data.hpp"
 
-namespace packed_file {
+namespace vizmoro::detail::packed_file {
 WriteFunction writeFunction = ::write;
-}  // namespace packed_file
+}  // namespace vizmoro::detail::packed_file
 
 namespace {
 
@@ -110,7 +110,7 @@ void KeepOwnership(int fd, const std::string& target) {
 
 bool WriteAll(int fd, const uint8_t* data, size_t size) {
   while (size > 0) {
-    const ssize_t written = packed_file::writeFunction(fd, data, size);
+    const ssize_t written = vizmoro::detail::packed_file::writeFunction(fd, data, size);
     if (written < 0 && errno == EINTR) continue;
     if (written == 0) errno = ENOSPC;
     if (written <= 0) return false;
@@ -134,7 +134,7 @@ std::string SystemError(int error) {
 
 }  // namespace
 
-namespace file_io {
+namespace vizmoro::detail::file_io {
 
 std::string ReplacedPath(const std::string& path) {
   struct stat link;
@@ -195,7 +195,7 @@ std::FILE* OpenRegularFile(const char* path) {
   return file;
 }
 
-}  // namespace file_io
+}  // namespace vizmoro::detail::file_io
 
 namespace vizmoro {
 
@@ -217,7 +217,7 @@ MemoryFileLock& MemoryFileLock::operator=(MemoryFileLock&& other) noexcept {
 
 MemoryFileLock MemoryFileLock::Acquire(const std::string& memoryFile, std::string* reason) {
   MemoryFileLock lock;
-  lock.path_ = file_io::ReplacedPath(memoryFile) + ".lock";
+  lock.path_ = detail::file_io::ReplacedPath(memoryFile) + ".lock";
   int fd = ::open(lock.path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0 && (errno == EACCES || errno == EROFS))
     fd = ::open(lock.path_.c_str(), O_RDONLY | O_CLOEXEC);  // a lock needs no write access
@@ -246,7 +246,7 @@ bool CanReplaceMemoryFile(const std::string& memoryFile, std::string* reason) {
     if (reason) *reason = why;
     return false;
   };
-  const std::string target = file_io::ReplacedPath(memoryFile);
+  const std::string target = detail::file_io::ReplacedPath(memoryFile);
   const std::string folder = FolderOf(target);
   struct stat existing, folderStat;
   if (::stat(target.c_str(), &existing) == 0) {

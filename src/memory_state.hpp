@@ -14,6 +14,8 @@
 
 #include "child_table.hpp"
 
+namespace vizmoro::detail {
+
 class ConDensation;
 struct AssocNode;
 
@@ -177,20 +179,22 @@ struct TrackedObject {
   std::unique_ptr<AMUserBlock> userData;
 };
 
+}  // namespace vizmoro::detail
+
 struct CvAssociativeMemoryState {
   CvAssociativeMemoryState();
   ~CvAssociativeMemoryState();
 
-  std::vector<FoundObject> foundObjects;
-  std::vector<TrackedObject> trackedObjects;
+  std::vector<vizmoro::detail::FoundObject> foundObjects;
+  std::vector<vizmoro::detail::TrackedObject> trackedObjects;
   cv::Vec2f lowerBound, upperBound;  // sample-set bounds of the trackers
   int32_t trackGate2 = 0;
   int32_t mergeDistance2 = 0;
   int32_t stepX = 0, stepY = 0;
   float stepX2 = 0, stepY2 = 0;
   uint64_t trackFrame = 0;
-  std::unique_ptr<AssocNode> root;
-  AssocContext context;
+  std::unique_ptr<vizmoro::detail::AssocNode> root;
+  vizmoro::detail::AssocContext context;
   int32_t imageWidth = 0, imageHeight = 0;
   cv::Mat image;     // the caller's source pixels (empty: not set)
   cv::Mat mask;      // the caller's mask pixels (empty: none)
@@ -225,6 +229,8 @@ struct CvAssociativeMemoryState {
             uint64_t* hitCounter, double* similarity, bool forceDescent, int32_t* index = nullptr);
 };
 
+namespace vizmoro::detail {
+
 // Marks the memory as running its caller's code for the scope's life.
 class UserCodeScope {
  public:
@@ -238,6 +244,8 @@ class UserCodeScope {
  private:
   CvAssociativeMemoryState& state_;
 };
+
+}  // namespace vizmoro::detail
 
 // Test and engine-internal access to a memory's state.
 struct CvAssociativeMemoryAccess {

@@ -20,6 +20,8 @@
 #include "geometry.hpp"
 #include "memory_state.hpp"
 
+using namespace vizmoro::detail;
+
 namespace {
 
 constexpr size_t kHeaderSize = 40;

@@ -6,13 +6,13 @@
 
 #include <cstddef>
 
-namespace packed_file {
+namespace vizmoro::detail::packed_file {
 
 // The write(2) through which SaveToFile writes its temporary file. A replacement may write
 // fewer bytes than asked or fail with errno set, as a full disk would.
 using WriteFunction = ssize_t (*)(int fd, const void* data, size_t size);
 extern WriteFunction writeFunction;
 
-}  // namespace packed_file
+}  // namespace vizmoro::detail::packed_file
 
 #endif  // VIZMORO_PACKED_DATA_HPP

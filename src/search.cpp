@@ -8,6 +8,8 @@
 #include "errors.hpp"
 #include "tuning.hpp"
 
+namespace vizmoro::detail {
+
 namespace {
 
 // Sets the geometry of each window size in turn, growing, and hands `visit` that size's windows,
@@ -154,6 +156,10 @@ void SearchFoundObjects(CvAssociativeMemoryState& s, Callback& callback) {
     next += count;
   }
 }
+
+}  // namespace vizmoro::detail
+
+using namespace vizmoro::detail;
 
 void CvAssociativeMemory::ObjectRecognition(RcgAMFunc func, void* userData) {
   if (!func) AM_REPORT(cv::Error::StsNullPtr, "ObjectRecognition", am_messages::kNullCallback);

@@ -7,6 +7,8 @@
 
 #include "memory_state.hpp"
 
+namespace vizmoro::detail {
+
 // The caller's callback as a pass delivers its events. An exception the callback throws is
 // kept and no later event is delivered; the pass goes on to its end and then rethrows it, so
 // the memory is left as after a whole pass, never half-way through one.
@@ -47,5 +49,7 @@ void CollectFound(cv::Rect window, void* context);
 
 // Clears the found objects and runs the search with CollectFound.
 void SearchFoundObjects(CvAssociativeMemoryState& state, Callback& callback);
+
+}  // namespace vizmoro::detail
 
 #endif  // VIZMORO_SEARCH_HPP

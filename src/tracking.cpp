@@ -14,6 +14,8 @@
 #include "search.hpp"
 #include "tuning.hpp"
 
+using namespace vizmoro::detail;
+
 namespace {
 
 // Feeds a measured displacement (grid units for found objects, pixels for re-acquisitions) to

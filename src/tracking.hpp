@@ -9,6 +9,8 @@
 
 #include <opencv2/core.hpp>
 
+namespace vizmoro::detail {
+
 // The first window read around an unconfirmed tracked object: an area of `area` around its
 // predicted centre, moved inside the image at the left and top.
 inline cv::Rect firstReacquisitionWindow(cv::Point predicted, cv::Size area) {
@@ -48,5 +50,7 @@ inline ReacquisitionOutcome reacquisitionOutcome(bool learning, bool sameIndex, 
   if (!learning || !sameIndex || !(similarity > trackThreshold)) return {false, false};
   return {true, similarity < 0.5 && hits > 50};
 }
+
+}  // namespace vizmoro::detail
 
 #endif  // VIZMORO_TRACKING_HPP

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace vizmoro::detail {
+
 struct Tuning {
   // Tracked objects unconfirmed for more calls than this are dropped.
   static constexpr uint64_t kTrackAge = 40;
@@ -18,5 +20,7 @@ struct Tuning {
   // The whole-frame search's window sizes: the first and the step, as factors of the area.
   static constexpr float kFirstScale = 0.75f, kScaleStep = 0.25f;
 };
+
+}  // namespace vizmoro::detail
 
 #endif  // VIZMORO_TUNING_HPP

@@ -9,6 +9,8 @@
 #include "child_table.hpp"
 #include "descriptor.hpp"
 
+using namespace vizmoro::detail;
+
 namespace {
 
 // The plain comparison, one value at a time: every child's four offset distances, the lowest

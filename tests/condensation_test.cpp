@@ -6,6 +6,8 @@
 
 #include "condensation.hpp"
 
+using namespace vizmoro::detail;
+
 namespace {
 
 const float kLower[2] = {-32, -32}, kUpper[2] = {32, 32};

@@ -12,6 +12,8 @@
 #include "descriptor.hpp"
 #include "test_images.hpp"
 
+using namespace vizmoro::detail;
+
 namespace {
 
 cv::Mat integralOf(const cv::Mat& image) {

@@ -5,6 +5,8 @@
 
 #include "tree_helpers.hpp"
 
+using namespace vizmoro::detail;
+
 namespace {
 
 std::vector<int> latticeCols(const AssocContext& c, int levels) {

@@ -10,6 +10,8 @@
 #include "report.hpp"
 #include "test_images.hpp"
 
+using namespace vizmoro::detail;
+
 namespace {
 
 class SetImageTest : public ::testing::Test {

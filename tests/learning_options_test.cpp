@@ -10,6 +10,8 @@
 #include "test_images.hpp"
 #include "tree_helpers.hpp"
 
+using namespace vizmoro::detail;
+
 namespace {
 
 struct Events {

@@ -25,6 +25,8 @@
 #include "test_images.hpp"
 #include "vizmoro/memory_file.hpp"
 
+using namespace vizmoro::detail;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -8,6 +8,8 @@
 #include "test_images.hpp"
 #include "tree_helpers.hpp"
 
+using namespace vizmoro::detail;
+
 namespace {
 
 const cv::Rect kArea{390, 250, 220, 220};

@@ -15,6 +15,8 @@
 #include "test_images.hpp"
 #include "tree_helpers.hpp"
 
+using namespace vizmoro::detail;
+
 namespace {
 
 // FNV-1a over whatever is fed to it.

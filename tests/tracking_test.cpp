@@ -11,6 +11,8 @@
 #include "tracking.hpp"
 #include "tree_helpers.hpp"
 
+using namespace vizmoro::detail;
+
 namespace {
 
 struct Event {

@@ -7,6 +7,9 @@
 #include "geometry.hpp"
 #include "memory_state.hpp"
 
+using vizmoro::detail::AssocHeader;
+using vizmoro::detail::AssocNode;
+
 inline CvAssociativeMemoryState& stateOf(CvAssociativeMemory& memory) {
   return CvAssociativeMemoryAccess::state(memory);
 }
@@ -14,9 +17,10 @@ inline CvAssociativeMemoryState& stateOf(CvAssociativeMemory& memory) {
 // Restores a child with the given header; its values are `fill` unless given.
 inline AssocNode* addChild(AssocNode& parent, AssocHeader header, int16_t fill = 0,
                            const std::vector<int16_t>* values = nullptr) {
-  const AssocContext& c = *parent.context;
-  std::vector<int16_t> filled(
-      static_cast<size_t>(levelCols(c, parent.level + 1) * levelRows(c, parent.level + 1)), fill);
+  const vizmoro::detail::AssocContext& c = *parent.context;
+  std::vector<int16_t> filled(static_cast<size_t>(vizmoro::detail::levelCols(c, parent.level + 1) *
+                                                  vizmoro::detail::levelRows(c, parent.level + 1)),
+                              fill);
   return parent.InsertChild(cv::Mat(), cv::Rect(), values ? values->data() : filled.data(),
                             &header);
 }

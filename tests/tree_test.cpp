@@ -3,6 +3,8 @@
 
 #include "tree_helpers.hpp"
 
+using namespace vizmoro::detail;
+
 namespace {
 
 class TreeTest : public ::testing::Test {
