@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include <opencv2/imgproc.hpp>
+
 namespace vizmoro::detail {
 
 namespace {
@@ -107,6 +109,19 @@ int CalcDescriptor(const cv::Mat& integral, int x, int y, int width, int height,
     return 0;
   }
 
+  // The mask pixels set in each cell, from an integral of the window's mask: four reads a cell.
+  cv::Mat covered;
+  if (masked) {
+    cv::Mat set;
+    cv::min(mask(cv::Rect(x, y, width, height)), 1, set);
+    cv::integral(set, covered, CV_32S);
+  }
+  auto coverage = [&](int x0, int y0) {
+    const int32_t* top = covered.ptr<int32_t>(y0 - y);
+    const int32_t* bottom = covered.ptr<int32_t>(y0 - y + cellHeight);
+    return bottom[x0 - x + cellWidth] - top[x0 - x + cellWidth] - bottom[x0 - x] + top[x0 - x];
+  };
+
   int empty = 0;
   for (int r = 0; r < rows; ++r) {
     const int y0 = y + r * cellHeight, y1 = y0 + cellHeight, y2 = y1 + cellHeight;
@@ -117,9 +132,7 @@ int CalcDescriptor(const cv::Mat& integral, int x, int y, int width, int height,
     for (int c = 0; c < cols; ++c) {
       const int x0 = x + c * cellWidth, x1 = x0 + cellWidth, x2 = x1 + cellWidth;
       if (masked) {
-        const int covered = cv::countNonZero(mask(cv::Rect(x0, y0, cellWidth, cellHeight))) +
-                            cv::countNonZero(mask(cv::Rect(x1, y1, cellWidth, cellHeight)));
-        if (tooLittleCoverage(covered, pairArea)) {
+        if (tooLittleCoverage(coverage(x0, y0) + coverage(x1, y1), pairArea)) {
           out[c] = AM_EMPTY_CELL;
           ++empty;
           continue;

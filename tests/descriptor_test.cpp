@@ -90,6 +90,41 @@ TEST(CalcDescriptor, MaskCoverageOfExactlyATenthIsEmpty) {
   EXPECT_NE(value, AM_EMPTY_CELL);
 }
 
+TEST(CalcDescriptor, MaskedCellsMatchAPixelCountAnywhereInTheImage) {
+  // Blotchy masks, windows inside, at the edges and partly outside, against a count of each
+  // pair's mask pixels.
+  const cv::Mat image = texturedImage({90, 70}, 9);
+  const cv::Mat sum = integralOf(image);
+  std::mt19937 random(17);
+  for (int trial = 0; trial < 40; ++trial) {
+    cv::Mat mask(70, 90, CV_8UC1, cv::Scalar(0));
+    for (int blot = 0; blot < 6; ++blot)
+      cv::circle(mask, {static_cast<int>(random() % 90), static_cast<int>(random() % 70)},
+                 static_cast<int>(3 + random() % 12), cv::Scalar(1 + random() % 255), -1);
+    const int x = static_cast<int>(random() % 100) - 20, y = static_cast<int>(random() % 80) - 15;
+    const int width = 20 + static_cast<int>(random() % 60), height = 20 + random() % 50;
+    const int cols = 1 + static_cast<int>(random() % 5), rows = 1 + random() % 5;
+    std::vector<int16_t> masked(cols * rows), plain(cols * rows);
+    const int empty = CalcDescriptor(sum, x, y, width, height, cols, rows, masked.data(), mask);
+    CalcDescriptor(sum, x, y, width, height, cols, rows, plain.data(), cv::Mat());
+    const cv::Rect clipped = cv::Rect(x, y, width, height) & cv::Rect(0, 0, 90, 70);
+    const int cellWidth = clipped.width / (cols + 1), cellHeight = clipped.height / (rows + 1);
+    int expectedEmpty = 0;
+    for (int r = 0; r < rows; ++r)
+      for (int c = 0; c < cols; ++c) {
+        const cv::Point upper(clipped.x + c * cellWidth, clipped.y + r * cellHeight);
+        const cv::Size cell(cellWidth, cellHeight);
+        const int covered = cv::countNonZero(mask(cv::Rect(upper, cell))) +
+                            cv::countNonZero(mask(cv::Rect(upper + cv::Point(cell), cell)));
+        const bool isEmpty = covered <= 0.1f * 2.0 * cell.area();
+        expectedEmpty += isEmpty;
+        EXPECT_EQ(masked[r * cols + c], isEmpty ? AM_EMPTY_CELL : plain[r * cols + c])
+            << "trial " << trial << " value " << c << ", " << r;
+      }
+    EXPECT_EQ(empty, expectedEmpty) << "trial " << trial;
+  }
+}
+
 TEST(CalcDescriptor, MaskOfZerosEmptiesEveryCellAndNoMaskNone) {
   const cv::Mat image = texturedImage({64, 64}, 5);
   const cv::Mat sum = integralOf(image);
