@@ -241,7 +241,8 @@ AssocNode* AssocNode::InsertChild(const cv::Mat& integral, cv::Rect area,
   } else {
     children.push_back(std::move(node));
   }
-  ++c.treeVersion;
+  // Only this node's table changes: the others stay current.
+  tableVersion_.store(kStaleTable, std::memory_order_relaxed);
   return result;
 }
 

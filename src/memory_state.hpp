@@ -51,8 +51,8 @@ struct AssocContext {
   int16_t maxLevels = 0;
   uint64_t accessCount = 0;
   bool matched = false;
-  // Grows whenever a node is made or deleted anywhere in the tree: child tables built for an
-  // older version are stale.
+  // Grows whenever a node is deleted anywhere in the tree: child tables built for an older
+  // version are stale. Making a node makes only its parent's table stale.
   uint64_t treeVersion = 0;
 };
 
@@ -134,7 +134,10 @@ struct AssocNode {
   const ChildTable* Table() const;
 
   mutable std::unique_ptr<ChildTable> table_;
-  mutable std::atomic<uint64_t> tableVersion_{~uint64_t{0}};
+  // The tree version table_ was built for; kStaleTable before the first build and after an
+  // insertion.
+  static constexpr uint64_t kStaleTable = ~uint64_t{0};
+  mutable std::atomic<uint64_t> tableVersion_{kStaleTable};
 };
 
 // Gives the nodes of a walk their hits and remembers the empty slots it met.
