@@ -51,8 +51,8 @@ AssocNode::~AssocNode() {
 constexpr int kChunk = 8;
 
 void FitScratch(const AssocContext& c, WalkScratch& scratch) {
-  const size_t cols = static_cast<size_t>(levelCols(c, c.levels));
-  const size_t rows = static_cast<size_t>(levelRows(c, c.levels));
+  const size_t cols = static_cast<size_t>(levelCols(c, c.lattice.levels));
+  const size_t rows = static_cast<size_t>(levelRows(c, c.lattice.levels));
   // Only ever grown: a thread's scratch serves every memory it walks.
   scratch.probe.resize(std::max(scratch.probe.size(), (cols + 1) * (rows + 1) + kChunk));
   scratch.windows.resize(std::max(scratch.windows.size(), 4 * cols * rows + kChunk));
@@ -156,7 +156,7 @@ AssocNode::Choice AssocNode::Choose(WalkScratch& scratch) const {
 bool AssocNode::FindBestChild(const cv::Mat& integral, cv::Rect& window, AssocNode*& best,
                               int32_t* similarity) {
   AssocContext& c = *context;
-  const cv::Rect& levelWindow = c.levelWindows[level];
+  const cv::Rect& levelWindow = c.geometry.levelWindows[level];
   window.width = levelWindow.width;
   window.height = levelWindow.height;
   Probe(integral, window, c.scratch);
@@ -191,8 +191,8 @@ AssocNode* AssocNode::InsertChild(const cv::Mat& integral, cv::Rect area,
     // How much the descriptor changes when the area moves by half a cell: the mean distance
     // over the perimeter of shifted positions, the windows clipped at the image edges.
     const int imageWidth = integral.cols - 1, imageHeight = integral.rows - 1;
-    const int dx = (c.levelWindows[0].width / (cols + 2)) >> 1;
-    const int dy = (c.levelWindows[0].height / (rows + 2)) >> 1;
+    const int dx = (c.geometry.levelWindows[0].width / (cols + 2)) >> 1;
+    const int dy = (c.geometry.levelWindows[0].height / (rows + 2)) >> 1;
     const int xL = area.x >= dx ? area.x - dx : 0;
     const int wL = area.x >= dx ? area.width : area.width - dx;
     const int yT = area.y >= dy ? area.y - dy : 0;
@@ -248,9 +248,9 @@ AssocNode* AssocNode::InsertChild(const cv::Mat& integral, cv::Rect area,
 
 void AssocNode::WriteNode(const cv::Mat& integral, cv::Rect area, cv::Rect& window, int32_t data) {
   const AssocContext& c = *context;
-  const cv::Rect childArea(area.x + c.scanRect.x, area.y + c.scanRect.y, c.scanRect.width,
-                           c.scanRect.height);
-  for (AssocNode* node = this; node->level < c.levels;) {
+  const cv::Rect& scan = c.geometry.scanRect;
+  const cv::Rect childArea(area.x + scan.x, area.y + scan.y, scan.width, scan.height);
+  for (AssocNode* node = this; node->level < c.lattice.levels;) {
     AssocNode* next = nullptr;
     if (node->children.empty() || !node->FindBestChild(integral, window, next, nullptr)) {
       next = node->InsertChild(integral, childArea, nullptr, nullptr);
@@ -272,7 +272,7 @@ void AssocNode::Walk(const cv::Mat& integral, cv::Rect window, bool forceDescent
   const AssocNode* node = this;
   for (;;) {
     result.end = const_cast<AssocNode*>(node);
-    if (node->level >= c.levels || node->children.empty()) break;
+    if (node->level >= c.lattice.levels || node->children.empty()) break;
     const cv::Rect& levelWindow = levelWindows[node->level];
     window.width = levelWindow.width;
     window.height = levelWindow.height;
@@ -318,7 +318,7 @@ void AssocNode::Prune() {
     slot->Prune();
     const bool hasChild = std::any_of(slot->children.begin(), slot->children.end(),
                                       [](const auto& child) { return child != nullptr; });
-    if (!hasChild && slot->level < context->levels) slot.reset();
+    if (!hasChild && slot->level < context->lattice.levels) slot.reset();
   }
 }
 

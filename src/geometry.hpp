@@ -33,29 +33,35 @@ inline int16_t gridMaxLevels(int gridWidth, int gridHeight) {
 }
 
 // Lattice cells along a grid dimension g at tree level `level`.
-inline int cells(const AssocContext& context, int g, int level) {
-  const int m = std::min<int>(level, context.maxLevels);
-  const int divisor = 1 << (context.maxLevels - m + 1);
+inline int cells(const Lattice& lattice, int g, int level) {
+  const int m = std::min<int>(level, lattice.maxLevels);
+  const int divisor = 1 << (lattice.maxLevels - m + 1);
   const int offset = m >= 1 ? 1 << (m - 1) : 0;
   return g / divisor - offset - 1;
 }
 
+inline int levelCols(const Lattice& lattice, int level) {
+  return cells(lattice, lattice.gridWidth, level);
+}
+inline int levelRows(const Lattice& lattice, int level) {
+  return cells(lattice, lattice.gridHeight, level);
+}
 inline int levelCols(const AssocContext& context, int level) {
-  return cells(context, context.gridWidth, level);
+  return levelCols(context.lattice, level);
 }
 inline int levelRows(const AssocContext& context, int level) {
-  return cells(context, context.gridHeight, level);
+  return levelRows(context.lattice, level);
 }
 
 // The window a full recall walk ends in at the area's own size: that of the deepest level that
 // compares (the area itself for one level). Found rectangles are this size times the size at
 // which their window was read.
-inline cv::Size innerWindow(const AssocContext& c) {
-  const int deepest = c.levels - 1;
-  if (deepest == 0) return cv::Size(c.width, c.height);
+inline cv::Size innerWindow(const Lattice& l) {
+  const int deepest = l.levels - 1;
+  if (deepest == 0) return cv::Size(l.width, l.height);
   return cv::Size(
-      static_cast<int>(c.levelSpans[deepest].x * (static_cast<float>(c.width) / c.gridWidth)),
-      static_cast<int>(c.levelSpans[deepest].y * (static_cast<float>(c.height) / c.gridHeight)));
+      static_cast<int>(l.levelSpans[deepest].x * (static_cast<float>(l.width) / l.gridWidth)),
+      static_cast<int>(l.levelSpans[deepest].y * (static_cast<float>(l.height) / l.gridHeight)));
 }
 
 }  // namespace vizmoro::detail

@@ -10,7 +10,7 @@ void CvAssociativeMemoryState::write(cv::Rect area, const int32_t* apData) {
   if (image.empty()) AM_REPORT(cv::Error::StsNullPtr, "Write", am_messages::kNoImage);
   if (!apData) AM_REPORT(cv::Error::StsNullPtr, "Write", "NULL apData pointer ");
 
-  if (area.size() != context.levelWindows[0].size()) setAreaSize(area.width, area.height);
+  if (area.size() != context.geometry.levelWindows[0].size()) setAreaSize(area.width, area.height);
   root->header = AssocHeader{1, 0, 0, *apData};
   cv::Rect window = area;
   root->WriteNode(integral, area, window, *apData);
@@ -24,12 +24,11 @@ bool CvAssociativeMemoryState::read(cv::Rect area, cv::Rect& foundRect, int32_t*
   if (!root) AM_REPORT(cv::Error::StsNullPtr, "Read", am_messages::kNotCreated);
   if (image.empty()) AM_REPORT(cv::Error::StsNullPtr, "Read", am_messages::kNoImage);
 
-  if (area.size() != context.levelWindows[0].size()) setAreaSize(area.width, area.height);
+  if (area.size() != context.geometry.levelWindows[0].size()) setAreaSize(area.width, area.height);
   WalkResult walk;
-  root->Walk(integral, area, forceDescent, context.levelWindows, context.scratch, walk);
+  root->Walk(integral, area, forceDescent, context.geometry.levelWindows, context.scratch, walk);
   ApplyWalk(walk);
   foundRect = walk.found;
-  context.matched = walk.matched;
   AssocHeader& end = walk.end->header;
   if (dataRef) *dataRef = &end.data;
   if (baseIndex) *baseIndex = end.id;
@@ -37,7 +36,7 @@ bool CvAssociativeMemoryState::read(cv::Rect area, cv::Rect& foundRect, int32_t*
   if (index) *index = end.data;
   if (similarity) *similarity = walk.similarity * kSimilarityScale;
   countAccess();
-  return context.matched;
+  return walk.matched;
 }
 
 void CvAssociativeMemory::Write(cv::Rect area, const int32_t* apData) {

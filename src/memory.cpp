@@ -41,36 +41,37 @@ void CvAssociativeMemoryState::release() {
   root.reset();
   context.cellBuffer = {};
   context.scratch = WalkScratch();
-  context.levelSpans = {};
-  context.levelWindows = {};
+  context.lattice.levelSpans = {};
+  context.geometry.levelWindows = {};
   integral.release();
   lowerBound = upperBound = cv::Vec2f();
   trackedObjects.clear();  // frees every filter and user block
 }
 
 void CvAssociativeMemoryState::setAreaSize(int width, int height) {
-  AssocContext& c = context;
-  c.scaleX = static_cast<float>(width) / c.gridWidth;
-  c.scaleY = static_cast<float>(height) / c.gridHeight;
-  c.levelWindows[0].width = width;
-  c.levelWindows[0].height = height;
-  for (int j = 1; j <= c.levels; ++j) {
-    cv::Rect& window = c.levelWindows[j];
-    cv::Rect& outer = c.levelWindows[j - 1];
-    window.width = static_cast<int>(c.levelSpans[j].x * c.scaleX);
-    window.height = static_cast<int>(c.levelSpans[j].y * c.scaleY);
+  const Lattice& l = context.lattice;
+  AreaGeometry& g = context.geometry;
+  g.scaleX = static_cast<float>(width) / l.gridWidth;
+  g.scaleY = static_cast<float>(height) / l.gridHeight;
+  g.levelWindows[0].width = width;
+  g.levelWindows[0].height = height;
+  for (int j = 1; j <= l.levels; ++j) {
+    cv::Rect& window = g.levelWindows[j];
+    cv::Rect& outer = g.levelWindows[j - 1];
+    window.width = static_cast<int>(l.levelSpans[j].x * g.scaleX);
+    window.height = static_cast<int>(l.levelSpans[j].y * g.scaleY);
     window.x = window.y = 0;
     outer.x = (outer.width - window.width) >> 1;
     outer.y = (outer.height - window.height) >> 1;
   }
-  c.patternWidth = static_cast<int>(c.spanWidth * c.scaleX);
-  c.patternHeight = static_cast<int>(c.spanHeight * c.scaleY);
-  c.patternX = (width - c.patternWidth) >> 1;
-  c.patternY = (height - c.patternHeight) >> 1;
-  const int insetX = c.levelWindows[0].x >> 3;
-  const int insetY = c.levelWindows[0].y >> 3;
-  c.scanRect = cv::Rect(c.patternX - insetX, c.patternY - insetY, c.patternWidth + 2 * insetX,
-                        c.patternHeight + 2 * insetY);
+  g.patternWidth = static_cast<int>(l.spanWidth * g.scaleX);
+  g.patternHeight = static_cast<int>(l.spanHeight * g.scaleY);
+  g.patternX = (width - g.patternWidth) >> 1;
+  g.patternY = (height - g.patternHeight) >> 1;
+  const int insetX = g.levelWindows[0].x >> 3;
+  const int insetY = g.levelWindows[0].y >> 3;
+  g.scanRect = cv::Rect(g.patternX - insetX, g.patternY - insetY, g.patternWidth + 2 * insetX,
+                        g.patternHeight + 2 * insetY);
 }
 
 bool CvAssociativeMemoryState::countAccess() {
@@ -100,47 +101,48 @@ void CvAssociativeMemory::Create(int width, int height, int16_t levels) {
   s.mask.release();
 
   AssocContext& c = s.context;
-  c.width = std::max(width, 40);
-  c.height = std::max(height, 40);
-  c.gridWidth = gridUnits(c.width);
-  c.gridHeight = gridUnits(c.height);
-  c.spanWidth = bitPow(c.gridWidth >> 1);
-  c.spanHeight = bitPow(c.gridHeight >> 1);
-  c.maxLevels = gridMaxLevels(c.gridWidth, c.gridHeight);
+  Lattice& l = c.lattice;
+  l.width = std::max(width, 40);
+  l.height = std::max(height, 40);
+  l.gridWidth = gridUnits(l.width);
+  l.gridHeight = gridUnits(l.height);
+  l.spanWidth = bitPow(l.gridWidth >> 1);
+  l.spanHeight = bitPow(l.gridHeight >> 1);
+  l.maxLevels = gridMaxLevels(l.gridWidth, l.gridHeight);
   if (levels <= 0)
-    levels = static_cast<int16_t>(std::min(c.gridWidth, c.gridHeight) > 40 ? c.maxLevels - 1
-                                                                           : c.maxLevels);
-  c.levels = std::min(levels, c.maxLevels);
+    levels = static_cast<int16_t>(std::min(l.gridWidth, l.gridHeight) > 40 ? l.maxLevels - 1
+                                                                           : l.maxLevels);
+  l.levels = std::min(levels, l.maxLevels);
 
-  c.cellBuffer.assign(static_cast<size_t>(levelCols(c, c.levels) + 1) *
-                          static_cast<size_t>(levelRows(c, c.levels) + 1),
+  c.cellBuffer.assign(static_cast<size_t>(levelCols(l, l.levels) + 1) *
+                          static_cast<size_t>(levelRows(l, l.levels) + 1),
                       0);
   FitScratch(c, c.scratch);
-  c.levelSpans.resize(c.levels + 1);
-  for (int i = 0; i <= c.levels; ++i) {
-    const int m = std::min<int>(i + 1, c.maxLevels);
-    const int64_t k = std::min(levelCols(c, m), levelRows(c, m));
-    c.levelSpans[i].x = static_cast<int>((k + 2) * c.spanWidth / (k + 1));
-    c.levelSpans[i].y = static_cast<int>((k + 2) * c.spanHeight / (k + 1));
+  l.levelSpans.resize(l.levels + 1);
+  for (int i = 0; i <= l.levels; ++i) {
+    const int m = std::min<int>(i + 1, l.maxLevels);
+    const int64_t k = std::min(levelCols(l, m), levelRows(l, m));
+    l.levelSpans[i].x = static_cast<int>((k + 2) * l.spanWidth / (k + 1));
+    l.levelSpans[i].y = static_cast<int>((k + 2) * l.spanHeight / (k + 1));
   }
-  c.levelWindows.assign(c.levels + 1, cv::Rect());
+  c.geometry.levelWindows.assign(l.levels + 1, cv::Rect());
 
-  s.stepX = c.gridWidth / (levelCols(c, 1) + 2);
-  s.stepY = c.gridHeight / (levelRows(c, 1) + 2);
-  const int64_t gateX = c.gridWidth + s.stepX, gateY = c.gridHeight + s.stepY;
+  s.stepX = l.gridWidth / (levelCols(l, 1) + 2);
+  s.stepY = l.gridHeight / (levelRows(l, 1) + 2);
+  const int64_t gateX = l.gridWidth + s.stepX, gateY = l.gridHeight + s.stepY;
   s.trackGate2 = clampToInt32((gateX * gateX + gateY * gateY) / 2);
   s.stepX2 = static_cast<float>(s.stepX * s.stepX);
   s.stepY2 = static_cast<float>(s.stepY * s.stepY);
-  const int64_t area2 = int64_t{c.width} * c.width + int64_t{c.height} * c.height;
+  const int64_t area2 = int64_t{l.width} * l.width + int64_t{l.height} * l.height;
   s.mergeDistance2 = clampToInt32(static_cast<int64_t>(static_cast<double>(area2) * 0.0625));
   s.upperBound = cv::Vec2f(static_cast<float>(s.stepX), static_cast<float>(s.stepY));
   s.lowerBound = -s.upperBound;
 
-  s.setAreaSize(c.width, c.height);
+  s.setAreaSize(l.width, l.height);
 
   s.root = std::make_unique<AssocNode>(&c);
-  s.root->cols = levelCols(c, 0);
-  s.root->rows = levelRows(c, 0);
+  s.root->cols = levelCols(l, 0);
+  s.root->rows = levelRows(l, 0);
   c.memorySize += s.root->cols * s.root->rows * 2;
   s.root->header.id = ++c.lastNodeId;
 }
@@ -172,7 +174,7 @@ bool CvAssociativeMemory::VisitNodes(NodeAMFunc func, void* user) {
 cv::Rect CvAssociativeMemory::FittedBox(const cv::Rect& found, cv::Size taught) const {
   const AssocContext& c = state->context;
   if (!state->root) return found;
-  const cv::Size inner = innerWindow(c);
+  const cv::Size inner = innerWindow(c.lattice);
   const int innerWidth = inner.width, innerHeight = inner.height;
   const double scaleX = static_cast<double>(found.width) / innerWidth;
   const double scaleY = static_cast<double>(found.height) / innerHeight;
@@ -195,5 +197,5 @@ uint64_t CvAssociativeMemory::GetAccessCount() const {
   return state->context.accessCount;
 }
 cv::Size CvAssociativeMemory::GetSize() const {
-  return cv::Size(state->context.width, state->context.height);
+  return cv::Size(state->context.lattice.width, state->context.lattice.height);
 }

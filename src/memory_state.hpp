@@ -28,29 +28,41 @@ struct WalkScratch {
   std::vector<uint16_t> bounds;  // per column of a child table
 };
 
-// Geometry, per-level tables and tree counters, shared by every node of one memory.
-struct AssocContext {
-  const cv::Mat* maskRef = nullptr;  // the state's current mask (empty: none)
-  int32_t width = 0, height = 0;     // interest area in pixels
+// The lattice of a memory, fixed at Create: the interest area it is made for, its grid and the
+// window span of each level.
+struct Lattice {
+  int32_t width = 0, height = 0;  // interest area in pixels
   int32_t gridWidth = 0, gridHeight = 0;
   int32_t spanWidth = 0, spanHeight = 0;
   std::vector<cv::Point> levelSpans;  // window size of each level in grid units
-  int32_t patternX = 0, patternY = 0, patternWidth = 0, patternHeight = 0;
-  cv::Rect scanRect;  // window of a new node's own descriptor, relative to the area
+  int16_t levels = 0;
+  int16_t maxLevels = 0;
+};
+
+// The lattice in pixels at the interest-area size being read or written (set by setAreaSize),
+// and the scan of the search at that size.
+struct AreaGeometry {
   // Entry j: size of window j; x and y hold the inset of window j + 1 inside it.
   std::vector<cv::Rect> levelWindows;
+  float scaleX = 0, scaleY = 0;  // pixels per grid unit
+  int32_t patternX = 0, patternY = 0, patternWidth = 0, patternHeight = 0;
+  cv::Rect scanRect;  // window of a new node's own descriptor, relative to the area
+  int32_t searchStepX = 0, searchStepY = 0, searchRadius2 = 0;
+};
+
+// What every node of one memory shares: the lattice, the geometry of the current size, the
+// caller's thread's scratch and the tree's counters.
+struct AssocContext {
+  const cv::Mat* maskRef = nullptr;  // the state's current mask (empty: none)
+  Lattice lattice;
+  AreaGeometry geometry;
   std::vector<int16_t> cellBuffer;  // descriptor scratch, large enough for the deepest level
   WalkScratch scratch;              // the walks made on the caller's thread
-  int32_t searchStepX = 0, searchStepY = 0, searchRadius2 = 0;
-  float scaleX = 0, scaleY = 0;  // pixels per grid unit
   int32_t nodeCount = 0;
   int16_t maxDepth = 0;
   int32_t memorySize = 0;  // value bytes allocated since Create; never lowered
   uint64_t lastNodeId = 0;
-  int16_t levels = 0;
-  int16_t maxLevels = 0;
   uint64_t accessCount = 0;
-  bool matched = false;
   // Grows whenever a node is deleted anywhere in the tree: child tables built for an older
   // version are stale. Making a node makes only its parent's table stale.
   uint64_t treeVersion = 0;

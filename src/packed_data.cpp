@@ -230,12 +230,12 @@ void CvAssociativeMemory::WritePackedData(void* buffer) const {
 
   const AssocContext& c = s.context;
   PackedHeader header;
-  header.width = c.width;
-  header.height = c.height;
+  header.width = c.lattice.width;
+  header.height = c.lattice.height;
   header.dataSize = kDataSize;
   header.memorySize = c.memorySize;
   header.maxDepth = c.maxDepth;
-  header.levels = c.levels;
+  header.levels = c.lattice.levels;
   header.nodeCount = static_cast<int32_t>(extent.nodes);  // the records that follow
   header.lastNodeId = c.lastNodeId;
   header.accessCount = c.accessCount;
@@ -262,7 +262,7 @@ void CvAssociativeMemory::ReadPackedData(const void* buffer, size_t size) {
     AM_REPORT(cv::Error::StsUnmatchedSizes, "ReadPackedData",
               "Packed data holds an invalid interest-area size");
   // The lattice Create will derive, so that record lengths can be checked beforehand.
-  AssocContext lattice;
+  Lattice lattice;
   lattice.gridWidth = gridUnits(header.width);
   lattice.gridHeight = gridUnits(header.height);
   lattice.maxLevels = gridMaxLevels(lattice.gridWidth, lattice.gridHeight);

@@ -22,10 +22,11 @@ void ForEachSize(CvAssociativeMemoryState& s, Visit&& visit) {
       AM_REPORT(cv::Error::StsNullPtr, "Read", am_messages::kNotCreated);
     return;
   }
-  AssocContext& c = s.context;
-  const int levelsMax = c.maxLevels;
+  const Lattice& l = s.context.lattice;
+  AreaGeometry& g = s.context.geometry;
+  const int levelsMax = l.maxLevels;
   // Cells of the coarsest lattice along each side of a window.
-  const int cellsX = c.gridWidth >> levelsMax, cellsY = c.gridHeight >> levelsMax;
+  const int cellsX = l.gridWidth >> levelsMax, cellsY = l.gridHeight >> levelsMax;
   std::vector<cv::Rect> windows;
   const TrackingOptions& o = s.tracking;
   const bool plain =
@@ -34,17 +35,17 @@ void ForEachSize(CvAssociativeMemoryState& s, Visit&& visit) {
     const double factor =
         plain ? Tuning::kFirstScale + Tuning::kScaleStep * k : o.sweepFrom + o.sweepStep * k;
     if (!plain && o.sweepTo > 0 && factor > o.sweepTo + 1e-9) break;
-    const int w = static_cast<int>(c.width * factor), h = static_cast<int>(c.height * factor);
+    const int w = static_cast<int>(l.width * factor), h = static_cast<int>(l.height * factor);
     if (w < 1 || h < 1) continue;
     if (w > s.imageWidth || h > s.imageHeight) break;
     s.setAreaSize(w, h);
     // A step of at least one pixel, so that no geometry can stall the scan.
-    c.searchStepX = std::max(((2 * (w / cellsX)) >> (levelsMax - 3)) - 1, 1);
-    c.searchStepY = std::max(((2 * (h / cellsY)) >> (levelsMax - 3)) - 1, 1);
-    c.searchRadius2 = 4 * (c.searchStepX * c.searchStepX + c.searchStepY * c.searchStepY);
+    g.searchStepX = std::max(((2 * (w / cellsX)) >> (levelsMax - 3)) - 1, 1);
+    g.searchStepY = std::max(((2 * (h / cellsY)) >> (levelsMax - 3)) - 1, 1);
+    g.searchRadius2 = 4 * (g.searchStepX * g.searchStepX + g.searchStepY * g.searchStepY);
     windows.clear();
-    for (int y = 0; y < s.imageHeight - h; y += c.searchStepY)
-      for (int x = 0; x < s.imageWidth - w; x += c.searchStepX) windows.emplace_back(x, y, w, h);
+    for (int y = 0; y < s.imageHeight - h; y += g.searchStepY)
+      for (int x = 0; x < s.imageWidth - w; x += g.searchStepX) windows.emplace_back(x, y, w, h);
     visit(windows);
   }
 }
@@ -57,7 +58,6 @@ void Collect(SearchContext& search, const WalkResult& walk, int32_t radius2) {
   RcgAMResult result{};
   result.bases = static_cast<uint32_t>(s.context.nodeCount);
   ApplyWalk(walk);
-  s.context.matched = walk.matched;
   result.rect = walk.found;
   result.similarity = walk.similarity * kSimilarityScale;
   // The index is taken before the access count, whose pruning may delete the node holding it.
@@ -105,10 +105,11 @@ void CollectFound(cv::Rect window, void* context) {
   SearchContext& search = *static_cast<SearchContext*>(context);
   CvAssociativeMemoryState& s = *search.state;
   RefuseWithoutImage(s);
-  if (window.size() != s.context.levelWindows[0].size()) s.setAreaSize(window.width, window.height);
+  if (window.size() != s.context.geometry.levelWindows[0].size())
+    s.setAreaSize(window.width, window.height);
   WalkResult walk;
-  s.root->Walk(s.integral, window, false, s.context.levelWindows, s.context.scratch, walk);
-  Collect(search, walk, s.context.searchRadius2);
+  s.root->Walk(s.integral, window, false, s.context.geometry.levelWindows, s.context.scratch, walk);
+  Collect(search, walk, s.context.geometry.searchRadius2);
 }
 
 void SearchFoundObjects(CvAssociativeMemoryState& s, Callback& callback) {
@@ -124,7 +125,7 @@ void SearchFoundObjects(CvAssociativeMemoryState& s, Callback& callback) {
   std::vector<Size> sizes;
   std::vector<std::pair<cv::Rect, int>> windows;  // and the index of its size
   ForEachSize(s, [&](const std::vector<cv::Rect>& sized) {
-    sizes.push_back(Size{s.context.levelWindows, s.context.searchRadius2});
+    sizes.push_back(Size{s.context.geometry.levelWindows, s.context.geometry.searchRadius2});
     for (const cv::Rect& window : sized)
       windows.emplace_back(window, static_cast<int>(sizes.size() - 1));
   });

@@ -107,22 +107,22 @@ struct TrackingCall {
     const int mcx = g.meanCenterX(), mcy = g.meanCenterY();
     const int mw = g.meanWidth(), mh = g.meanHeight();
     const double similarity = g.meanSimilarity();
-    const AssocContext& c = s.context;
+    const Lattice& l = s.context.lattice;
     const bool weak = similarity < learnThreshold;
     const bool guarded = s.learning.guard;
 
     auto relearnIfWeak = [&] {
       if (!learning || !weak) return;
-      const int64_t dw = mw - c.width, dh = mh - c.height;
-      const cv::Rect window(mcx - (c.width >> 1), mcy - (c.height >> 1), c.width, c.height);
+      const int64_t dw = mw - l.width, dh = mh - l.height;
+      const cv::Rect window(mcx - (l.width >> 1), mcy - (l.height >> 1), l.width, l.height);
       if (dw * dw + dh * dh < s.mergeDistance2 && s.holds(window))
         relearn(&g.objectIndex, window, similarity, nullptr);
     };
     if (!guarded) relearnIfWeak();
 
     // Grid units per pixel at the found object's size.
-    const float sx = static_cast<float>(c.gridWidth) / std::max(mw, 1);
-    const float sy = static_cast<float>(c.gridHeight) / std::max(mh, 1);
+    const float sx = static_cast<float>(l.gridWidth) / std::max(mw, 1);
+    const float sy = static_cast<float>(l.gridHeight) / std::max(mh, 1);
     const double gate = std::trunc(static_cast<double>(s.trackGate2) * sy * sx);
     int64_t best = std::numeric_limits<int32_t>::max();
     TrackedObject* candidate = nullptr;
@@ -207,9 +207,9 @@ struct TrackingCall {
   // around its predicted centre: the first window read at its own size is the best read, whatever
   // its index, unless a later read of its index is more similar.
   void reacquireFollowingSize(TrackedObject& t, cv::Point predicted) {
-    const AssocContext& c = s.context;
+    const Lattice& l = s.context.lattice;
     const TrackingOptions& o = s.tracking;
-    const double own = static_cast<double>(t.boxWidth) / innerWindow(c).width;
+    const double own = static_cast<double>(t.boxWidth) / innerWindow(l).width;
     Reading best{cv::Rect(), cv::Rect(), 0, 0, -1.0};
     bool any = false;
     double done[3];
@@ -218,8 +218,8 @@ struct TrackingCall {
       const double scale = std::clamp(own * factor, o.followFrom, o.followTo);
       if (std::find(done, done + tried, scale) != done + tried) continue;
       done[tried++] = scale;
-      const cv::Size size(std::max(1, static_cast<int>(std::lround(c.width * scale))),
-                          std::max(1, static_cast<int>(std::lround(c.height * scale))));
+      const cv::Size size(std::max(1, static_cast<int>(std::lround(l.width * scale))),
+                          std::max(1, static_cast<int>(std::lround(l.height * scale))));
       const cv::Rect first = firstReacquisitionWindow(predicted, size);
       if (!s.holds(first)) continue;
       Reading r = readAt(first);
@@ -243,14 +243,14 @@ struct TrackingCall {
   // sizes: read at its centre at its own size, a little smaller and larger; the most similar
   // read of its index gives its box's size.
   void refineSize(TrackedObject& t) {
-    const AssocContext& c = s.context;
+    const Lattice& l = s.context.lattice;
     const TrackingOptions& o = s.tracking;
-    const double own = static_cast<double>(t.boxWidth) / innerWindow(c).width;
+    const double own = static_cast<double>(t.boxWidth) / innerWindow(l).width;
     Reading best{cv::Rect(), cv::Rect(), 0, 0, -1.0};
     for (double factor : {1.0, 0.93, 1.07}) {
       const double scale = std::clamp(own * factor, o.followFrom, o.followTo);
-      const cv::Size size(std::max(1, static_cast<int>(std::lround(c.width * scale))),
-                          std::max(1, static_cast<int>(std::lround(c.height * scale))));
+      const cv::Size size(std::max(1, static_cast<int>(std::lround(l.width * scale))),
+                          std::max(1, static_cast<int>(std::lround(l.height * scale))));
       const cv::Rect window(t.centerX - (size.width >> 1), t.centerY - (size.height >> 1),
                             size.width, size.height);
       if (!s.holds(window)) continue;
@@ -264,23 +264,23 @@ struct TrackingCall {
   }
 
   void reacquire(TrackedObject& t) {
-    const AssocContext& c = s.context;
+    const Lattice& l = s.context.lattice;
     const int px =
-        static_cast<int>(t.centerX + t.offsetX / (static_cast<double>(c.gridWidth) / t.boxWidth));
+        static_cast<int>(t.centerX + t.offsetX / (static_cast<double>(l.gridWidth) / t.boxWidth));
     const int py =
-        static_cast<int>(t.centerY + t.offsetY / (static_cast<double>(c.gridHeight) / t.boxHeight));
+        static_cast<int>(t.centerY + t.offsetY / (static_cast<double>(l.gridHeight) / t.boxHeight));
     if (s.tracking.followSize) {
       reacquireFollowingSize(t, cv::Point(px, py));
       return;
     }
-    const cv::Rect first = firstReacquisitionWindow(cv::Point(px, py), cv::Size(c.width, c.height));
+    const cv::Rect first = firstReacquisitionWindow(cv::Point(px, py), cv::Size(l.width, l.height));
     if (!s.holds(first)) return;  // past the right or bottom edge
     Reading best = readAt(first);
 
-    const cv::Point anchor(best.found.x + (best.found.width >> 1) - (c.gridWidth >> 1),
-                           best.found.y + (best.found.height >> 1) - (c.gridHeight >> 1));
+    const cv::Point anchor(best.found.x + (best.found.width >> 1) - (l.gridWidth >> 1),
+                           best.found.y + (best.found.height >> 1) - (l.gridHeight >> 1));
     for (const cv::Rect& window : shiftedReacquisitionWindows(
-             anchor, cv::Size(c.width, c.height), cv::Size(s.stepX >> 1, s.stepY >> 1),
+             anchor, cv::Size(l.width, l.height), cv::Size(s.stepX >> 1, s.stepY >> 1),
              cv::Size(s.imageWidth, s.imageHeight))) {
       // A window reaching outside the image has nothing to add.
       if (!s.holds(window)) continue;
@@ -298,7 +298,8 @@ struct TrackingCall {
     // Only a window of the memory's own size is taught: one read at a followed size is
     // resampled, and teaching it stores the object blurred or with background around it, which
     // pulls the later reads off the object.
-    const bool ownSize = best.window.size() == cv::Size(s.context.width, s.context.height);
+    const bool ownSize =
+        best.window.size() == cv::Size(s.context.lattice.width, s.context.lattice.height);
     if (outcome.relearn && ownSize && (!s.learning.guard || established(s, t)))
       relearn(&t.objectIndex, best.window, best.similarity, &t.userData);
     const cv::Point centre(best.found.x + (best.found.width >> 1),

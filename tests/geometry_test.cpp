@@ -33,18 +33,19 @@ TEST(Create, DefaultApplicationArea) {
   memory.Create(220, 220, 3);
   const CvAssociativeMemoryState& s = stateOf(memory);
   const AssocContext& c = s.context;
-  EXPECT_EQ(c.width, 220);
-  EXPECT_EQ(c.height, 220);
-  EXPECT_EQ(c.gridWidth, 160);
-  EXPECT_EQ(c.gridHeight, 160);
-  EXPECT_EQ(c.spanWidth, 128);
-  EXPECT_EQ(c.spanHeight, 128);
-  EXPECT_EQ(c.maxLevels, 5);
-  EXPECT_EQ(c.levels, 3);
+  EXPECT_EQ(c.lattice.width, 220);
+  EXPECT_EQ(c.lattice.height, 220);
+  EXPECT_EQ(c.lattice.gridWidth, 160);
+  EXPECT_EQ(c.lattice.gridHeight, 160);
+  EXPECT_EQ(c.lattice.spanWidth, 128);
+  EXPECT_EQ(c.lattice.spanHeight, 128);
+  EXPECT_EQ(c.lattice.maxLevels, 5);
+  EXPECT_EQ(c.lattice.levels, 3);
   EXPECT_EQ(latticeCols(c, 4), (std::vector<int>{1, 3, 7, 15, 31}));
   EXPECT_EQ(latticeRows(c, 4), (std::vector<int>{1, 3, 7, 15, 31}));
   EXPECT_EQ(c.cellBuffer.size(), 16u * 16u);
-  EXPECT_EQ(c.levelSpans, (std::vector<cv::Point>{{160, 160}, {144, 144}, {136, 136}, {132, 132}}));
+  EXPECT_EQ(c.lattice.levelSpans,
+            (std::vector<cv::Point>{{160, 160}, {144, 144}, {136, 136}, {132, 132}}));
   EXPECT_EQ(s.stepX, 32);
   EXPECT_EQ(s.stepY, 32);
   EXPECT_EQ(s.stepX2, 1024.0f);
@@ -52,14 +53,15 @@ TEST(Create, DefaultApplicationArea) {
   EXPECT_EQ(s.mergeDistance2, 6050);
   EXPECT_EQ(s.lowerBound, cv::Vec2f(-32, -32));
   EXPECT_EQ(s.upperBound, cv::Vec2f(32, 32));
-  EXPECT_EQ(c.scaleX, 1.375f);
-  EXPECT_EQ(c.scaleY, 1.375f);
-  EXPECT_EQ(c.levelWindows,
+  EXPECT_EQ(c.geometry.scaleX, 1.375f);
+  EXPECT_EQ(c.geometry.scaleY, 1.375f);
+  EXPECT_EQ(c.geometry.levelWindows,
             (std::vector<cv::Rect>{
                 {11, 11, 220, 220}, {5, 5, 198, 198}, {3, 3, 187, 187}, {0, 0, 181, 181}}));
-  EXPECT_EQ(cv::Rect(c.patternX, c.patternY, c.patternWidth, c.patternHeight),
+  EXPECT_EQ(cv::Rect(c.geometry.patternX, c.geometry.patternY, c.geometry.patternWidth,
+                     c.geometry.patternHeight),
             cv::Rect(22, 22, 176, 176));
-  EXPECT_EQ(c.scanRect, cv::Rect(21, 21, 178, 178));
+  EXPECT_EQ(c.geometry.scanRect, cv::Rect(21, 21, 178, 178));
   EXPECT_EQ(c.memorySize, 2);
   ASSERT_TRUE(s.root);
   EXPECT_EQ(s.root->header.id, 1u);
@@ -76,31 +78,32 @@ TEST(Create, WideAreaWithDefaultLevels) {
   memory.Create(320, 240, 0);
   const CvAssociativeMemoryState& s = stateOf(memory);
   const AssocContext& c = s.context;
-  EXPECT_EQ(c.gridWidth, 320);
-  EXPECT_EQ(c.gridHeight, 160);
-  EXPECT_EQ(c.spanWidth, 256);
-  EXPECT_EQ(c.spanHeight, 128);
-  EXPECT_EQ(c.maxLevels, 5);
-  EXPECT_EQ(c.levels, 4);
+  EXPECT_EQ(c.lattice.gridWidth, 320);
+  EXPECT_EQ(c.lattice.gridHeight, 160);
+  EXPECT_EQ(c.lattice.spanWidth, 256);
+  EXPECT_EQ(c.lattice.spanHeight, 128);
+  EXPECT_EQ(c.lattice.maxLevels, 5);
+  EXPECT_EQ(c.lattice.levels, 4);
   EXPECT_EQ(latticeCols(c, 4), (std::vector<int>{4, 8, 17, 35, 71}));
   EXPECT_EQ(latticeRows(c, 4), (std::vector<int>{1, 3, 7, 15, 31}));
   EXPECT_EQ(c.cellBuffer.size(), 72u * 32u);
-  EXPECT_EQ(c.levelSpans,
+  EXPECT_EQ(c.lattice.levelSpans,
             (std::vector<cv::Point>{{320, 160}, {288, 144}, {272, 136}, {264, 132}, {260, 130}}));
   EXPECT_EQ(s.stepX, 32);
   EXPECT_EQ(s.stepY, 32);
   EXPECT_EQ(s.trackGate2, 80384);
   EXPECT_EQ(s.mergeDistance2, 10000);
-  EXPECT_EQ(c.scaleX, 1.0f);
-  EXPECT_EQ(c.scaleY, 1.5f);
-  EXPECT_EQ(c.levelWindows, (std::vector<cv::Rect>{{16, 12, 320, 240},
-                                                   {8, 6, 288, 216},
-                                                   {4, 3, 272, 204},
-                                                   {2, 1, 264, 198},
-                                                   {0, 0, 260, 195}}));
-  EXPECT_EQ(cv::Rect(c.patternX, c.patternY, c.patternWidth, c.patternHeight),
+  EXPECT_EQ(c.geometry.scaleX, 1.0f);
+  EXPECT_EQ(c.geometry.scaleY, 1.5f);
+  EXPECT_EQ(c.geometry.levelWindows, (std::vector<cv::Rect>{{16, 12, 320, 240},
+                                                            {8, 6, 288, 216},
+                                                            {4, 3, 272, 204},
+                                                            {2, 1, 264, 198},
+                                                            {0, 0, 260, 195}}));
+  EXPECT_EQ(cv::Rect(c.geometry.patternX, c.geometry.patternY, c.geometry.patternWidth,
+                     c.geometry.patternHeight),
             cv::Rect(32, 24, 256, 192));
-  EXPECT_EQ(c.scanRect, cv::Rect(30, 23, 260, 194));
+  EXPECT_EQ(c.geometry.scanRect, cv::Rect(30, 23, 260, 194));
 }
 
 TEST(Create, SmallSidesAreRaisedTo40) {
@@ -108,20 +111,20 @@ TEST(Create, SmallSidesAreRaisedTo40) {
   a.Create(10, 1000, 0);
   b.Create(40, 1000, 0);
   const AssocContext& c = stateOf(a).context;
-  EXPECT_EQ(c.width, 40);
-  EXPECT_EQ(c.gridWidth, 40);
-  EXPECT_EQ(c.gridHeight, 640);
-  EXPECT_EQ(c.maxLevels, 3);
-  EXPECT_EQ(c.levels, 3);  // g is 40: the default is maxLevels itself
-  EXPECT_EQ(stateOf(b).context.levelWindows, c.levelWindows);
-  EXPECT_EQ(stateOf(b).context.levelSpans, c.levelSpans);
+  EXPECT_EQ(c.lattice.width, 40);
+  EXPECT_EQ(c.lattice.gridWidth, 40);
+  EXPECT_EQ(c.lattice.gridHeight, 640);
+  EXPECT_EQ(c.lattice.maxLevels, 3);
+  EXPECT_EQ(c.lattice.levels, 3);  // g is 40: the default is maxLevels itself
+  EXPECT_EQ(stateOf(b).context.geometry.levelWindows, c.geometry.levelWindows);
+  EXPECT_EQ(stateOf(b).context.lattice.levelSpans, c.lattice.levelSpans);
 }
 
 TEST(Create, LevelsAreCappedAtTheMaximum) {
   CvAssociativeMemory memory;
   memory.Create(220, 220, 9);
-  EXPECT_EQ(stateOf(memory).context.levels, 5);
-  EXPECT_EQ(stateOf(memory).context.levelWindows.size(), 6u);
+  EXPECT_EQ(stateOf(memory).context.lattice.levels, 5);
+  EXPECT_EQ(stateOf(memory).context.geometry.levelWindows.size(), 6u);
 }
 
 TEST(Create, GridSizeByWidthBand) {
@@ -133,8 +136,8 @@ TEST(Create, GridSizeByWidthBand) {
     for (int width : {band.from, band.to}) {
       CvAssociativeMemory memory;
       memory.Create(width, width, 0);
-      EXPECT_EQ(stateOf(memory).context.gridWidth, band.grid) << width;
-      EXPECT_EQ(stateOf(memory).context.maxLevels, band.maxLevels) << width;
+      EXPECT_EQ(stateOf(memory).context.lattice.gridWidth, band.grid) << width;
+      EXPECT_EQ(stateOf(memory).context.lattice.maxLevels, band.maxLevels) << width;
     }
   }
 }
@@ -145,14 +148,14 @@ TEST(SetAreaSize, SameSizeChangesNothingAndHalfSizeRescales) {
   CvAssociativeMemoryState& s = stateOf(memory);
   const AssocContext before = s.context;
   s.setAreaSize(220, 220);
-  EXPECT_EQ(s.context.levelWindows, before.levelWindows);
-  EXPECT_EQ(s.context.scanRect, before.scanRect);
-  EXPECT_EQ(s.context.scaleX, before.scaleX);
+  EXPECT_EQ(s.context.geometry.levelWindows, before.geometry.levelWindows);
+  EXPECT_EQ(s.context.geometry.scanRect, before.geometry.scanRect);
+  EXPECT_EQ(s.context.geometry.scaleX, before.geometry.scaleX);
 
   s.setAreaSize(110, 110);
-  EXPECT_EQ(s.context.scaleX, 0.6875f);
+  EXPECT_EQ(s.context.geometry.scaleX, 0.6875f);
   std::vector<int> widths;
-  for (const cv::Rect& w : s.context.levelWindows) widths.push_back(w.width);
+  for (const cv::Rect& w : s.context.geometry.levelWindows) widths.push_back(w.width);
   EXPECT_EQ(widths, (std::vector<int>{110, 99, 93, 90}));
 }
 
@@ -196,8 +199,8 @@ TEST(Create, NegativeLevelsSelectTheDefault) {
   CvAssociativeMemory a, b;
   a.Create(220, 220, -2);
   b.Create(220, 220, 0);
-  EXPECT_EQ(stateOf(a).context.levels, 4);
-  EXPECT_EQ(stateOf(b).context.levels, 4);
+  EXPECT_EQ(stateOf(a).context.lattice.levels, 4);
+  EXPECT_EQ(stateOf(b).context.lattice.levels, 4);
 }
 
 }  // namespace

@@ -265,12 +265,12 @@ TEST_F(WriteTest, WritesAtTheImageEdgesStayInside) {
 
 TEST_F(WriteTest, AnotherAreaSizeRescalesTheLevelWindowsAndBack) {
   memory.Write(cv::Rect(100, 100, 330, 330), &one);
-  EXPECT_EQ(stateOf(memory).context.levelWindows[0].size(), cv::Size(330, 330));
-  EXPECT_EQ(stateOf(memory).context.scanRect, cv::Rect(31, 31, 268, 268));
+  EXPECT_EQ(stateOf(memory).context.geometry.levelWindows[0].size(), cv::Size(330, 330));
+  EXPECT_EQ(stateOf(memory).context.geometry.scanRect, cv::Rect(31, 31, 268, 268));
   cv::Rect found;
   memory.Read(area, found);
-  EXPECT_EQ(stateOf(memory).context.levelWindows[0].size(), cv::Size(220, 220));
-  EXPECT_EQ(stateOf(memory).context.scanRect, cv::Rect(21, 21, 178, 178));
+  EXPECT_EQ(stateOf(memory).context.geometry.levelWindows[0].size(), cv::Size(220, 220));
+  EXPECT_EQ(stateOf(memory).context.geometry.scanRect, cv::Rect(21, 21, 178, 178));
 }
 
 TEST_F(WriteTest, EveryHundredMillionthAccessPrunesWhenTheTreeChanged) {

@@ -45,7 +45,8 @@ std::vector<Visit> searchWindows(CvAssociativeMemoryState& s) {
       [](cv::Rect window, void* p) {
         auto& c = *static_cast<Context*>(p);
         const AssocContext& a = c.state->context;
-        c.visits->push_back({window, a.searchStepX, a.searchStepY, a.searchRadius2});
+        c.visits->push_back(
+            {window, a.geometry.searchStepX, a.geometry.searchStepY, a.geometry.searchRadius2});
       },
       &context);
   return visits;
@@ -133,7 +134,7 @@ TEST_F(SearchTest, MatchesGroupStrictlyWithinTheRadiusAndByIndex) {
   // A memory without bases recalls the root everywhere: each window is a match of the root's
   // data, found exactly where it was looked for.
   memory.SetImage(texturedImage({200, 200}, 46));
-  s().context.searchRadius2 = 100;
+  s().context.geometry.searchRadius2 = 100;
   std::vector<Event> events;
   Callback callback(record, &events);
   SearchContext search{&s(), &callback};
