@@ -2,7 +2,9 @@
 """Turns engine_bench's JSON (--benchmark_format=json) into the README's table of tracking
 passes and a plot of pass time against bases, a line per frame size, mask and thread count.
 
-    build-bench/bench/engine_bench --benchmark_format=json > bench.json
+    build-bench/bench/engine_bench --benchmark_format=json --benchmark_repetitions=5 \\
+        --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true \\
+        > bench.json
     tools/plot_bench.py bench.json docs/bench.png [before.json]
 """
 
@@ -16,12 +18,15 @@ import matplotlib.pyplot as plt  # noqa: E402
 
 
 def passes(path):
-    """{(bases asked, width, masked, threads): (ms, bases, level-1 bases)}"""
+    """{(bases asked, width, masked, threads): (ms, bases, level-1 bases)}: the median of the
+    repetitions where the report has them, else the single run."""
     with open(path) as source:
         report = json.load(source)
+    runs = [run for run in report["benchmarks"] if run["name"].startswith("BM_TrackingPass/")]
+    medians = [run for run in runs if run.get("aggregate_name") == "median"]
     found = {}
-    for run in report["benchmarks"]:
-        if not run["name"].startswith("BM_TrackingPass/") or run.get("run_type") == "aggregate":
+    for run in medians or runs:
+        if not medians and run.get("run_type") == "aggregate":
             continue
         asked = int(run["name"].split("bases:")[1].split("/")[0])
         key = (asked, int(run["width"]), bool(run["masked"]), int(run["threads"]))
