@@ -18,15 +18,15 @@ import matplotlib.pyplot as plt  # noqa: E402
 
 
 def passes(path):
-    """{(bases asked, width, masked, threads): (ms, bases, level-1 bases)}: the median of the
-    repetitions where the report has them, else the single run."""
+    """{(bases asked, width, masked, threads): (ms, bases, level-1 bases)}: the least of the
+    repetitions where the report has it, else the single run."""
     with open(path) as source:
         report = json.load(source)
     runs = [run for run in report["benchmarks"] if run["name"].startswith("BM_TrackingPass/")]
-    medians = [run for run in runs if run.get("aggregate_name") == "median"]
+    least = [run for run in runs if run.get("aggregate_name") == "least"]
     found = {}
-    for run in medians or runs:
-        if not medians and run.get("run_type") == "aggregate":
+    for run in least or runs:
+        if not least and run.get("run_type") == "aggregate":
             continue
         asked = int(run["name"].split("bases:")[1].split("/")[0])
         key = (asked, int(run["width"]), bool(run["masked"]), int(run["threads"]))
