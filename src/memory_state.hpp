@@ -113,7 +113,7 @@ struct AssocNode {
   // The learning walk from this node down to the deepest level.
   void WriteNode(const cv::Mat& integral, cv::Rect area, cv::Rect& window, int32_t data);
   // The recall walk from this node over `window`, whose size gives the level windows (as
-  // AssocContext::levelWindows holds them for it), without changing anything: several threads
+  // AreaGeometry::levelWindows holds them for it), without changing anything: several threads
   // may walk at once, at several sizes. ApplyWalk makes its changes afterwards.
   void Walk(const cv::Mat& integral, cv::Rect window, bool forceDescent,
             const std::vector<cv::Rect>& levelWindows, WalkScratch& scratch,
