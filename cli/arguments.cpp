@@ -1,5 +1,6 @@
 #include "arguments.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -193,8 +194,11 @@ bool ParseObject(const std::string& text, ObjectSpec& object, std::string& probl
       return fail("the box must read X,Y,W,H with W and H above 0");
     }
   }
-  if (rest.empty() || rest.find_first_of("\t\n\r") != std::string::npos)
-    return fail("the name must not be empty nor hold tabs or line breaks");
+  // Control characters would break the names file's lines and the JSON of inspect.
+  if (rest.empty() || std::any_of(rest.begin(), rest.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+      }))
+    return fail("the name must not be empty nor hold control characters (tabs, line breaks)");
   object.name = rest;
   return true;
 }

@@ -1,14 +1,19 @@
 #include "names_file.hpp"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <memory>
 #include <sstream>
 
+// The engine's own replacement and reading of a file, so that the names file is kept exactly as
+// the memory file beside it: replaced whole, with its owner and mode, never waited on.
+#include "../src/file_io.hpp"
+
 namespace vizmoro_cli {
+
+namespace file_io = vizmoro::detail::file_io;
 
 std::string NamesPath(const std::string& memoryFile) {
   return memoryFile + ".names";
@@ -16,15 +21,25 @@ std::string NamesPath(const std::string& memoryFile) {
 
 bool ReadNames(const std::string& path, Names& names, std::string& error) {
   names.clear();
-  std::ifstream in(path);
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(file_io::OpenRegularFile(path.c_str()),
+                                                     &std::fclose);
   if (!in) {
     if (errno == ENOENT) return true;
+    error = path + ": " + (errno == EINVAL ? "not a regular file" : std::strerror(errno));
+    return false;
+  }
+  std::string text;
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, in.get())) > 0;) text.append(buffer, n);
+  if (std::ferror(in.get())) {
     error = path + ": " + std::strerror(errno);
     return false;
   }
+  std::istringstream lines(text);
   int number = 0;
-  for (std::string line; std::getline(in, line);) {
+  for (std::string line; std::getline(lines, line);) {
     ++number;
+    if (!line.empty() && line.back() == '\r') line.pop_back();  // written on another system
     if (line.empty()) continue;
     const size_t t1 = line.find('\t'), t2 = line.find('\t', t1 + 1), t3 = line.find('\t', t2 + 1);
     long id = 0;
@@ -44,29 +59,19 @@ bool ReadNames(const std::string& path, Names& names, std::string& error) {
     }
     names[static_cast<int32_t>(id)] = ObjectName{line.substr(t1 + 1, t2 - t1 - 1), {width, height}};
   }
-  if (in.bad()) {
-    error = path + ": " + std::strerror(errno);
-    return false;
-  }
   return true;
 }
 
 bool WriteNames(const std::string& path, const Names& names, std::string& error) {
-  const std::string temporary = path + ".tmp" + std::to_string(::getpid());
-  std::FILE* out = std::fopen(temporary.c_str(), "w");
-  bool ok = out != nullptr;
+  std::string text;
   for (const auto& [id, object] : names)
-    if (ok)
-      ok = std::fprintf(out, "%d\t%s\t%d\t%d\n", id, object.name.c_str(), object.taught.width,
-                        object.taught.height) > 0;
-  if (out) ok = (std::fflush(out) == 0 && ::fsync(::fileno(out)) == 0) && ok;
-  if (out && std::fclose(out) != 0) ok = false;
-  ok = ok && std::rename(temporary.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    error = path + ": " + std::strerror(errno);
-    std::remove(temporary.c_str());
-  }
-  return ok;
+    text += std::to_string(id) + "\t" + object.name + "\t" + std::to_string(object.taught.width) +
+            "\t" + std::to_string(object.taught.height) + "\n";
+  if (file_io::ReplaceFile(path.c_str(), reinterpret_cast<const uint8_t*>(text.data()),
+                           text.size()))
+    return true;
+  error = path + ": " + std::strerror(errno);
+  return false;
 }
 
 }  // namespace vizmoro_cli

@@ -21,11 +21,13 @@ using Names = std::map<int32_t, ObjectName>;
 
 std::string NamesPath(const std::string& memoryFile);
 
-// Reads a names file. A missing file gives no names; a line that does not read as one (or a
-// file that cannot be read) is an error, said in `error`.
+// Reads a names file. A missing file gives no names; blank lines are skipped, and a CR before a
+// line feed is dropped. A line that does not read as one (an empty NAME included), or a file
+// that cannot be read or is not a regular file, is an error, said in `error`.
 bool ReadNames(const std::string& path, Names& names, std::string& error);
 
-// Replaces the names file whole (a temporary file renamed over it). False with `error`.
+// Replaces the names file whole, as a save replaces the memory file: a temporary file renamed
+// over it, with the replaced file's owner and mode. False with `error`.
 bool WriteNames(const std::string& path, const Names& names, std::string& error);
 
 }  // namespace vizmoro_cli

@@ -21,6 +21,7 @@
 #include "display.hpp"
 #include "frame_source.hpp"
 #include "hue_mask.hpp"
+#include "json.hpp"
 #include "learning_defaults.hpp"
 #include "mot.hpp"
 #include "names_file.hpp"
@@ -383,14 +384,10 @@ int Inspect(const Arguments& a, std::FILE* out, std::FILE* messages) {
   const cv::Size area = memory.GetSize();
   const int bases = memory.GetNodeCount() - 1;
   if (a.json) {
-    std::string json = "{\"file\": \"";
-    for (char c : a.memory) {
-      if (c == '"' || c == '\\') json += '\\';
-      if (static_cast<unsigned char>(c) >= 0x20) json += c;
-    }
-    json += "\", \"area\": [" + std::to_string(area.width) + ", " + std::to_string(area.height) +
-            "], \"levels\": " + std::to_string(tally.perLevel.size()) +
-            ", \"bases\": " + std::to_string(bases) + ", \"basesPerLevel\": [";
+    std::string json = "{\"file\": " + JsonString(a.memory) + ", \"area\": [" +
+                       std::to_string(area.width) + ", " + std::to_string(area.height) +
+                       "], \"levels\": " + std::to_string(tally.perLevel.size()) +
+                       ", \"bases\": " + std::to_string(bases) + ", \"basesPerLevel\": [";
     for (size_t i = 0; i < tally.perLevel.size(); ++i)
       json += (i ? ", " : "") + std::to_string(tally.perLevel[i]);
     json += "], \"lastBaseId\": " + std::to_string(memory.GetLastNodeId()) +
@@ -400,12 +397,8 @@ int Inspect(const Arguments& a, std::FILE* out, std::FILE* messages) {
       const auto name = names.find(id);
       json += std::string(first ? "" : ", ") + "{\"id\": " + std::to_string(id) + ", \"name\": ";
       if (name != names.end()) {
-        json += "\"";
-        for (char c : name->second.name) {
-          if (c == '"' || c == '\\') json += '\\';
-          json += c;
-        }
-        json += "\", \"taught\": [" + std::to_string(name->second.taught.width) + ", " +
+        json += JsonString(name->second.name) + ", \"taught\": [" +
+                std::to_string(name->second.taught.width) + ", " +
                 std::to_string(name->second.taught.height) + "]";
       } else {
         json += "null, \"taught\": null";

@@ -1,10 +1,17 @@
 // The command line of vizmoro-cli: object specifications, ranges, and what each command takes.
 #include "arguments.hpp"
 
+#include <cstdio>
+#include <filesystem>
+
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "json.hpp"
+#include "names_file.hpp"
+#include "program_runner.hpp"
 
 namespace {
 
@@ -39,6 +46,11 @@ TEST(ObjectSpec, ReadsIdNameBoxAndFrames) {
     EXPECT_FALSE(ParseObject(bad, o, error)) << bad;
     EXPECT_EQ(error.rfind(std::string("invalid --object \"") + bad + "\": ", 0), 0u) << error;
   }
+  // Control characters would break the names file and inspect's JSON.
+  for (const std::string& bad : {std::string("1:a\0b:1,2,3,4", 13),
+                                 std::string("1:a\x1b[0m:1,2,3,4"), std::string("1:a\x7f:1,2,3,4")})
+    EXPECT_FALSE(ParseObject(bad, o, error)) << bad;
+  EXPECT_TRUE(ParseObject("1:tasse \xc3\xa0 caf\xc3\xa9:1,2,3,4", o, error)) << "UTF-8 is welcome";
 }
 
 TEST(Arguments, EachCommandTakesItsOwnOptions) {
@@ -121,6 +133,52 @@ TEST(Arguments, HelpOfEveryCommandNamesItsUsage) {
                                {Command::kInspect, "inspect"},
                                {Command::kEval, "eval"}})
     EXPECT_EQ(HelpText(command).rfind(std::string("usage: vizmoro-cli ") + name, 0), 0u) << name;
+}
+
+TEST(NamesFile, ReadsWhatItWritesAndLinesFromOtherSystems) {
+  vizmoro_test::ScratchDir dir;
+  const std::string path = (dir / "am.dat.names").string();
+  const Names written = {{1, {"red cup", {30, 40}}}, {2147483647, {"a:b", {1, 2}}}};
+  std::string error;
+  ASSERT_TRUE(WriteNames(path, written, error)) << error;
+  Names read;
+  ASSERT_TRUE(ReadNames(path, read, error)) << error;
+  ASSERT_EQ(read.size(), 2u);
+  EXPECT_EQ(read[2147483647].name, "a:b");
+  EXPECT_EQ(read[1].taught, cv::Size(30, 40));
+
+  vizmoro_test::WriteFile(path, "\r\n1\tcup\t3\t4\r\n\n\r\n2\tpot\t5\t6\r\n");
+  ASSERT_TRUE(ReadNames(path, read, error)) << "blank lines, CRLF first: " << error;
+  ASSERT_EQ(read.size(), 2u);
+  EXPECT_EQ(read[1].name, "cup");
+  EXPECT_EQ(read[2].taught, cv::Size(5, 6));
+
+  for (const char* bad : {"1\t\t3\t4\n", "1\tcup\t3\n", "0\tcup\t3\t4\n", "1\tcup\t0\t4\n"}) {
+    vizmoro_test::WriteFile(path, std::string("2\tpot\t5\t6\n") + bad);
+    EXPECT_FALSE(ReadNames(path, read, error)) << bad;
+    EXPECT_EQ(error, path + ", line 2: not ID<TAB>NAME<TAB>W<TAB>H");
+  }
+}
+
+TEST(JsonText, IsValidJsonForAnyBytes) {
+  const struct {
+    std::string text, json;
+  } cases[] = {
+      {"plain", "\"plain\""},
+      {"a\"b\\c/", "\"a\\\"b\\\\c/\""},
+      {std::string("t\tn\nr\r\0\x1f\x7f", 9), "\"t\\tn\\nr\\r\\u0000\\u001f\x7f\""},
+      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80",
+       "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\""},
+      // Latin-1, a lone continuation byte, an overlong slash, a surrogate, a cut sequence and
+      // a code point above U+10FFFF: one U+FFFD per maximal invalid part.
+      {"caf\xe9!", "\"caf\xef\xbf\xbd!\""},
+      {"\x80", "\"\xef\xbf\xbd\""},
+      {"\xc0\xaf", "\"\xef\xbf\xbd\xef\xbf\xbd\""},
+      {"\xed\xa0\x80", "\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\""},
+      {"\xe2\x82x\xf0\x9f\x98", "\"\xef\xbf\xbdx\xef\xbf\xbd\""},
+      {"\xf4\x90\x80\x80", "\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(JsonString(c.text), c.json) << c.text;
 }
 
 }  // namespace

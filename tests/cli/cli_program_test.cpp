@@ -1,6 +1,8 @@
 // End-to-end runs of vizmoro-cli, headless, on a generated clip of three objects; checked
 // through eval's own numbers.
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -155,13 +157,25 @@ TEST_F(CliRun, TeachThenTrackKeepNamesAndMemoryBetweenRuns) {
   ASSERT_TRUE(tracked.LoadFromFile((dir_ / "objects.dat").c_str()));
   EXPECT_GT(tracked.GetAccessCount(), taught.GetAccessCount()) << "the memory was saved";
 
-  // Another object joins; the others keep their names.
+  // Another object joins; the others keep their names. The names file keeps its mode and (when
+  // root saves it) its owner, as the memory file does.
+  fs::permissions(dir_ / "objects.dat.names", fs::perms::owner_read | fs::perms::owner_write);
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(::chown((dir_ / "objects.dat.names").c_str(), 65534, 65534), 0);
+  }
   ASSERT_EQ(Cli({"teach", Clip(), "-m", "objects.dat", "-o", "9:spot:100,100,50,40@5-6", "-q"},
                 dir_.path())
                 .exitCode,
             0);
   EXPECT_EQ(ReadFile(dir_ / "objects.dat.names"),
             "1\torange\t160\t160\n2\tgreen\t160\t160\n3\tpurple\t160\t160\n9\tspot\t50\t40\n");
+  struct stat names;
+  ASSERT_EQ(::stat((dir_ / "objects.dat.names").c_str(), &names), 0);
+  EXPECT_EQ(names.st_mode & 0777, 0600u);
+  if (root) {
+    EXPECT_EQ(names.st_uid, 65534u);
+  }
   const ProgramResult inspect = Cli({"inspect", "objects.dat", "--json"}, dir_.path());
   EXPECT_EQ(inspect.exitCode, 0) << inspect.err;
   EXPECT_EQ(inspect.out.rfind("{\"file\": \"objects.dat\", \"area\": [160, 160], \"levels\": 3", 0),
@@ -172,6 +186,12 @@ TEST_F(CliRun, TeachThenTrackKeepNamesAndMemoryBetweenRuns) {
       << inspect.out;
   const ProgramResult text = Cli({"inspect", "-m", "objects.dat"}, dir_.path());
   EXPECT_NE(text.out.find("  9\tspot\ttaught 50 x 40\t"), std::string::npos) << text.out;
+
+  // Names of older files that are no UTF-8 or hold control characters still give valid JSON.
+  WriteFile(dir_ / "objects.dat.names", "9\tsp\xf6t\x1b\t50\t40\n");
+  EXPECT_NE(Cli({"inspect", "objects.dat", "--json"}, dir_.path())
+                .out.find("{\"id\": 9, \"name\": \"sp\xef\xbf\xbdt\\u001b\", \"taught\""),
+            std::string::npos);
 }
 
 TEST_F(CliRun, AnnotatedVideoAndStopRequestsKeepEverything) {
