@@ -4,10 +4,11 @@
 
 namespace vizmoro {
 
-FrameSource::FrameSource(std::unique_ptr<cv::VideoCapture> capture)
+FrameSource::FrameSource(std::function<bool(cv::VideoCapture&)> open)
     : shared_(std::make_shared<Shared>()) {
-  shared_->capture = std::move(capture);
-  reader_ = std::thread(&FrameSource::Read, shared_);
+  shared_->capture = std::make_unique<cv::VideoCapture>();
+  shared_->requested = true;  // the open is the first request
+  reader_ = std::thread(&FrameSource::Read, shared_, std::move(open));
 }
 
 FrameSource::~FrameSource() {
@@ -22,9 +23,18 @@ FrameSource::~FrameSource() {
     reader_.join();
 }
 
-void FrameSource::Read(std::shared_ptr<Shared> shared) {
+void FrameSource::Read(std::shared_ptr<Shared> shared,
+                       std::function<bool(cv::VideoCapture&)> open) {
   Shared& s = *shared;
+  bool opened = false;
+  try {
+    opened = open(*s.capture);
+  } catch (const cv::Exception&) {  // some backends refuse a name by throwing
+  }
   std::unique_lock<std::mutex> lock(s.mutex);
+  s.got = opened;
+  s.done = true;
+  s.wake.notify_all();
   for (;;) {
     s.wake.wait(lock, [&s] { return s.quit || (s.requested && !s.done); });
     if (s.quit) return;
@@ -41,6 +51,22 @@ void FrameSource::Read(std::shared_ptr<Shared> shared) {
   }
 }
 
+bool FrameSource::Wait(std::unique_lock<std::mutex>& lock, const volatile std::sig_atomic_t& stop) {
+  Shared& s = *shared_;
+  while (!s.done) {
+    if (stop) return false;  // the request goes on; a later call takes its outcome
+    s.wake.wait_for(lock, std::chrono::milliseconds(100));
+  }
+  s.requested = false;
+  return true;
+}
+
+FrameSource::Outcome FrameSource::Opened(const volatile std::sig_atomic_t& stop) {
+  std::unique_lock<std::mutex> lock(shared_->mutex);
+  if (!Wait(lock, stop)) return Outcome::kStopped;
+  return shared_->got ? Outcome::kFrame : Outcome::kEnd;
+}
+
 FrameSource::Outcome FrameSource::Next(cv::Mat& frame, double& positionMs,
                                        const volatile std::sig_atomic_t& stop) {
   Shared& s = *shared_;
@@ -50,11 +76,7 @@ FrameSource::Outcome FrameSource::Next(cv::Mat& frame, double& positionMs,
     s.done = false;
     s.wake.notify_all();
   }
-  while (!s.done) {
-    if (stop) return Outcome::kStopped;  // the read goes on; a later call takes its frame
-    s.wake.wait_for(lock, std::chrono::milliseconds(100));
-  }
-  s.requested = false;
+  if (!Wait(lock, stop)) return Outcome::kStopped;
   if (!s.got) return Outcome::kEnd;
   frame = s.frame;
   s.frame = cv::Mat();

@@ -1,6 +1,9 @@
 // Vizmoro: learns the object held in a fixed rectangle of a camera or AVI video, then finds and
 // tracks it, drawing the results into the window "Result" and optionally into a video file.
 // What it learned is kept in "am.dat" from one run to the next.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -24,6 +27,7 @@
 #include "frame_source.hpp"
 #include "learning_defaults.hpp"
 #include "memory_file.hpp"
+#include "output_files.hpp"
 #include "process_setup.hpp"
 #include "video_output.hpp"
 
@@ -48,11 +52,11 @@ int IntProperty(FrameSource& source, int property) {
 std::string WhyNotOpened(const std::string& fileName) {
   std::error_code ec;
   if (fs::is_directory(fileName, ec)) return "it is a folder";
-  if (std::FILE* file = std::fopen(fileName.c_str(), "rb")) {
-    std::fclose(file);
-    return "the video library cannot read it as a video";
-  }
-  return std::strerror(errno);
+  // Without O_NONBLOCK, a FIFO would wait for a writer here.
+  const int fd = ::open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::strerror(errno);
+  ::close(fd);
+  return "the video library cannot read it as a video";
 }
 
 // Ends the process. A capture stuck in a read cannot be destroyed: then the process ends
@@ -86,32 +90,47 @@ int Run(int argc, char** argv) {
   const vizmoro::MemoryFileLock lock = vizmoro::PrepareMemoryFile(vizmoro::kMemoryFileName, stdout);
   if (!lock.held()) return kExitFailure;
   std::error_code ec;
-  if (line.recording && fs::equivalent(line.fileName, line.outputName, ec)) {
-    std::printf("The output video %s is the input video itself: it would be overwritten.\n",
-                line.outputName.c_str());
-    return kExitFailure;
+  if (line.recording) {
+    // The memory file or its lock under the output's name, through a link: the video would be
+    // written into it.
+    const struct {
+      std::string path, what;
+    } kept[] = {
+        {line.fileName, "the input video itself"},
+        {vizmoro::kMemoryFileName, std::string("the memory file ") + vizmoro::kMemoryFileName},
+        {lock.path(), "the memory file's lock " + lock.path()}};
+    for (const auto& file : kept) {
+      if (!vizmoro::SameFile(file.path, line.outputName)) continue;
+      std::printf("The output video %s is %s: it would be overwritten.\n", line.outputName.c_str(),
+                  file.what.c_str());
+      return kExitFailure;
+    }
   }
 
-  auto capture = std::make_unique<cv::VideoCapture>();
-  if (line.action == CommandLine::Action::kCamera) {
-    std::printf("Processing capture...\n");
-    std::fflush(stdout);
-    if (!capture->open(line.device)) {
-      std::fprintf(stderr, "Could not initialize capturing...\n");
-      return kExitFailure;
-    }
-  } else {
-    std::printf("Processing avi file...\n");
-    if (!capture->open(line.fileName)) {
-      if (!fs::exists(fs::symlink_status(line.fileName, ec)))
-        std::printf("Can't find file %s\n", line.shownName.c_str());
-      else
-        std::printf("Can't open file %s: %s.\n", line.fileName.c_str(),
-                    WhyNotOpened(line.fileName).c_str());
-      return kExitFailure;
-    }
+  const bool camera = line.action == CommandLine::Action::kCamera;
+  std::fputs(camera ? "Processing capture...\n" : "Processing avi file...\n", stdout);
+  if (camera) std::fflush(stdout);
+  // Opened on the reader thread: a FIFO without a writer, or a source that stalls, must not
+  // keep the run from a stop request.
+  FrameSource source([device = line.device, file = line.fileName, camera](cv::VideoCapture& c) {
+    return camera ? c.open(device) : c.open(file);
+  });
+  const FrameSource::Outcome opened = source.Opened(vizmoro::stopRequested);
+  if (opened == FrameSource::Outcome::kStopped) {
+    std::printf("Stopped while %s was opening: the memory file %s is left as it was.\n",
+                camera ? "the capture device" : line.fileName.c_str(), vizmoro::kMemoryFileName);
+    return Finish(&source, kExitFailure);
   }
-  FrameSource source(std::move(capture));
+  if (opened != FrameSource::Outcome::kFrame) {
+    if (camera)
+      std::fprintf(stderr, "Could not initialize capturing...\n");
+    else if (!fs::exists(fs::symlink_status(line.fileName, ec)))
+      std::printf("Can't find file %s\n", line.shownName.c_str());
+    else
+      std::printf("Can't open file %s: %s.\n", line.fileName.c_str(),
+                  WhyNotOpened(line.fileName).c_str());
+    return Finish(&source, kExitFailure);
+  }
   cv::Mat frame;
   double position = 0;
   cv::Size frameSize;

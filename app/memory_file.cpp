@@ -62,8 +62,10 @@ std::string Unusable(const char* fileName) {
 }  // namespace
 
 MemoryFileLock PrepareMemoryFile(const char* fileName, std::FILE* out) {
-  std::string why;
-  MemoryFileLock lock = MemoryFileLock::Acquire(fileName, &why);
+  // A file that can never be used is refused before its lock file is made beside it.
+  std::string why = Unusable(fileName);
+  MemoryFileLock lock;
+  if (why.empty()) lock = MemoryFileLock::Acquire(fileName, &why);
   if (lock.held()) {
     why = Unusable(fileName);
     if (why.empty() && !CanReplaceMemoryFile(fileName, &why))

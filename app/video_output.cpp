@@ -102,14 +102,18 @@ std::string FolderOf(const std::string& path) {
 }  // namespace
 
 bool WatchedVideo::Open(const std::string& fileName, double fps, cv::Size size) {
-  fileName_ = fileName;
+  fileName_ = shownName_ = fileName;
+  failed_ = false;
   size_ = 0;
   framesSinceGrowth_ = 0;
   return OpenResultWriter(writer_, fileName, fps, size) != 0;
 }
 
-bool WatchedVideo::OpenForName(const std::string& fileName, double fps, cv::Size size) {
+bool WatchedVideo::OpenForName(const std::string& fileName, double fps, cv::Size size,
+                               const std::string& shownName) {
   fileName_ = fileName;
+  shownName_ = shownName.empty() ? fileName : shownName;
+  failed_ = false;
   size_ = 0;
   framesSinceGrowth_ = 0;
   const bool avi = fileName.size() >= 4 && fileName.compare(fileName.size() - 4, 4, ".avi") == 0;
@@ -143,7 +147,8 @@ void WatchedVideo::Fail(std::FILE* out) {
   std::string reason;
   if (!Failed(reason)) return;
   std::fprintf(out, "Could not write the output video %s: %s; it is cut short.\n",
-               fileName_.c_str(), reason.c_str());
+               shownName_.c_str(), reason.c_str());
+  failed_ = true;
   writer_.release();
   struct stat st;  // nothing at all reached it: leave no empty file
   if (::stat(fileName_.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0)

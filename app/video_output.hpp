@@ -28,9 +28,13 @@ class WatchedVideo {
   // Opens as OpenResultWriter does; false when no writer opened.
   bool Open(const std::string& fileName, double fps, cv::Size size);
   // Opens with the coder the name suggests: Motion JPEG for ".avi", MPEG-4 otherwise, Motion
-  // JPEG when that fails. False when no writer opened.
-  bool OpenForName(const std::string& fileName, double fps, cv::Size size);
+  // JPEG when that fails. False when no writer opened. Messages name the file `shownName`, when
+  // given (the file a temporary one becomes).
+  bool OpenForName(const std::string& fileName, double fps, cv::Size size,
+                   const std::string& shownName = std::string());
   bool IsOpen() const { return writer_.isOpened(); }
+  // Whether writing failed and the file was cut short.
+  bool HasFailed() const { return failed_; }
   // Writes a frame. When writing has failed, says so once on `out` and writes no more: the
   // file is cut short.
   void Write(const cv::Mat& frame, std::FILE* out);
@@ -43,7 +47,8 @@ class WatchedVideo {
   void Fail(std::FILE* out);
 
   cv::VideoWriter writer_;
-  std::string fileName_;
+  std::string fileName_, shownName_;
+  bool failed_ = false;
   off_t size_ = 0;
   int framesSinceGrowth_ = 0;
 };

@@ -31,9 +31,11 @@ const char kProgramHelp[] =
     "exit codes:\n"
     "  0  done (also after Ctrl+C, SIGTERM or SIGHUP, which end a run after the current frame\n"
     "     and save the memory)\n"
-    "  1  the command line is wrong\n"
-    "  2  an input cannot be read: the video, the memory file, its names, results or truth\n"
-    "  3  an output cannot be written: the memory file, results, video or plot\n"
+    "  1  the command line is wrong, or an output would overwrite another file of the run\n"
+    "  2  an input cannot be read: the video, the memory file, its names, results or truth;\n"
+    "     or an object was not taught, its frames lying past the video's end\n"
+    "  3  an output cannot be written: the memory file, results, video or plot (what was\n"
+    "     learned is still saved)\n"
     "  4  another run holds the memory file\n";
 
 const char kMemoryOptions[] =
@@ -75,8 +77,10 @@ const char kTrackHelp[] =
     "Ctrl+C.\n";
 
 const char kTrackOptions[] =
-    "  -r, --results FILE   the results (default: standard output)\n"
-    "  -v, --video FILE     an annotated copy of the video (.avi: Motion JPEG, else MPEG-4)\n"
+    "  -r, --results FILE   the results (default: standard output); a file is written under a\n"
+    "                       temporary name and takes its own when the run ends\n"
+    "  -v, --video FILE     an annotated copy of the video (.avi: Motion JPEG, else MPEG-4),\n"
+    "                       written the same way\n"
     "      --no-learn       leave the memory as it is (it is still saved)\n"
     "      --show           show the annotated frames in a window; q or Esc ends the run\n"
     "      --seen-only      list only objects seen on the frame (by default an object not\n"

@@ -6,6 +6,7 @@
 
 #include "arguments.hpp"
 #include "evaluation.hpp"
+#include "output_files.hpp"
 #include "session.hpp"
 
 namespace {
@@ -13,6 +14,13 @@ namespace {
 using namespace vizmoro_cli;
 
 int Evaluate(const Arguments& a) {
+  for (const std::string* input : {&a.resultsFile, &a.truthFile})
+    if (vizmoro::SameFile(a.plot, *input)) {
+      std::fprintf(stderr, "vizmoro-cli: the plot %s is %s %s: it would be overwritten\n",
+                   a.plot.c_str(), input == &a.truthFile ? "the truth" : "the results",
+                   input->c_str());
+      return kExitUsage;
+    }
   std::vector<Detection> results, truth;
   std::string error;
   if (!ReadDetections(a.resultsFile, results, error) ||

@@ -9,7 +9,9 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <opencv2/highgui.hpp>
@@ -25,12 +27,18 @@
 #include "learning_defaults.hpp"
 #include "mot.hpp"
 #include "names_file.hpp"
+#include "output_files.hpp"
 #include "process_setup.hpp"
 #include "video_output.hpp"
+
+// The engine's rule for where the lock of a memory file lies.
+#include "../src/file_io.hpp"
 
 namespace vizmoro_cli {
 
 namespace {
+
+namespace file_io = vizmoro::detail::file_io;
 
 // Thresholds of tracking, as the Vizmoro program uses them.
 constexpr double kLearnThreshold = static_cast<double>(0.54f);
@@ -67,22 +75,6 @@ void LoadMemory(CvAssociativeMemory& memory, const std::string& path, bool& load
     throw Failure{kExitInput, "the memory file " + path + " was refused: " + e.err};
   }
   loaded = true;
-}
-
-std::unique_ptr<cv::VideoCapture> OpenVideo(const std::string& video) {
-  auto capture = std::make_unique<cv::VideoCapture>();
-  const bool camera =
-      !video.empty() && video.size() <= 3 &&
-      std::all_of(video.begin(), video.end(), [](char c) { return c >= '0' && c <= '9'; });
-  const bool opened = camera ? capture->open(std::stoi(video)) : capture->open(video);
-  if (!opened) {
-    struct stat st;
-    throw Failure{kExitInput,
-                  "cannot open the video " + video +
-                      (camera || IsFile(video, st) ? ": the video library cannot read it"
-                                                   : ": no such file")};
-  }
-  return capture;
 }
 
 // The progress line on a terminal: frames, rate and time left, rewritten in place.
@@ -156,10 +148,74 @@ void Annotate(cv::Mat& frame, uint32_t id, const std::string& name, const cv::Re
               cv::LINE_AA);
 }
 
+bool IsCamera(const std::string& video) {
+  return !video.empty() && video.size() <= 3 &&
+         std::all_of(video.begin(), video.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Refuses a run that would write one of its files over another: an output over the video, the
+// memory, its names or its lock, through links too. Nothing has been opened for writing yet.
+void RefuseOverwrites(const Arguments& a, bool tracks) {
+  const struct {
+    std::string what, path;
+    bool written;
+  } files[] = {
+      {"the video", IsCamera(a.video) ? "" : a.video, false},
+      {"the memory file", a.memory, true},
+      {"the memory's names file", NamesPath(a.memory), true},
+      {"the memory's lock file", file_io::ReplacedPath(a.memory) + ".lock", false},
+      {"the results file", tracks ? a.results : "", true},
+      {"the annotated video", tracks ? a.outputVideo : "", true},
+  };
+  for (size_t j = 1; j < std::size(files); ++j)
+    for (size_t i = 0; i < j; ++i)
+      if ((files[i].written || files[j].written) && vizmoro::SameFile(files[i].path, files[j].path))
+        throw Failure{kExitUsage, files[j].what + " " + files[j].path + " is " + files[i].what +
+                                      (files[i].path == files[j].path ? "" : " " + files[i].path) +
+                                      ": it would be overwritten"};
+}
+
+// An output file: written under a temporary name and put in place at the end when it is a
+// regular file (or none yet), written directly when it is a device, a pipe or a socket.
+class Output {
+ public:
+  // Creates the temporary, or returns `path` itself to be written directly.
+  // `what` names it in messages.
+  std::string Prepare(const std::string& path, bool keepExtension, const std::string& what) {
+    struct stat st;
+    if (IsFile(path, st) && S_ISDIR(st.st_mode))
+      throw Failure{kExitOutput, "cannot write " + what + path + ": " + std::strerror(EISDIR)};
+    if (vizmoro::WrittenInPlace(path)) return path;
+    const int fd = replaced_.Create(path, keepExtension);
+    if (fd < 0)
+      throw Failure{kExitOutput, "cannot write " + what + path + ": " + std::strerror(errno)};
+    fd_ = fd;
+    return replaced_.temporary();
+  }
+  // The temporary's descriptor (-1 when written directly); the caller takes it over.
+  int TakeDescriptor() { return std::exchange(fd_, -1); }
+  bool Replaces() const { return !replaced_.temporary().empty(); }
+  const std::string& Temporary() const { return replaced_.temporary(); }
+  bool Commit() { return !Replaces() || replaced_.Commit(); }
+  void Discard() { replaced_.Discard(); }
+  ~Output() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+ private:
+  vizmoro::ReplacedFile replaced_;
+  int fd_ = -1;
+};
+
 int Session(const Arguments& a, std::FILE* stdoutResults, std::FILE* messages) {
   const bool teaches = a.command == Command::kTeach || a.command == Command::kRun;
   const bool tracks = a.command == Command::kTrack || a.command == Command::kRun;
 
+  RefuseOverwrites(a, tracks);
+  // A memory file that can never be used is refused before its lock file is made beside it.
+  struct stat st;
+  if (IsFile(a.memory, st) && !S_ISREG(st.st_mode))
+    throw Failure{kExitInput, "the memory file " + a.memory + " is not a regular file"};
   std::string why;
   const vizmoro::MemoryFileLock lock = vizmoro::MemoryFileLock::Acquire(a.memory, &why);
   if (!lock.held())
@@ -177,16 +233,39 @@ int Session(const Arguments& a, std::FILE* stdoutResults, std::FILE* messages) {
   Names names;
   if (loaded && !ReadNames(namesPath, names, why)) throw Failure{kExitInput, why};
 
-  vizmoro::FrameSource source(OpenVideo(a.video));
+  // Opened on the reader thread: a FIFO without a writer, or a source that stalls, must not keep
+  // the run from a stop request.
+  const bool camera = IsCamera(a.video);
+  vizmoro::FrameSource source([video = a.video, camera](cv::VideoCapture& capture) {
+    return camera ? capture.open(std::stoi(video)) : capture.open(video);
+  });
+  // While the capture is stuck in an open or a read, the video library cannot be torn down:
+  // the process ends at once.
+  auto fail = [&](int code, const std::string& message) {
+    if (source.Stuck()) {
+      std::fprintf(messages, "vizmoro-cli: %s\n", message.c_str());
+      std::fflush(nullptr);
+      std::_Exit(code);
+    }
+    throw Failure{code, message};
+  };
+  const vizmoro::FrameSource::Outcome opened = source.Opened(vizmoro::stopRequested);
+  if (opened == vizmoro::FrameSource::Outcome::kStopped)
+    fail(kExitInput, "cannot open the video " + a.video + ": stopped while it was opening");
+  if (opened != vizmoro::FrameSource::Outcome::kFrame)
+    fail(kExitInput, "cannot open the video " + a.video +
+                         (camera || IsFile(a.video, st) ? ": the video library cannot read it"
+                                                        : ": no such file"));
   const double fps = source.Property(cv::CAP_PROP_FPS);
   const double frameCount = source.Property(cv::CAP_PROP_FRAME_COUNT);
   cv::Mat frame;
   double position = 0;
   if (source.Next(frame, position, vizmoro::stopRequested) != vizmoro::FrameSource::Outcome::kFrame)
-    throw Failure{kExitInput, "no frame could be read from " + a.video};
+    fail(kExitInput, "no frame could be read from " + a.video);
 
   std::vector<ObjectSpec> objects = a.objects;
   int lastTeaching = -1;
+  const Names namesBefore = loaded ? names : Names();
   if (teaches) {
     cv::Mat first = frame.clone();
     if (a.flip) cv::flip(first, first, 0);
@@ -225,17 +304,25 @@ int Session(const Arguments& a, std::FILE* stdoutResults, std::FILE* messages) {
   tracking.lookBeforeReport = true;  // so that an object not seen is known as such
   memory.SetTrackingOptions(tracking);
 
+  // The outputs, now that every check has passed.
   std::FILE* results = stdoutResults;
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> resultsFile(nullptr, &std::fclose);
+  Output resultsOutput, videoOutput;
   if (tracks && !a.results.empty()) {
-    resultsFile.reset(std::fopen(a.results.c_str(), "w"));
-    if (!resultsFile)
-      throw Failure{kExitOutput, "cannot write " + a.results + ": " + std::strerror(errno)};
+    const std::string path = resultsOutput.Prepare(a.results, false, "");
+    const int fd = resultsOutput.TakeDescriptor();
+    resultsFile.reset(fd >= 0 ? ::fdopen(fd, "w") : std::fopen(path.c_str(), "w"));
+    if (!resultsFile) {
+      const int error = errno;
+      if (fd >= 0) ::close(fd);
+      throw Failure{kExitOutput, "cannot write " + a.results + ": " + std::strerror(error)};
+    }
     results = resultsFile.get();
   }
   vizmoro::WatchedVideo video;
   if (tracks && !a.outputVideo.empty() &&
-      !video.OpenForName(a.outputVideo, fps > 0 ? fps : 25.0, frame.size()))
+      !video.OpenForName(videoOutput.Prepare(a.outputVideo, true, "the video "),
+                         fps > 0 ? fps : 25.0, frame.size(), a.outputVideo))
     throw Failure{kExitOutput, "cannot write the video " + a.outputVideo};
   bool show = false;
   if (a.show) {
@@ -251,9 +338,11 @@ int Session(const Arguments& a, std::FILE* stdoutResults, std::FILE* messages) {
   vizmoro::HueMask hueMask;
   cv::Mat grey, mask;
   Progress progress(messages, !a.quiet && ::isatty(::fileno(messages)),
-                    teaches && !tracks ? lastTeaching + 1 : frameCount);
+                    teaches && !tracks ? lastTeaching + 1.0 : frameCount);
   int frames = 0, taughtFrames = 0, trackedFrames = 0;
-  bool stopped = false;
+  std::set<int32_t> taughtObjects;
+  int resultsError = 0;  // errno of the first failed write of the results
+  bool stopped = false, ended = false;
   for (int i = 0;; ++i) {
     if (a.flip) cv::flip(frame, frame, 0);
     cv::cvtColor(frame, grey, cv::COLOR_BGR2GRAY);
@@ -263,6 +352,7 @@ int Session(const Arguments& a, std::FILE* stdoutResults, std::FILE* messages) {
     for (const ObjectSpec& object : objects)
       if (object.range.Holds(i)) {
         memory.Write(object.box, &object.id);
+        taughtObjects.insert(object.id);
         taught = true;
       }
     taughtFrames += taught;
@@ -276,8 +366,10 @@ int Session(const Arguments& a, std::FILE* stdoutResults, std::FILE* messages) {
         const auto name = names.find(static_cast<int32_t>(id));
         const cv::Size taughtSize = name != names.end() ? name->second.taught : memory.GetSize();
         const cv::Rect box = memory.FittedBox(track.found, taughtSize);
-        std::fputs(MotLine(i + 1, static_cast<int32_t>(id), box, track.similarity).c_str(),
-                   results);
+        if (std::fputs(MotLine(i + 1, static_cast<int32_t>(id), box, track.similarity).c_str(),
+                       results) == EOF &&
+            resultsError == 0)
+          resultsError = errno;
         if (video.IsOpen() || show)
           Annotate(frame, id, name != names.end() ? name->second.name : "", box, track.similarity);
       }
@@ -287,52 +379,94 @@ int Session(const Arguments& a, std::FILE* stdoutResults, std::FILE* messages) {
         const int key = cv::waitKey(1);
         if (key == 'q' || key == 27) stopped = true;
       }
-      if (std::ferror(results)) {
-        if (results == stdoutResults && errno == EPIPE) {
-          stopped = true;  // the reader of the results has gone: end like a key
-        } else {
-          throw Failure{kExitOutput,
-                        "cannot write the results: " + std::string(std::strerror(errno))};
-        }
-      }
+      // A reader of the results that has gone ends the run like a key; a failed write ends it
+      // too, and the memory is still saved.
+      if (resultsError != 0 || std::ferror(results)) stopped = true;
     }
     ++frames;
     progress.Frame(frames);
     if (!tracks && i >= lastTeaching) break;
     if (stopped || vizmoro::stopRequested) break;
-    if (source.Next(frame, position, vizmoro::stopRequested) !=
-        vizmoro::FrameSource::Outcome::kFrame)
+    const vizmoro::FrameSource::Outcome next = source.Next(frame, position, vizmoro::stopRequested);
+    if (next != vizmoro::FrameSource::Outcome::kFrame) {
+      ended = next == vizmoro::FrameSource::Outcome::kEnd;
       break;
+    }
   }
   progress.Done();
-  if (teaches && frames <= lastTeaching && !vizmoro::stopRequested && !stopped)
+
+  int code = kExitOk;
+  auto warn = [&](int exitCode, const std::string& line) {
+    std::fprintf(messages, "vizmoro-cli: %s\n", line.c_str());
+    if (code == kExitOk) code = exitCode;
+  };
+  const bool asked = !vizmoro::stopRequested && !stopped;  // the run went as far as it was asked
+  if (ended && frameCount >= 1 && frames < frameCount)
+    std::fprintf(messages, "Only %d of the %.0f frames that %s claims could be read.\n", frames,
+                 frameCount, a.video.c_str());
+  if (teaches && asked && frames <= lastTeaching && taughtFrames > 0)
     std::fprintf(messages,
                  "The video ended after %d frames, before frame %d: the objects were "
                  "taught on the frames it has.\n",
                  frames, lastTeaching);
+  for (const ObjectSpec& object : objects) {
+    if (taughtObjects.count(object.id)) continue;
+    // An object never taught keeps the name it had, if any.
+    const auto before = namesBefore.find(object.id);
+    if (before != namesBefore.end())
+      names[object.id] = before->second;
+    else
+      names.erase(object.id);
+    if (asked)
+      warn(kExitInput, "object " + std::to_string(object.id) + " (" + object.name +
+                           ") was not taught: the video ended after " + std::to_string(frames) +
+                           " frames, before its frame " + std::to_string(object.range.first));
+  }
 
-  if (std::fflush(results) != 0 && !(results == stdoutResults && errno == EPIPE))
-    throw Failure{kExitOutput, "cannot write the results: " + std::string(std::strerror(errno))};
-  if (resultsFile && std::fclose(resultsFile.release()) != 0)
-    throw Failure{kExitOutput, "cannot write " + a.results + ": " + std::strerror(errno)};
+  if (resultsError == 0 && std::fflush(results) != 0) resultsError = errno;
+  if (resultsError == 0 && std::ferror(results)) resultsError = EIO;
+  if (resultsFile && std::fclose(resultsFile.release()) != 0 && resultsError == 0)
+    resultsError = errno;
+  if (resultsError != 0 && !(results == stdoutResults && resultsError == EPIPE)) {
+    resultsOutput.Discard();
+    warn(kExitOutput, (a.results.empty() ? std::string("cannot write the results")
+                                         : "cannot write " + a.results) +
+                          ": " + std::strerror(resultsError));
+  } else if (!resultsOutput.Commit()) {
+    warn(kExitOutput, "cannot write " + a.results + ": " + std::strerror(errno));
+  }
   video.Close(messages);
-  errno = 0;
-  if (!memory.SaveToFile(a.memory.c_str(), !a.prune))
-    throw Failure{kExitOutput, "cannot save the memory to " + a.memory + ": " +
-                                   (errno ? std::strerror(errno) : "the memory refused")};
-  if (teaches && !WriteNames(namesPath, names, why)) throw Failure{kExitOutput, why};
+  if (video.HasFailed()) {
+    if (code == kExitOk) code = kExitOutput;  // WatchedVideo said why
+    if (videoOutput.Replaces() && !IsFile(videoOutput.Temporary(), st)) videoOutput.Discard();
+  }
+  if (!videoOutput.Commit())
+    warn(kExitOutput, "cannot write the video " + a.outputVideo + ": " + std::strerror(errno));
+
+  // A new memory that learned nothing is not written: the run leaves no empty memory file.
+  if (loaded || taughtFrames > 0) {
+    errno = 0;
+    if (!memory.SaveToFile(a.memory.c_str(), !a.prune))
+      fail(kExitOutput, "cannot save the memory to " + a.memory + ": " +
+                            (errno ? std::strerror(errno) : "the memory refused"));
+    if (teaches && !WriteNames(namesPath, names, why)) fail(kExitOutput, why);
+  }
   if (!a.quiet) {
     std::fprintf(messages, "%d frames in %.1f s", frames, progress.Seconds());
     if (teaches) std::fprintf(messages, ", %d of them taught", taughtFrames);
     if (tracks) std::fprintf(messages, ", %d tracked", trackedFrames);
-    std::fprintf(messages, "; the memory %s holds %d bases.\n", a.memory.c_str(),
-                 memory.GetNodeCount() - 1);
+    if (loaded || taughtFrames > 0)
+      std::fprintf(messages, "; the memory %s holds %d bases.\n", a.memory.c_str(),
+                   memory.GetNodeCount() - 1);
+    else
+      std::fprintf(messages, "; nothing was learned: no memory file %s was written.\n",
+                   a.memory.c_str());
   }
   if (source.Stuck()) {  // a capture that never came back from a read: see FrameSource
     std::fflush(nullptr);
-    std::_Exit(kExitOk);
+    std::_Exit(code);
   }
-  return kExitOk;
+  return code;
 }
 
 }  // namespace

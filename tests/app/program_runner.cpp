@@ -7,10 +7,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <opencv2/core/utils/logger.hpp>
@@ -109,6 +111,18 @@ bool RunningProgram::Running() {
 
 void RunningProgram::Signal(int signal) {
   if (pid_ > 0 && !reaped_) kill(pid_, signal);
+}
+
+void RunningProgram::WaitUntilCatching(int signal) {
+  const std::string status = "/proc/" + std::to_string(pid_) + "/status";
+  while (Running()) {
+    std::istringstream lines(ReadFile(status));
+    for (std::string line; std::getline(lines, line);)
+      if (line.rfind("SigCgt:", 0) == 0 &&
+          (std::stoull(line.substr(7), nullptr, 16) >> (signal - 1) & 1))
+        return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }
 
 ProgramResult RunningProgram::Wait() {

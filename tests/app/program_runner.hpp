@@ -54,6 +54,8 @@ class RunningProgram {
   // Whether it is still running (reaps it when it has ended).
   bool Running();
   void Signal(int signal);
+  // Waits until the program has a handler for `signal` (or has ended).
+  void WaitUntilCatching(int signal);
   // Waits for the end and collects the output.
   ProgramResult Wait();
 

@@ -99,6 +99,40 @@ TEST(Endings, StopRequestIsHonouredWhileTheCaptureWaits) {
   EXPECT_TRUE(Saved(dir / "am.dat"));
 }
 
+TEST(Endings, StopRequestIsHonouredWhileTheVideoOpens) {
+  ScratchDir dir;
+  ASSERT_EQ(::mkfifo((dir / "fifo.avi").c_str(), 0644), 0);  // no writer: opening it waits
+  const struct {
+    std::string program;
+    std::vector<std::string> args;
+    int exitCode;
+    std::string out, err;
+  } runs[] = {
+      {VizmoroPath(),
+       {"fifo.avi"},
+       kFailure,
+       kAviLine + "Stopped while fifo.avi was opening: the memory file am.dat is left as it was.\n",
+       ""},
+      {vizmoro_test::CliPath(),
+       {"teach", "fifo.avi", "-o", "1:a:0,0,9,9"},
+       2,
+       "",
+       "vizmoro-cli: cannot open the video fifo.avi: stopped while it was opening\n"},
+  };
+  for (const auto& r : runs) {
+    RunningProgram running(r.program, r.args, dir.path());
+    running.WaitUntilCatching(SIGTERM);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // on its way into the open
+    running.Signal(SIGTERM);
+    ASSERT_TRUE(EndsWithin(running, 10)) << r.program << ": the stop request was ignored";
+    const ProgramResult run = running.Wait();
+    EXPECT_EQ(run.exitCode, r.exitCode);
+    EXPECT_EQ(run.out, r.out);
+    EXPECT_EQ(run.err, r.err);
+    EXPECT_FALSE(fs::exists(dir / "am.dat"));
+  }
+}
+
 TEST(Endings, ClosedStandardOutputEndsTheRunLikeAKey) {
   ScratchDir dir;
   MakeClip(dir.path(), "clip.avi", 404);
@@ -187,6 +221,7 @@ TEST(MemoryFileKinds, FifoIsRefusedWithoutWaitingOnIt) {
   EXPECT_EQ(run.out,
             "Cannot use the memory file am.dat: it is not a regular file but a FIFO, a device or "
             "a socket.\n");
+  EXPECT_FALSE(fs::exists(dir / "am.dat.lock")) << "no lock beside a file that cannot be used";
 }
 
 TEST(OutputName, StaysBesideTheClipAndNeverOverwritesTheInput) {
@@ -211,6 +246,16 @@ TEST(OutputName, StaysBesideTheClipAndNeverOverwritesTheInput) {
   EXPECT_EQ(refused.out,
             "The output video clip_out.avi is the input video itself: it would be overwritten.\n");
   EXPECT_EQ(ReadFile(dir / "real.avi"), clip);
+
+  // An output name that leads to the memory file, which does not exist yet.
+  fs::remove(dir / "clip_out.avi");
+  fs::create_symlink("am.dat", dir / "clip_out.avi");
+  const ProgramResult memory = RunProgram(VizmoroPath(), {"clip.avi", "/r"}, dir.path());
+  EXPECT_EQ(memory.exitCode, kFailure);
+  EXPECT_EQ(memory.out,
+            "The output video clip_out.avi is the memory file am.dat: it would be overwritten.\n");
+  EXPECT_FALSE(fs::exists(dir / "am.dat"));
+  EXPECT_TRUE(fs::is_symlink(dir / "clip_out.avi"));
 }
 
 TEST(OutputVideo, FullDiskIsReportedAndTheMemoryIsStillSaved) {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -202,16 +203,19 @@ TEST_F(CliRun, AnnotatedVideoAndStopRequestsKeepEverything) {
   EXPECT_EQ(video.exitCode, 0) << video.err;
   EXPECT_EQ(vizmoro_test::CountFrames(dir_ / "annotated.avi"), 200);
 
+  // The results grow under a temporary name, and take their own at the end.
   RunningProgram running(CliPath(), {"track", Clip(), "-r", "stopped.txt"}, dir_.path());
-  while (running.Running() &&
-         (!fs::exists(dir_ / "stopped.txt") || fs::file_size(dir_ / "stopped.txt") < 2000))
+  const fs::path growing = dir_ / ("stopped.txt.tmp" + std::to_string(running.pid()));
+  while (running.Running() && (!fs::exists(growing) || fs::file_size(growing) < 2000))
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_FALSE(fs::exists(dir_ / "stopped.txt"));
   running.Signal(SIGINT);
   const ProgramResult stopped = running.Wait();
   EXPECT_EQ(stopped.exitCode, 0) << stopped.err;
   const std::string lines = ReadFile(dir_ / "stopped.txt");
   EXPECT_EQ(lines.back(), '\n') << "whole lines only";
   EXPECT_LT(std::count(lines.begin(), lines.end(), '\n'), 3 * 200);
+  EXPECT_FALSE(fs::exists(growing));
   CvAssociativeMemory saved;
   EXPECT_TRUE(saved.LoadFromFile((dir_ / "am.dat").c_str()));
 }
@@ -246,9 +250,16 @@ TEST_F(CliRun, RefusalsSayWhyWithTheirExitCodes) {
        2,
        "vizmoro-cli: missing.txt: No such file or directory\n"},
       {{"inspect", "folder"}, 2, "vizmoro-cli: the memory file folder is not a regular file\n"},
+      {{"track", Clip(), "-m", "folder"},
+       2,
+       "vizmoro-cli: the memory file folder is not a regular file\n"},
+      {{"teach", Clip(), "-m", "fifo", "-o", "1:a:0,0,9,9"},
+       2,
+       "vizmoro-cli: the memory file fifo is not a regular file\n"},
   };
   WriteFile(dir_ / "notes.txt", "some notes");
   fs::create_directory(dir_ / "folder");
+  ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0644), 0);
   for (const Case& c : cases) {
     const ProgramResult run = Cli(c.args, dir_.path());
     EXPECT_EQ(run.exitCode, c.exitCode) << c.args[0] << " " << c.args.back();
@@ -258,6 +269,8 @@ TEST_F(CliRun, RefusalsSayWhyWithTheirExitCodes) {
   EXPECT_EQ(ReadFile(dir_ / "am.dat"), memory) << "nothing refused touched the memory";
   EXPECT_EQ(ReadFile(dir_ / "notes.txt"), "some notes");
   EXPECT_FALSE(fs::exists(dir_ / "none.dat"));
+  EXPECT_FALSE(fs::exists(dir_ / "folder.lock")) << "no lock beside a memory that cannot be used";
+  EXPECT_FALSE(fs::exists(dir_ / "fifo.lock"));
 
   // Another run holds the memory.
   const vizmoro::MemoryFileLock lock = vizmoro::MemoryFileLock::Acquire((dir_ / "am.dat").string());
@@ -273,6 +286,126 @@ TEST_F(CliRun, RefusalsSayWhyWithTheirExitCodes) {
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_EQ(help.out.rfind(std::string("usage: vizmoro-cli ") + command, 0), 0u) << command;
   }
+}
+
+// The files in a folder, but the runner's own.
+std::set<std::string> FilesIn(const fs::path& dir) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir))
+    if (entry.path().filename().string()[0] != '.') names.insert(entry.path().filename().string());
+  return names;
+}
+
+TEST_F(CliRun, OutputsNeverOverwriteTheRunsOtherFiles) {
+  ASSERT_EQ(Cli(With({"teach", Clip(), "-q"}, kObjects), dir_.path()).exitCode, 0);
+  fs::copy_file(Clip(), dir_ / "v.avi");
+  fs::create_symlink("v.avi", dir_ / "link.avi");
+  fs::create_hard_link(dir_ / "v.avi", dir_ / "hard.avi");
+  WriteFile(dir_ / "r.txt", "1,1,0,0,9,9,1,-1,-1,-1\n");
+  const std::string video = ReadFile(dir_ / "v.avi"), memory = ReadFile(dir_ / "am.dat"),
+                    names = ReadFile(dir_ / "am.dat.names");
+  const std::set<std::string> files = FilesIn(dir_.path());
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{"track", "v.avi", "-r", "v.avi"}, "the results file v.avi is the video"},
+      {{"track", "v.avi", "-r", "hard.avi"}, "the results file hard.avi is the video v.avi"},
+      {{"track", "link.avi", "-v", "v.avi"}, "the annotated video v.avi is the video link.avi"},
+      {{"track", "v.avi", "-r", "am.dat.names"},
+       "the results file am.dat.names is the memory's names file"},
+      {{"track", "v.avi", "-r", "am.dat"}, "the results file am.dat is the memory file"},
+      {{"run", "v.avi", "-o", "1:a:0,0,9,9", "-v", "am.dat.lock"},
+       "the annotated video am.dat.lock is the memory's lock file"},
+      {{"track", "v.avi", "-r", "r.txt", "-v", "r.txt"},
+       "the annotated video r.txt is the results file"},
+      {{"run", "v.avi", "-o", "1:a:0,0,9,9", "-m", "new.dat", "-r", "new.dat.names"},
+       "the results file new.dat.names is the memory's names file"},
+      {{"teach", "v.avi", "-o", "1:a:0,0,9,9", "-m", "link.avi"},
+       "the memory file link.avi is the video v.avi"},
+      {{"eval", "r.txt", "hard.avi", "-p", "v.avi"}, "the plot v.avi is the truth hard.avi"},
+  };
+  for (const auto& c : cases) {
+    const ProgramResult run = Cli(c.args, dir_.path());
+    EXPECT_EQ(run.exitCode, 1) << c.err;
+    EXPECT_EQ(run.err, "vizmoro-cli: " + c.err + ": it would be overwritten\n");
+  }
+
+  // An output is written only once every check has passed, and replaces its file at the end.
+  const ProgramResult late =
+      Cli({"track", "v.avi", "-r", "r.txt", "-v", "/proc/x.avi"}, dir_.path());
+  EXPECT_EQ(late.exitCode, 3);
+  EXPECT_EQ(late.err,
+            "vizmoro-cli: cannot write the video /proc/x.avi: No such file or directory\n");
+
+  EXPECT_EQ(ReadFile(dir_ / "v.avi"), video);
+  EXPECT_EQ(ReadFile(dir_ / "am.dat"), memory);
+  EXPECT_EQ(ReadFile(dir_ / "am.dat.names"), names);
+  EXPECT_EQ(ReadFile(dir_ / "r.txt"), "1,1,0,0,9,9,1,-1,-1,-1\n");
+  EXPECT_EQ(FilesIn(dir_.path()), files) << "no file made, none left behind";
+}
+
+TEST_F(CliRun, RunsThatFallShortSaySoAndExitWithTheirCode) {
+  // Frames past the video's end: nothing is taught, and no memory file is made.
+  const ProgramResult past =
+      Cli({"teach", Clip(), "-q", "-o", "1:a:40,60,160,160@500-600"}, dir_.path());
+  EXPECT_EQ(past.exitCode, 2);
+  EXPECT_EQ(past.err,
+            "vizmoro-cli: object 1 (a) was not taught: the video ended after 200 frames, before "
+            "its frame 500\n");
+  EXPECT_FALSE(fs::exists(dir_ / "am.dat"));
+  EXPECT_FALSE(fs::exists(dir_ / "am.dat.names"));
+
+  // The widest range the parser accepts is taught on every frame there is.
+  const ProgramResult widest =
+      Cli({"teach", Clip(), "-q", "-o", "1:a:40,60,160,160", "-f", "0-2147483647"}, dir_.path());
+  EXPECT_EQ(widest.exitCode, 0);
+  EXPECT_EQ(widest.err,
+            "The video ended after 200 frames, before frame 2147483647: the objects were taught "
+            "on the frames it has.\n");
+
+  // A video that decodes only in part is tracked as far as it goes, with a word.
+  const std::string clip = ReadFile(Clip());
+  WriteFile(dir_ / "cut.avi", clip.substr(0, clip.size() / 2));
+  const ProgramResult cut = Cli({"track", "cut.avi", "-q", "-r", "cut.txt"}, dir_.path());
+  EXPECT_EQ(cut.exitCode, 0);
+  EXPECT_EQ(cut.err, "Only " + std::to_string(vizmoro_test::CountFrames(dir_ / "cut.avi")) +
+                         " of the 200 frames that cut.avi claims could be read.\n");
+
+  // Results that cannot be written: the run ends, its learning is still saved.
+  auto accesses = [&] {
+    CvAssociativeMemory saved;
+    EXPECT_TRUE(saved.LoadFromFile((dir_ / "am.dat").c_str()));
+    return saved.GetAccessCount();
+  };
+  uint64_t before = accesses();
+  const ProgramResult full = Cli({"track", Clip(), "-q", "-r", "/dev/full"}, dir_.path());
+  EXPECT_EQ(full.exitCode, 3);
+  EXPECT_EQ(full.err, "vizmoro-cli: cannot write /dev/full: No space left on device\n");
+  EXPECT_GT(accesses(), before);
+
+  // A file system of our own that fills up, in a mount namespace (where one may be made): no
+  // empty or partial results are left, the video is cut short, the memory is saved.
+  if (RunProgram("/usr/bin/unshare", {"-m", "true"}, dir_.path()).exitCode != 0)
+    GTEST_SKIP() << "no mount namespaces here";
+  before = accesses();
+  const std::string script =
+      "mkdir small && mount -t tmpfs -o size=4k tmpfs small || exit 1; "
+      "\"$0\" track \"$1\" -q -r small/r.txt 2>results; echo $? >>status; "
+      "\"$0\" track \"$1\" -q -v small/v.avi >/dev/null 2>video; echo $? >>status; "
+      "find small -empty >empty; ls small >listing";
+  const ProgramResult small = RunProgram(
+      "/usr/bin/unshare", {"-m", "/bin/sh", "-c", script, CliPath(), Clip()}, dir_.path());
+  ASSERT_EQ(small.exitCode, 0) << small.err;
+  EXPECT_EQ(ReadFile(dir_ / "status"), "3\n3\n");
+  EXPECT_EQ(ReadFile(dir_ / "results"),
+            "vizmoro-cli: cannot write small/r.txt: No space left on device\n");
+  EXPECT_EQ(ReadFile(dir_ / "video"),
+            "Could not write the output video small/v.avi: No space left on device; it is cut "
+            "short.\n");
+  EXPECT_EQ(ReadFile(dir_ / "empty"), "");
+  EXPECT_EQ(ReadFile(dir_ / "listing"), "v.avi\n");
+  EXPECT_GT(accesses(), before);
 }
 
 }  // namespace
