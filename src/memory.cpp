@@ -74,13 +74,24 @@ void CvAssociativeMemoryState::setAreaSize(int width, int height) {
                         g.patternHeight + 2 * insetY);
 }
 
-bool CvAssociativeMemoryState::countAccess() {
+bool CvAssociativeMemoryState::countAccess(bool deferPruning) {
   ++context.accessCount;
   if (context.accessCount % Tuning::kPruneEvery != 0 || prunedNodeCount == context.nodeCount)
     return false;
+  if (deferPruning) {
+    prunePending = true;
+    return false;
+  }
   root->Prune();
   prunedNodeCount = context.nodeCount;
   return true;
+}
+
+void CvAssociativeMemoryState::settlePruning() {
+  if (!prunePending) return;
+  prunePending = false;
+  root->Prune();
+  prunedNodeCount = context.nodeCount;
 }
 
 CvAssociativeMemory::CvAssociativeMemory(int /*blockSize*/)
@@ -93,6 +104,7 @@ void CvAssociativeMemory::Create(int width, int height, int16_t levels) {
   if (width > kMaxAreaSide || height > kMaxAreaSide)
     AM_REPORT(cv::Error::StsOutOfRange, "Create", "Interest area is too large");
   CvAssociativeMemoryState& s = *state;
+  s.settlePruning();  // it may move the count of the last pruning
   s.release();
   s.context = AssocContext();
   s.context.maskRef = &s.mask;
@@ -149,6 +161,7 @@ void CvAssociativeMemory::Create(int width, int height, int16_t levels) {
 
 void CvAssociativeMemory::Prune() {
   AM_REFUSE_INSIDE_CALLBACK(*state, "Prune");
+  state->settlePruning();
   if (state->root) state->root->Prune();
 }
 

@@ -162,6 +162,12 @@ class CvAssociativeMemory {
   // the optional outputs describe the node where the walk ended (dataRef points at its stored
   // object index) and the similarity (0..1). With forceDescent the walk goes on to the deepest
   // level even after a level did not accept. Returns whether every level accepted.
+  //
+  // *dataRef stays valid until the next call that walks or changes the tree (Create, Write, Read,
+  // ObjectRecognition, ObjectTracking, ReadPackedData, LoadFromFile, SaveToFile, Prune): the
+  // pruning that every 100,000,000th read or write makes is, when a Read reaches that count, left
+  // to the start of the next such call. Until then GetNodeCount, VisitNodes, WritePackedData and
+  // the other inspectors see the tree before that pruning.
   bool Read(cv::Rect area, cv::Rect& foundRect, int32_t** dataRef = nullptr,
             uint64_t* baseIndex = nullptr, uint64_t* hitCounter = nullptr,
             double* similarity = nullptr, bool forceDescent = false);
