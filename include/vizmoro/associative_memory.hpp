@@ -218,7 +218,8 @@ class CvAssociativeMemory {
   // that the memory reported (RCG_AM_MATCH, RCG_AM_OBJECT, RCG_AM_TRACK): `taught` scaled by the
   // size at which the object was found, around the centre of `found`. Found rectangles are the
   // innermost window of a full walk, smaller than the area (187 pixels for an area of 220 with
-  // 3 levels): at the memory's own area size a found rectangle gives back `taught` itself.
+  // 3 levels): at the memory's own area size a found rectangle gives back `taught` itself. A box
+  // whose corners would lie beyond int is refused (StsOutOfRange).
   cv::Rect FittedBox(const cv::Rect& found, cv::Size taught) const;
 
   int GetNodeCount() const;
