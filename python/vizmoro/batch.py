@@ -207,14 +207,17 @@ def process(job):
         # A process of its own, which the limit can stop wherever it waits (the video library
         # may wait for a stalled input where nothing else can end it).
         command = [sys.executable, "-c", "from vizmoro import batch; batch.attempt_from_stdin()"]
+        package = os.path.dirname(os.path.dirname(os.path.abspath(vizmoro.__file__)))
+        path = os.pathsep.join(filter(None, [package, os.environ.get("PYTHONPATH")]))
         try:
             done = subprocess.run(command, input=json.dumps({"job": job, "files": files}),
-                                  capture_output=True, text=True, timeout=limit)
+                                  capture_output=True, text=True, timeout=limit,
+                                  env=dict(os.environ, PYTHONPATH=path))
         except subprocess.TimeoutExpired:
             return {"failed": f"stopped after its time limit of {limit:g} s"}
         if done.returncode != 0:
             lines = done.stderr.strip().splitlines() or [f"exit status {done.returncode}"]
-            raise RuntimeError(f"{job['video']}: {lines[-1]}")
+            raise RuntimeError(lines[-1])
         # Published only now, under the memory file's lock, each file replaced whole.
         with vizmoro.MemoryFileLock(finals["memory"]):
             for key in ("results", "names", "memory"):
@@ -315,10 +318,14 @@ def jobs_from(arguments):
              "keep_identities": not arguments.no_identities, "seen_only": arguments.seen_only,
              "time_limit": getattr(arguments, "time_limit", None)}
             for video in arguments.videos]
-    inputs = {os.path.realpath(job["video"]): job["video"] for job in jobs}
     if arguments.memory:
-        for path in (arguments.memory, arguments.memory + ".names"):
-            inputs[os.path.realpath(path)] = path
+        read_names(arguments.memory + ".names")  # refused now rather than by every video
+    # Inputs by path and, where they exist, by file (a link or another name of one).
+    inputs = [job["video"] for job in jobs]
+    if arguments.memory:
+        inputs += [arguments.memory, arguments.memory + ".names"]
+    given = {os.path.realpath(path): path for path in inputs}
+    given.update({key: path for path in inputs if (key := _file_of(path))})
     publishers = {}
     for job in jobs:
         for path in published(job).values():
@@ -327,18 +334,19 @@ def jobs_from(arguments):
                 raise ValueError(f"{publishers[real]} and {job['video']} would both publish "
                                  f"{path}: give the videos names of their own")
             publishers[real] = job["video"]
-            clash = inputs.get(real) or next(
-                (given for given in inputs.values() if _same_file(given, path)), None)
+            clash = given.get(real) or given.get(_file_of(path))
             if clash:
                 raise ValueError(f"{job['video']} would publish {path} over the input {clash}")
     return jobs
 
 
-def _same_file(a, b):
+def _file_of(path):
+    """(device, inode) of an existing file, else None."""
     try:
-        return os.path.samefile(a, b)
+        status = os.stat(path)
     except OSError:
-        return False
+        return None
+    return status.st_dev, status.st_ino
 
 
 def run(jobs, client, report=None):
