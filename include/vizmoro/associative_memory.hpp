@@ -206,8 +206,10 @@ class CvAssociativeMemory {
   LearningOptions GetLearningOptions() const;
 
   // Sets the options of searching and tracking; they stay until set again (Create keeps them).
-  // A sweep that starts at or below 0, a step at or below 0, or a follow range that is empty or
-  // not above 0, is refused (StsOutOfRange).
+  // Refused (StsOutOfRange), the options in force kept: a size that is not a finite number, a
+  // sweep that starts at or below 0, a step at or below 0, a sweep of more than 64 sizes (one
+  // without sweepTo counted up to 16 times the area, or 16 times sweepFrom when that is more), and
+  // a follow range that is reversed or not above 0 (equal limits follow at one fixed size).
   void SetTrackingOptions(const TrackingOptions& options);
   TrackingOptions GetTrackingOptions() const;
 
