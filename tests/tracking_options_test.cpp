@@ -238,6 +238,16 @@ TEST(TrackingOptions, AreCheckedWhenSetAndSweepTheSizesAsked) {
       &widths);
   widths.erase(std::unique(widths.begin(), widths.end()), widths.end());
   EXPECT_EQ(widths, (std::vector<int>{50, 100, 150}));
+
+  // Sizes far beyond int are past the image, never wrapped round into it.
+  sweep.sweepFrom = sweep.sweepStep = 1e300;
+  sweep.sweepTo = 0;
+  memory.SetTrackingOptions(sweep);
+  widths.clear();
+  PositionSearch(
+      s, [](cv::Rect w, void* user) { static_cast<std::vector<int>*>(user)->push_back(w.width); },
+      &widths);
+  EXPECT_TRUE(widths.empty());
 }
 
 }  // namespace
