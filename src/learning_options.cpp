@@ -1,5 +1,6 @@
 // The learning and tracking options, and the base budget.
 #include <algorithm>
+#include <cmath>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -8,6 +9,15 @@
 #include "memory_state.hpp"
 
 using namespace vizmoro::detail;
+
+namespace {
+
+// The most window sizes a search may sweep, and where a sweep without sweepTo is counted to
+// (times the area, or times sweepFrom when that is larger).
+constexpr double kMaxSweepSizes = 64;
+constexpr double kOpenSweepEnd = 16;
+
+}  // namespace
 
 void CvAssociativeMemory::SetLearningOptions(const LearningOptions& options) {
   AM_REFUSE_INSIDE_CALLBACK(*state, "SetLearningOptions");
@@ -25,10 +35,20 @@ LearningOptions CvAssociativeMemory::GetLearningOptions() const {
 
 void CvAssociativeMemory::SetTrackingOptions(const TrackingOptions& options) {
   AM_REFUSE_INSIDE_CALLBACK(*state, "SetTrackingOptions");
-  if (!(options.sweepFrom > 0) || !(options.sweepStep > 0) || options.sweepTo < 0 ||
-      !(options.followFrom > 0) || !(options.followTo >= options.followFrom))
+  const TrackingOptions& o = options;
+  if (!std::isfinite(o.sweepFrom) || !std::isfinite(o.sweepStep) || !std::isfinite(o.sweepTo) ||
+      !std::isfinite(o.followFrom) || !std::isfinite(o.followTo))
+    AM_REPORT(cv::Error::StsOutOfRange, "SetTrackingOptions",
+              "The sizes of the search and of following must be finite numbers");
+  if (!(o.sweepFrom > 0) || !(o.sweepStep > 0) || o.sweepTo < 0 || !(o.followFrom > 0) ||
+      !(o.followTo >= o.followFrom))
     AM_REPORT(cv::Error::StsOutOfRange, "SetTrackingOptions",
               "The sizes of the search or of following must be above 0 and in order");
+  // Every size costs a whole-frame search: a step too fine for its range would never end.
+  const double end = o.sweepTo > 0 ? o.sweepTo : kOpenSweepEnd * std::max(1.0, o.sweepFrom);
+  if ((end + 1e-9 - o.sweepFrom) / o.sweepStep >= kMaxSweepSizes)
+    AM_REPORT(cv::Error::StsOutOfRange, "SetTrackingOptions",
+              "The search sweeps more than 64 sizes");
   state->tracking = options;
 }
 

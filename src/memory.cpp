@@ -13,6 +13,9 @@ using namespace vizmoro::detail;
 
 namespace {
 
+constexpr int64_t kIntMax = std::numeric_limits<int>::max();
+constexpr const char* kBeyondCoordinates = "The fitted box lies beyond the coordinates of an image";
+
 int32_t clampToInt32(int64_t value) {
   return static_cast<int32_t>(std::min<int64_t>(value, std::numeric_limits<int32_t>::max()));
 }
@@ -74,13 +77,24 @@ void CvAssociativeMemoryState::setAreaSize(int width, int height) {
                         g.patternHeight + 2 * insetY);
 }
 
-bool CvAssociativeMemoryState::countAccess() {
+bool CvAssociativeMemoryState::countAccess(bool deferPruning) {
   ++context.accessCount;
   if (context.accessCount % Tuning::kPruneEvery != 0 || prunedNodeCount == context.nodeCount)
     return false;
+  if (deferPruning) {
+    prunePending = true;
+    return false;
+  }
   root->Prune();
   prunedNodeCount = context.nodeCount;
   return true;
+}
+
+void CvAssociativeMemoryState::settlePruning() {
+  if (!prunePending) return;
+  prunePending = false;
+  root->Prune();
+  prunedNodeCount = context.nodeCount;
 }
 
 CvAssociativeMemory::CvAssociativeMemory(int /*blockSize*/)
@@ -93,6 +107,7 @@ void CvAssociativeMemory::Create(int width, int height, int16_t levels) {
   if (width > kMaxAreaSide || height > kMaxAreaSide)
     AM_REPORT(cv::Error::StsOutOfRange, "Create", "Interest area is too large");
   CvAssociativeMemoryState& s = *state;
+  s.settlePruning();  // it may move the count of the last pruning
   s.release();
   s.context = AssocContext();
   s.context.maskRef = &s.mask;
@@ -149,6 +164,7 @@ void CvAssociativeMemory::Create(int width, int height, int16_t levels) {
 
 void CvAssociativeMemory::Prune() {
   AM_REFUSE_INSIDE_CALLBACK(*state, "Prune");
+  state->settlePruning();
   if (state->root) state->root->Prune();
 }
 
@@ -178,10 +194,18 @@ cv::Rect CvAssociativeMemory::FittedBox(const cv::Rect& found, cv::Size taught) 
   const int innerWidth = inner.width, innerHeight = inner.height;
   const double scaleX = static_cast<double>(found.width) / innerWidth;
   const double scaleY = static_cast<double>(found.height) / innerHeight;
-  const int width = static_cast<int>(std::lround(taught.width * scaleX));
-  const int height = static_cast<int>(std::lround(taught.height * scaleY));
-  const int centreX = found.x + (found.width >> 1), centreY = found.y + (found.height >> 1);
-  return cv::Rect(centreX - (width >> 1), centreY - (height >> 1), width, height);
+  const double width = std::round(taught.width * scaleX);
+  const double height = std::round(taught.height * scaleY);
+  if (!(std::abs(width) <= kIntMax && std::abs(height) <= kIntMax))
+    AM_REPORT(cv::Error::StsOutOfRange, "FittedBox", kBeyondCoordinates);
+  const int64_t w = static_cast<int64_t>(width), h = static_cast<int64_t>(height);
+  const int64_t x = int64_t{found.x} + (found.width >> 1) - (w >> 1);
+  const int64_t y = int64_t{found.y} + (found.height >> 1) - (h >> 1);
+  for (int64_t v : {x, y, x + w, y + h})
+    if (v < -kIntMax - 1 || v > kIntMax)
+      AM_REPORT(cv::Error::StsOutOfRange, "FittedBox", kBeyondCoordinates);
+  return cv::Rect(static_cast<int>(x), static_cast<int>(y), static_cast<int>(w),
+                  static_cast<int>(h));
 }
 
 int CvAssociativeMemory::GetNodeCount() const {

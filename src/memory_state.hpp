@@ -215,6 +215,9 @@ struct CvAssociativeMemoryState {
   cv::Mat mask;      // the caller's mask pixels (empty: none)
   cv::Mat integral;  // CV_32SC1, (imageHeight + 1) x (imageWidth + 1)
   int32_t prunedNodeCount = 0;
+  // A pruning that a Read's access count called for, left to the next call that walks or changes
+  // the tree, so that the node a Read hands back outlives the Read.
+  bool prunePending = false;
   LearningOptions learning;
   TrackingOptions tracking;
   // Above 0 while the memory runs code of its caller (callbacks, user-block destructors): calls
@@ -226,8 +229,10 @@ struct CvAssociativeMemoryState {
   // Re-scales the pixel geometry to an interest area of another size.
   void setAreaSize(int width, int height);
   // Counts one read or write and prunes at every Tuning::kPruneEvery-th access; true when it
-  // pruned.
-  bool countAccess();
+  // pruned. With `deferPruning` the pruning is only marked pending.
+  bool countAccess(bool deferPruning = false);
+  // Runs a pending pruning: the first thing every call that walks or changes the tree does.
+  void settlePruning();
   // Removes the weakest bases when the memory holds more than the budget.
   void keepWithinBudget();
   // Whether `area` is a non-empty rectangle wholly inside the current image.
@@ -239,9 +244,10 @@ struct CvAssociativeMemoryState {
   // Write and Read with their checks; the search and tracking read and write through these.
   void write(cv::Rect area, const int32_t* apData);
   // `index` receives the object index read, taken before the access count may prune the node
-  // that holds it.
+  // that holds it. With `deferPruning` (the caller's Read) the node outlives the call.
   bool read(cv::Rect area, cv::Rect& foundRect, int32_t** dataRef, uint64_t* baseIndex,
-            uint64_t* hitCounter, double* similarity, bool forceDescent, int32_t* index = nullptr);
+            uint64_t* hitCounter, double* similarity, bool forceDescent, int32_t* index = nullptr,
+            bool deferPruning = false);
 };
 
 namespace vizmoro::detail {

@@ -383,6 +383,8 @@ bool CvAssociativeMemory::SaveToFile(const char* fileName, bool keepAll) {
     }
     return false;
   }
+  // A pruning a Read left pending: the file holds the tree the next call would see.
+  state->settlePruning();
   if (!keepAll) state->root->Prune();  // the memory stays pruned whatever follows
 
   std::vector<uint8_t> file;

@@ -35,9 +35,11 @@ void ForEachSize(CvAssociativeMemoryState& s, Visit&& visit) {
     const double factor =
         plain ? Tuning::kFirstScale + Tuning::kScaleStep * k : o.sweepFrom + o.sweepStep * k;
     if (!plain && o.sweepTo > 0 && factor > o.sweepTo + 1e-9) break;
-    const int w = static_cast<int>(l.width * factor), h = static_cast<int>(l.height * factor);
-    if (w < 1 || h < 1) continue;
-    if (w > s.imageWidth || h > s.imageHeight) break;
+    const double fw = l.width * factor, fh = l.height * factor;
+    if (fw < 1 || fh < 1) continue;
+    // Compared before the sizes are made integers: a size beyond int is past every image.
+    if (fw >= s.imageWidth + 1.0 || fh >= s.imageHeight + 1.0) break;
+    const int w = static_cast<int>(fw), h = static_cast<int>(fh);
     s.setAreaSize(w, h);
     // A step of at least one pixel, so that no geometry can stall the scan.
     g.searchStepX = std::max(((2 * (w / cellsX)) >> (levelsMax - 3)) - 1, 1);
@@ -166,6 +168,7 @@ void CvAssociativeMemory::ObjectRecognition(RcgAMFunc func, void* userData) {
   if (!func) AM_REPORT(cv::Error::StsNullPtr, "ObjectRecognition", am_messages::kNullCallback);
   CvAssociativeMemoryState& s = *state;
   AM_REFUSE_INSIDE_CALLBACK(s, "ObjectRecognition");
+  s.settlePruning();
   UserCodeScope callingBack(s);
   Callback callback(func, userData);
   callback(RCG_AM_BEGIN, nullptr, nullptr);

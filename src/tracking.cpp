@@ -349,6 +349,7 @@ void CvAssociativeMemory::ObjectTracking(RcgAMFunc func, void* userData, bool le
                                          double learnThreshold, double trackThreshold) {
   if (!func) AM_REPORT(cv::Error::StsNullPtr, "ObjectTracking", am_messages::kNullCallback);
   AM_REFUSE_INSIDE_CALLBACK(*state, "ObjectTracking");
+  state->settlePruning();
   UserCodeScope callingBack(*state);
   Callback callback(func, userData);
   TrackingCall{*state, callback, learning, learnThreshold, trackThreshold}.run();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <functional>
 #include <limits>
 #include <stdexcept>
@@ -79,6 +80,13 @@ struct Attempt {
   std::function<void(CvAssociativeMemory&, const cv::Mat&)> call;
 };
 
+// A file of this process's own in the scratch folder, for the calls that would load or save.
+const std::string& scratchFile() {
+  static const std::string file =
+      ::testing::TempDir() + "reentry_" + std::to_string(::getpid()) + ".dat";
+  return file;
+}
+
 const std::vector<Attempt>& changingCalls() {
   static const std::vector<Attempt> calls = {
       {"Create", [](CvAssociativeMemory& m, const cv::Mat&) { m.Create(100, 100, 3); }},
@@ -106,9 +114,11 @@ const std::vector<Attempt>& changingCalls() {
          const std::vector<uint8_t> data = packed(m);
          m.ReadPackedData(data.data(), data.size());
        }},
-      {"LoadFromFile", [](CvAssociativeMemory& m, const cv::Mat&) { m.LoadFromFile("am.dat"); }},
+      {"LoadFromFile",
+       [](CvAssociativeMemory& m, const cv::Mat&) { m.LoadFromFile(scratchFile().c_str()); }},
       {"Prune", [](CvAssociativeMemory& m, const cv::Mat&) { m.Prune(); }},
-      {"SaveToFile", [](CvAssociativeMemory& m, const cv::Mat&) { m.SaveToFile("x.dat", false); }},
+      {"SaveToFile",
+       [](CvAssociativeMemory& m, const cv::Mat&) { m.SaveToFile(scratchFile().c_str(), false); }},
   };
   return calls;
 }
@@ -151,6 +161,7 @@ TEST_P(CallbackReentry, RefusesEveryChangeAndChangesNothing) {
   EXPECT_EQ(stateOf(scene.memory).trackFrame, stateOf(reference.memory).trackFrame);
   EXPECT_EQ(stateOf(scene.memory).trackedObjects.size(),
             stateOf(reference.memory).trackedObjects.size());
+  std::remove(scratchFile().c_str());  // had a save got through
 }
 
 TEST_P(CallbackReentry, AllowsWhatOnlyLooks) {

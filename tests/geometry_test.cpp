@@ -1,8 +1,10 @@
 // Geometry that Create derives from the interest-area size, and its re-scaling.
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <vector>
 
+#include "report.hpp"
 #include "tree_helpers.hpp"
 
 using namespace vizmoro::detail;
@@ -216,6 +218,14 @@ TEST(FittedBox, ScalesTheTaughtBoxBySizeAtWhichItWasFound) {
   EXPECT_EQ(memory.FittedBox({10, 20, 374, 187}, {220, 220}), cv::Rect(-23, 3, 440, 220));
   memory.Create(160, 120, 1);  // one level: the walk ends in the area itself
   EXPECT_EQ(memory.FittedBox({0, 0, 160, 120}, {80, 60}), cv::Rect(40, 30, 80, 60));
+  // A box reaching beyond int is refused, never wrapped round.
+  const int most = std::numeric_limits<int>::max();
+  const Report beyond{cv::Error::StsOutOfRange, "CvAssociativeMemory::FittedBox",
+                      "The fitted box lies beyond the coordinates of an image"};
+  EXPECT_EQ(reportOf([&] { memory.FittedBox({most - 100, 0, 160, 120}, {80, 60}); }), beyond);
+  EXPECT_EQ(reportOf([&] { memory.FittedBox({0, 0, most, 120}, {320, 60}); }), beyond);
+  EXPECT_EQ(memory.FittedBox({most - 160, 0, 160, 120}, {80, 60}),
+            cv::Rect(most - 120, 30, 80, 60));
 }
 
 }  // namespace

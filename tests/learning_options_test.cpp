@@ -203,8 +203,9 @@ TEST_F(Budget, SharedBasesStayWhileABranchBelowThemLives) {
   EXPECT_EQ(leafHits(), (std::vector<uint64_t>{5}));
 }
 
-// The most bases a run of teaching and tracking holds after any call, with the given budget.
-int mostBasesOfALongRun(int budget) {
+// The most bases a run of teaching and tracking (or of teaching alone) holds after any call,
+// with the given budget.
+int mostBasesOfALongRun(int budget, bool teachingOnly = false) {
   const cv::Mat background = texturedImage({400, 300}, 31);
   cv::Mat object = texturedImage({120, 120}, 32);
   cv::normalize(object, object, 0, 255, cv::NORM_MINMAX);
@@ -220,12 +221,15 @@ int mostBasesOfALongRun(int budget) {
   for (int i = 0; i < 150; ++i) {
     // The object changes its look and moves, so that tracking teaches it again and again.
     cv::Mat look;
-    cv::addWeighted(object, 1 - 0.006 * i, other, 0.006 * i, 0, look);
+    if (teachingOnly)  // taught a new look every time
+      cv::normalize(texturedImage({120, 120}, 100 + i), look, 0, 255, cv::NORM_MINMAX);
+    else
+      cv::addWeighted(object, 1 - 0.006 * i, other, 0.006 * i, 0, look);
     frames.push_back(background.clone());
     const cv::Point corner(40 + (i * 5) % 220, 60 + (i * 3) % 100);
     look.copyTo(frames.back()(cv::Rect(corner, look.size())));
     memory.SetImage(frames.back());
-    if (i < 20) {
+    if (i < 20 || teachingOnly) {
       memory.Write(cv::Rect(corner, look.size()), &one);
     } else {
       Events events;
@@ -237,8 +241,11 @@ int mostBasesOfALongRun(int budget) {
 }
 
 TEST(BudgetOnALongRun, HoldsAfterEveryCall) {
-  EXPECT_GT(mostBasesOfALongRun(0), 15) << "the run should need the budget";
-  EXPECT_LE(mostBasesOfALongRun(10), 10);
+  for (bool teachingOnly : {false, true}) {
+    SCOPED_TRACE(teachingOnly ? "teaching only" : "teaching, then tracking");
+    EXPECT_GT(mostBasesOfALongRun(0, teachingOnly), 15) << "the run should need the budget";
+    EXPECT_LE(mostBasesOfALongRun(10, teachingOnly), 10);
+  }
 }
 
 }  // namespace

@@ -1,7 +1,12 @@
 // Write: the learning walk, new bases and their thresholds, and its checks.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
 
 #include <opencv2/imgproc.hpp>
 
@@ -154,37 +159,44 @@ TEST_F(WriteTest, WhollyMaskedAreaStoresNothingAndTheObjectIsStillRecognised) {
 }
 
 TEST_F(WriteTest, BlankBaseOfAnOlderMemoryNeverWins) {
-  memory.Write(area, &one);
-  // A chain of bases with every value empty, as older memories stored over hidden areas, added
-  // before the taught chain and packed and loaded as a memory file would be.
-  AssocNode* node = &root();
-  for (int level = 1; level <= 3; ++level) {
-    const int cells =
-        levelCols(stateOf(memory).context, level) * levelRows(stateOf(memory).context, level);
-    const std::vector<int16_t> empty(static_cast<size_t>(cells), AM_EMPTY_CELL);
-    node = addChild(*node, AssocHeader{uint64_t{10} + level, 2, 1, 7}, 0, &empty);
-  }
-  std::swap(root().children[0], root().children[1]);
-  stateOf(memory).context.lastNodeId = 13;
-  std::vector<uint8_t> packed(static_cast<size_t>(memory.GetPackedSize()));
-  memory.WritePackedData(packed.data());
-  CvAssociativeMemory loaded;
-  loaded.ReadPackedData(packed.data(), packed.size());
-  EXPECT_EQ(loaded.GetNodeCount(), 7) << "the file format keeps it";
+  // Among few children the plain comparison, among 8 and more the child table.
+  for (int others : {0, 6}) {
+    SCOPED_TRACE(others);
+    SetUp();
+    memory.Write(area, &one);
+    // A chain of bases with every value empty, as older memories stored over hidden areas, added
+    // before the taught chain and packed and loaded as a memory file would be; and first-level
+    // bases far from every window.
+    AssocNode* node = &root();
+    for (int level = 1; level <= 3; ++level) {
+      const int cells =
+          levelCols(stateOf(memory).context, level) * levelRows(stateOf(memory).context, level);
+      const std::vector<int16_t> empty(static_cast<size_t>(cells), AM_EMPTY_CELL);
+      node = addChild(*node, AssocHeader{uint64_t{10} + level, 2, 1, 7}, 0, &empty);
+    }
+    std::swap(root().children[0], root().children[1]);
+    for (int i = 0; i < others; ++i) addChild(root(), AssocHeader{uint64_t{20} + i, 2, 1, 8}, 9000);
+    stateOf(memory).context.lastNodeId = 30;
+    std::vector<uint8_t> packed(static_cast<size_t>(memory.GetPackedSize()));
+    memory.WritePackedData(packed.data());
+    CvAssociativeMemory loaded;
+    loaded.ReadPackedData(packed.data(), packed.size());
+    EXPECT_EQ(loaded.GetNodeCount(), 7 + others) << "the file format keeps it";
 
-  loaded.SetImage(image);
-  cv::Rect found;
-  int32_t* data = nullptr;
-  double similarity = 0;
-  EXPECT_TRUE(loaded.Read(area, found, &data, nullptr, nullptr, &similarity));
-  EXPECT_EQ(*data, 1);
-  EXPECT_GT(similarity, 0.5);
-  // Nor does it take a learning walk.
-  loaded.SetImage(texturedImage({640, 480}, 97));
-  loaded.Write(area, &one);
-  EXPECT_EQ(loaded.GetNodeCount(), 10);
-  loaded.Prune();  // bases of few hits go, blank ones included
-  EXPECT_EQ(loaded.GetNodeCount(), 1);
+    loaded.SetImage(image);
+    cv::Rect found;
+    int32_t* data = nullptr;
+    double similarity = 0;
+    EXPECT_TRUE(loaded.Read(area, found, &data, nullptr, nullptr, &similarity));
+    EXPECT_EQ(*data, 1);
+    EXPECT_GT(similarity, 0.5);
+    // Nor does it take a learning walk.
+    loaded.SetImage(texturedImage({640, 480}, 97));
+    loaded.Write(area, &one);
+    EXPECT_EQ(loaded.GetNodeCount(), 10 + others);
+    loaded.Prune();  // bases of few hits go, blank ones included
+    EXPECT_EQ(loaded.GetNodeCount(), 1);
+  }
 }
 
 TEST_F(WriteTest, RefusalsComeInOrderAndChangeNothing) {
@@ -280,9 +292,16 @@ TEST_F(WriteTest, EveryHundredMillionthAccessPrunesWhenTheTreeChanged) {
   cv::Rect found;
   memory.Read(area, found);  // access 99999999: nothing yet
   EXPECT_EQ(memory.GetNodeCount(), 4);
-  memory.Read(area, found);  // access 100000000
+  // Access 100000000 calls for the pruning that deletes the node the read ends at: it waits for
+  // the next call, so that the node handed back can still be read (the sanitizer run checks it).
+  int32_t* data = nullptr;
+  memory.Read(area, found, &data);
+  EXPECT_EQ(*data, 1);
+  EXPECT_EQ(memory.GetNodeCount(), 4);
+  memory.Read(area, found);
   EXPECT_EQ(memory.GetNodeCount(), 1);
   EXPECT_EQ(s.prunedNodeCount, 1);
+  EXPECT_EQ(memory.GetAccessCount(), 100000001u);
 
   // A tree that has not changed since the last pruning is left alone.
   s.context.accessCount = 199999998;
@@ -291,6 +310,47 @@ TEST_F(WriteTest, EveryHundredMillionthAccessPrunesWhenTheTreeChanged) {
   memory.Read(area, found);
   EXPECT_EQ(memory.GetAccessCount(), 200000000u);
   EXPECT_EQ(memory.GetNodeCount(), 4);
+}
+
+TEST_F(WriteTest, APruningLeftByAReadRunsFirstInTheNextCallThatUsesTheTree) {
+  // Whatever that call, it finds the tree as a pruning right at the read would have left it.
+  const std::string file =
+      ::testing::TempDir() + "pending_pruning_" + std::to_string(::getpid()) + ".dat";
+  auto bytesOf = [&](CvAssociativeMemory& m) {
+    EXPECT_TRUE(m.SaveToFile(file.c_str(), true));
+    std::ifstream in(file, std::ios::binary);
+    return std::vector<char>(std::istreambuf_iterator<char>(in), {});
+  };
+  const RcgAMFunc ignore = [](int, uint32_t*, RcgAMResult*, void*) {};
+  const std::pair<const char*, std::function<void(CvAssociativeMemory&)>> calls[] = {
+      {"Write", [&](CvAssociativeMemory& m) { m.Write(area, &one); }},
+      {"Read",
+       [&](CvAssociativeMemory& m) {
+         cv::Rect found;
+         m.Read(area, found);
+       }},
+      {"ObjectRecognition", [&](CvAssociativeMemory& m) { m.ObjectRecognition(ignore, nullptr); }},
+      {"ObjectTracking",
+       [&](CvAssociativeMemory& m) { m.ObjectTracking(ignore, nullptr, true, 0.54, 0.45); }},
+      {"SaveToFile", [](CvAssociativeMemory&) {}},  // the save of bytesOf itself
+  };
+  for (const auto& [name, call] : calls) {
+    SCOPED_TRACE(name);
+    CvAssociativeMemory pending, pruned;
+    for (CvAssociativeMemory* m : {&pending, &pruned}) {
+      m->Create(220, 220, 3);
+      m->SetImage(image);
+      m->Write(area, &one);
+      stateOf(*m).context.accessCount = 99999999;
+      cv::Rect found;
+      m->Read(area, found);
+    }
+    stateOf(pruned).settlePruning();
+    call(pending);
+    call(pruned);
+    EXPECT_EQ(bytesOf(pending), bytesOf(pruned));
+  }
+  std::remove(file.c_str());
 }
 
 }  // namespace

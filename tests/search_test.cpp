@@ -1,12 +1,16 @@
 // Position search, grouping of matches and ObjectRecognition.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
+
+#include <opencv2/core/utility.hpp>
 
 #include "report.hpp"
 #include "search.hpp"
 #include "test_images.hpp"
 #include "tree_helpers.hpp"
+#include "tuning.hpp"
 
 using namespace vizmoro::detail;
 
@@ -195,6 +199,46 @@ TEST_F(SearchTest, FoundObjectsAreReportedWithTheirMeansInOrderOfTheirFirstMembe
   EXPECT_LT(std::abs(objects[0].result.rect.x + objects[0].result.rect.width / 2 - 500), 55);
   EXPECT_LT(std::abs(objects[0].result.rect.y + objects[0].result.rect.height / 2 - 340), 55);
   EXPECT_EQ(events.back().code, RCG_AM_END);
+}
+
+TEST_F(SearchTest, WindowsReadTogetherMeetThePruningWhereOneByOneReadsWould) {
+  // The pruning at the 100,000,000th access deletes the learned bases on the search's tenth
+  // window: every later window reads the pruned tree, whatever the threads.
+  cv::Mat image(480, 640, CV_8UC1, cv::Scalar(100));
+  texturedImage({240, 240}, 47).copyTo(image(cv::Rect(380, 220, 240, 240)));
+  const int32_t index = 5;
+  auto taught = [&](CvAssociativeMemory& m) {
+    m.Create(220, 220, 3);
+    m.SetImage(image);
+    m.Write(cv::Rect(390, 230, 220, 220), &index);
+    stateOf(m).context.accessCount = Tuning::kPruneEvery - 10;
+  };
+  auto same = [](const Event& a, const Event& b) {
+    return a.code == b.code && a.index == b.index && a.result.rect == b.result.rect &&
+           a.result.similarity == b.result.similarity && a.result.bases == b.result.bases;
+  };
+  CvAssociativeMemory reference;
+  taught(reference);
+  std::vector<Event> oneByOne;
+  Callback callback(record, &oneByOne);
+  SearchContext search{&stateOf(reference), &callback};
+  PositionSearch(stateOf(reference), CollectFound, &search);
+  ASSERT_EQ(reference.GetNodeCount(), 1);
+  ASSERT_TRUE(std::any_of(oneByOne.begin(), oneByOne.begin() + 9,
+                          [](const Event& e) { return e.result.bases == 4; }));
+
+  const int threads = cv::getNumThreads();
+  for (int n : {1, 2}) {
+    SCOPED_TRACE(n);
+    cv::setNumThreads(n);
+    taught(memory);
+    std::vector<Event> events;
+    memory.ObjectRecognition(record, &events);
+    ASSERT_GE(events.size(), oneByOne.size() + 2);
+    EXPECT_TRUE(std::equal(oneByOne.begin(), oneByOne.end(), events.begin() + 1, same));
+    EXPECT_EQ(memory.GetNodeCount(), 1);
+  }
+  cv::setNumThreads(threads);
 }
 
 TEST_F(SearchTest, NullCallbackIsRefusedBeforeAnything) {

@@ -182,12 +182,39 @@ TEST(PredictedFlag, SaysWhichReportedTracksWereNotSeen) {
 TEST(TrackingOptions, AreCheckedWhenSetAndSweepTheSizesAsked) {
   CvAssociativeMemory memory;
   memory.Create(100, 100, 3);
-  TrackingOptions bad;
-  bad.sweepStep = 0;
-  EXPECT_EQ(reportOf([&] { memory.SetTrackingOptions(bad); }).code, cv::Error::StsOutOfRange);
-  bad = TrackingOptions();
-  bad.followTo = 0.4;
-  EXPECT_EQ(reportOf([&] { memory.SetTrackingOptions(bad); }).code, cv::Error::StsOutOfRange);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  struct Case {
+    double sweepFrom, sweepStep, sweepTo, followFrom, followTo;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {0.75, 0.25, 0, 0.5, 2.0, true},   // the defaults: 62 sizes counted to 16 times the area
+      {1, 1, 64, 0.5, 2.0, true},        // 64 sizes
+      {0.5, 0.1, 1.5, 1.0, 1.0, true},   // 11 sizes; a fixed size to follow at
+      {1, 1, 65, 0.5, 2.0, false},       // 65 sizes
+      {0.75, 1e-9, 0, 0.5, 2.0, false},  // open, but never ending
+      {20, 4, 0, 0.5, 2.0, false},       // open from 20 times the area: counted to 320
+      {0.75, 0, 0, 0.5, 2.0, false},      {0.75, inf, 0, 0.5, 2.0, false},
+      {0.75, 0.25, nan, 0.5, 2.0, false}, {nan, 0.25, 0, 0.5, 2.0, false},
+      {0.75, 0.25, 0, 0.5, inf, false},   {0.75, 0.25, 0, 0.5, 0.4, false},
+  };
+  for (const Case& c : cases) {
+    TrackingOptions o;
+    o.sweepFrom = c.sweepFrom;
+    o.sweepStep = c.sweepStep;
+    o.sweepTo = c.sweepTo;
+    o.followFrom = c.followFrom;
+    o.followTo = c.followTo;
+    SCOPED_TRACE(::testing::Message() << c.sweepFrom << " " << c.sweepStep << " " << c.sweepTo
+                                      << " " << c.followFrom << " " << c.followTo);
+    memory.SetTrackingOptions(TrackingOptions());
+    const Report report = reportOf([&] { memory.SetTrackingOptions(o); });
+    EXPECT_EQ(report.code, c.accepted ? 0 : cv::Error::StsOutOfRange);
+    const TrackingOptions kept = c.accepted ? o : TrackingOptions();
+    EXPECT_EQ(memory.GetTrackingOptions().sweepStep, kept.sweepStep) << "refused: unchanged";
+    EXPECT_EQ(memory.GetTrackingOptions().followTo, kept.followTo);
+  }
 
   TrackingOptions sweep;
   sweep.sweepFrom = 0.5;
@@ -211,6 +238,16 @@ TEST(TrackingOptions, AreCheckedWhenSetAndSweepTheSizesAsked) {
       &widths);
   widths.erase(std::unique(widths.begin(), widths.end()), widths.end());
   EXPECT_EQ(widths, (std::vector<int>{50, 100, 150}));
+
+  // Sizes far beyond int are past the image, never wrapped round into it.
+  sweep.sweepFrom = sweep.sweepStep = 1e300;
+  sweep.sweepTo = 0;
+  memory.SetTrackingOptions(sweep);
+  widths.clear();
+  PositionSearch(
+      s, [](cv::Rect w, void* user) { static_cast<std::vector<int>*>(user)->push_back(w.width); },
+      &widths);
+  EXPECT_TRUE(widths.empty());
 }
 
 }  // namespace

@@ -162,6 +162,12 @@ class CvAssociativeMemory {
   // the optional outputs describe the node where the walk ended (dataRef points at its stored
   // object index) and the similarity (0..1). With forceDescent the walk goes on to the deepest
   // level even after a level did not accept. Returns whether every level accepted.
+  //
+  // *dataRef stays valid until the next call that walks or changes the tree (Create, Write, Read,
+  // ObjectRecognition, ObjectTracking, ReadPackedData, LoadFromFile, SaveToFile, Prune): the
+  // pruning that every 100,000,000th read or write makes is, when a Read reaches that count, left
+  // to the start of the next such call. Until then GetNodeCount, VisitNodes, WritePackedData and
+  // the other inspectors see the tree before that pruning.
   bool Read(cv::Rect area, cv::Rect& foundRect, int32_t** dataRef = nullptr,
             uint64_t* baseIndex = nullptr, uint64_t* hitCounter = nullptr,
             double* similarity = nullptr, bool forceDescent = false);
@@ -200,8 +206,10 @@ class CvAssociativeMemory {
   LearningOptions GetLearningOptions() const;
 
   // Sets the options of searching and tracking; they stay until set again (Create keeps them).
-  // A sweep that starts at or below 0, a step at or below 0, or a follow range that is empty or
-  // not above 0, is refused (StsOutOfRange).
+  // Refused (StsOutOfRange), the options in force kept: a size that is not a finite number, a
+  // sweep that starts at or below 0, a step at or below 0, a sweep of more than 64 sizes (one
+  // without sweepTo counted up to 16 times the area, or 16 times sweepFrom when that is more), and
+  // a follow range that is reversed or not above 0 (equal limits follow at one fixed size).
   void SetTrackingOptions(const TrackingOptions& options);
   TrackingOptions GetTrackingOptions() const;
 
@@ -212,7 +220,8 @@ class CvAssociativeMemory {
   // that the memory reported (RCG_AM_MATCH, RCG_AM_OBJECT, RCG_AM_TRACK): `taught` scaled by the
   // size at which the object was found, around the centre of `found`. Found rectangles are the
   // innermost window of a full walk, smaller than the area (187 pixels for an area of 220 with
-  // 3 levels): at the memory's own area size a found rectangle gives back `taught` itself.
+  // 3 levels): at the memory's own area size a found rectangle gives back `taught` itself. A box
+  // whose corners would lie beyond int is refused (StsOutOfRange).
   cv::Rect FittedBox(const cv::Rect& found, cv::Size taught) const;
 
   int GetNodeCount() const;

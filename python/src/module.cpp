@@ -1,16 +1,23 @@
 // The Python module vizmoro._vizmoro: CvAssociativeMemory as vizmoro.Memory, in Python's
 // conventions. The engine keeps shallow references to the frame and blurs the mask in place, so
 // the module hands it copies of its own and never writes into the caller's arrays. The GIL is
-// released while the engine works; callbacks take it back.
+// released while the engine works; callbacks take it back. A memory serves one call at a time:
+// calls from other threads wait for it.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -32,6 +39,48 @@ cv::Rect ToRect(const Box& b) {
 }
 
 PyObject* errorType = nullptr;  // vizmoro.Error
+
+// A path as the C library takes it: as Python's own calls do, one with a NUL is refused rather
+// than cut short there.
+const char* CPath(const std::string& path) {
+  if (path.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+  return path.c_str();
+}
+
+// Lets one call at a time into a memory. Calls from other threads wait, without the GIL, for the
+// running one to end. A callback of the running call, on its thread, goes through: the memory
+// itself refuses what would change it then (waiting there would never end).
+class CallGate {
+ public:
+  class Pass {
+   public:
+    explicit Pass(CallGate& gate) : gate_(gate) {
+      const std::thread::id self = std::this_thread::get_id();
+      if (gate_.owner_.load() == self) return;
+      if (!gate_.mutex_.try_lock()) {
+        py::gil_scoped_release released;  // the running call may need it to end
+        gate_.mutex_.lock();
+      }
+      gate_.owner_.store(self);
+      owner_ = true;
+    }
+    ~Pass() {
+      if (!owner_) return;
+      gate_.owner_.store(std::thread::id());
+      gate_.mutex_.unlock();
+    }
+    Pass(const Pass&) = delete;
+    Pass& operator=(const Pass&) = delete;
+
+   private:
+    CallGate& gate_;
+    bool owner_ = false;
+  };
+
+ private:
+  std::mutex mutex_;
+  std::atomic<std::thread::id> owner_{};
+};
 
 // A 2-D uint8 array copied into a Mat of our own.
 cv::Mat CopyGrey(const py::handle& object, const char* what) {
@@ -122,11 +171,16 @@ struct Node {
 // The memory and the frame it looks at, which the memory only refers to.
 class Memory {
  public:
-  void Create(int width, int height, int levels) {
+  void Create(int width, int height, int64_t levels) {
+    if (levels < std::numeric_limits<int16_t>::min() ||
+        levels > std::numeric_limits<int16_t>::max())
+      throw std::overflow_error("levels must fit in 16 bits");
+    CallGate::Pass pass(gate_);
     py::gil_scoped_release released;
     memory_.Create(width, height, static_cast<int16_t>(levels));
   }
   void SetImage(const py::handle& grey, const py::handle& mask) {
+    CallGate::Pass pass(gate_);
     cv::Mat image = CopyGrey(grey, "grey");
     cv::Mat ownMask;
     if (!mask.is_none()) {
@@ -141,10 +195,12 @@ class Memory {
   void Write(const Box& area, int64_t index) {
     if (index < INT32_MIN || index > UINT32_MAX) throw py::value_error("index must fit in 32 bits");
     const int32_t value = static_cast<int32_t>(index);
+    CallGate::Pass pass(gate_);
     py::gil_scoped_release released;
     memory_.Write(ToRect(area), &value);
   }
   ReadResult Read(const Box& area, bool forceDescent) {
+    CallGate::Pass pass(gate_);
     cv::Rect found;
     int32_t* data = nullptr;
     uint64_t base = 0, hits = 0;
@@ -157,6 +213,7 @@ class Memory {
     return ReadResult{matched, ToBox(found), data ? *data : 0, base, hits, similarity};
   }
   py::object Recognize(const py::object& callback) {
+    CallGate::Pass pass(gate_);
     std::vector<Event> events;
     Delivery delivery{callback, &events};
     {
@@ -167,6 +224,7 @@ class Memory {
   }
   py::object Track(const py::object& callback, bool learning, double learnThreshold,
                    double trackThreshold) {
+    CallGate::Pass pass(gate_);
     std::vector<Event> events;
     Delivery delivery{callback, &events};
     {
@@ -176,12 +234,14 @@ class Memory {
     return callback.is_none() ? py::cast(std::move(events)) : py::none();
   }
   void Save(const std::string& path, bool keepAll) {
+    const char* file = CPath(path);
+    CallGate::Pass pass(gate_);
     bool saved;
     int error;
     {
       py::gil_scoped_release released;
       errno = 0;
-      saved = memory_.SaveToFile(path.c_str(), keepAll);
+      saved = memory_.SaveToFile(file, keepAll);
       error = errno;
     }
     if (!saved) {
@@ -191,12 +251,14 @@ class Memory {
     }
   }
   void Load(const std::string& path) {
+    const char* file = CPath(path);
+    CallGate::Pass pass(gate_);
     bool loaded;
     int error;
     {
       py::gil_scoped_release released;
       errno = 0;
-      loaded = memory_.LoadFromFile(path.c_str());
+      loaded = memory_.LoadFromFile(file);
       error = errno;
     }
     if (loaded) return;
@@ -207,21 +269,25 @@ class Memory {
     }
     throw py::value_error(path + " is not a memory file, or it is cut short");
   }
-  py::bytes Pack() const {
+  py::bytes Pack() {
+    CallGate::Pass pass(gate_);
     std::string data(static_cast<size_t>(memory_.GetPackedSize()), '\0');
     memory_.WritePackedData(data.data());
     return py::bytes(data);
   }
   void Unpack(const py::bytes& data) {
     const std::string bytes = data;
+    CallGate::Pass pass(gate_);
     py::gil_scoped_release released;
     memory_.ReadPackedData(bytes.data(), bytes.size());
   }
   void Prune() {
+    CallGate::Pass pass(gate_);
     py::gil_scoped_release released;
     memory_.Prune();
   }
   std::vector<Node> Nodes() {
+    CallGate::Pass pass(gate_);
     std::vector<Node> nodes;
     memory_.VisitNodes(
         [](int cols, int rows, const int16_t* values, int32_t* data, uint64_t id, uint64_t hits,
@@ -235,20 +301,33 @@ class Memory {
         &nodes);
     return nodes;
   }
-  Box FittedBox(const Box& found, std::pair<int, int> taught) const {
-    return ToBox(memory_.FittedBox(ToRect(found), cv::Size(taught.first, taught.second)));
+  Box FittedBox(const Box& found, std::pair<int, int> taught) {
+    CallGate::Pass pass(gate_);
+    try {
+      return ToBox(memory_.FittedBox(ToRect(found), cv::Size(taught.first, taught.second)));
+    } catch (const cv::Exception& e) {
+      if (e.code != cv::Error::StsOutOfRange) throw;
+      throw std::overflow_error(e.err);
+    }
   }
 
-  CvAssociativeMemory memory_;
+  // What a call does with the memory, through the gate: the options and the counters.
+  template <typename F>
+  auto With(F&& use) {
+    CallGate::Pass pass(gate_);
+    return use(memory_);
+  }
 
  private:
+  CvAssociativeMemory memory_;
   cv::Mat image_, mask_;
+  CallGate gate_;
 };
 
 // The lock a run holds on a memory file, as a context manager.
 class FileLock {
  public:
-  explicit FileLock(std::string path) : path_(std::move(path)) {}
+  explicit FileLock(std::string path) : path_(std::move(path)) { CPath(path_); }
   FileLock& Enter() {
     std::string why;
     lock_ = vizmoro::MemoryFileLock::Acquire(path_, &why);
@@ -391,7 +470,8 @@ PYBIND11_MODULE(_vizmoro, m) {
                      "An associative memory of image patches (CvAssociativeMemory).\n\n"
                      "Rectangles are (x, y, w, h) tuples; images are 2-D uint8 numpy arrays, "
                      "which the memory copies. Refused operations raise vizmoro.Error and "
-                     "change nothing.")
+                     "change nothing. Calls from several threads are served one at a time; "
+                     "separate memories work at once.")
       .def(py::init<>())
       .def("create", &Memory::Create, py::arg("width"), py::arg("height"), py::arg("levels") = 0,
            "Discards everything learned: an empty memory for an interest area of width x height "
@@ -425,27 +505,38 @@ PYBIND11_MODULE(_vizmoro, m) {
       .def("nodes", &Memory::Nodes, "Every base below the root, depth first, as Nodes.")
       .def("fitted_box", &Memory::FittedBox, py::arg("found"), py::arg("taught"),
            "The box of an object taught with a box of `taught` (w, h) size, for a rectangle the "
-           "memory reported.")
+           "memory reported. Raises OverflowError when the box reaches beyond int.")
       .def_property(
-          "learning_options", [](const Memory& m) { return m.memory_.GetLearningOptions(); },
-          [](Memory& m, const LearningOptions& o) { m.memory_.SetLearningOptions(o); },
+          "learning_options",
+          [](Memory& m) { return m.With([](auto& a) { return a.GetLearningOptions(); }); },
+          [](Memory& m, const LearningOptions& o) {
+            m.With([&](auto& a) { a.SetLearningOptions(o); });
+          },
           "The LearningOptions in force.")
       .def_property(
-          "tracking_options", [](const Memory& m) { return m.memory_.GetTrackingOptions(); },
-          [](Memory& m, const TrackingOptions& o) { m.memory_.SetTrackingOptions(o); },
+          "tracking_options",
+          [](Memory& m) { return m.With([](auto& a) { return a.GetTrackingOptions(); }); },
+          [](Memory& m, const TrackingOptions& o) {
+            m.With([&](auto& a) { a.SetTrackingOptions(o); });
+          },
           "The TrackingOptions in force.")
-      .def_property_readonly("node_count", [](const Memory& m) { return m.memory_.GetNodeCount(); })
-      .def_property_readonly("max_depth", [](const Memory& m) { return m.memory_.GetMaxDepth(); })
-      .def_property_readonly("last_node_id",
-                             [](const Memory& m) { return m.memory_.GetLastNodeId(); })
-      .def_property_readonly("access_count",
-                             [](const Memory& m) { return m.memory_.GetAccessCount(); })
-      .def_property_readonly("packed_size",
-                             [](const Memory& m) { return m.memory_.GetPackedSize(); })
+      .def_property_readonly(
+          "node_count", [](Memory& m) { return m.With([](auto& a) { return a.GetNodeCount(); }); })
+      .def_property_readonly(
+          "max_depth", [](Memory& m) { return m.With([](auto& a) { return a.GetMaxDepth(); }); })
+      .def_property_readonly(
+          "last_node_id",
+          [](Memory& m) { return m.With([](auto& a) { return a.GetLastNodeId(); }); })
+      .def_property_readonly(
+          "access_count",
+          [](Memory& m) { return m.With([](auto& a) { return a.GetAccessCount(); }); })
+      .def_property_readonly(
+          "packed_size",
+          [](Memory& m) { return m.With([](auto& a) { return a.GetPackedSize(); }); })
       .def_property_readonly(
           "size",
-          [](const Memory& m) {
-            const cv::Size s = m.memory_.GetSize();
+          [](Memory& m) {
+            const cv::Size s = m.With([](auto& a) { return a.GetSize(); });
             return std::make_pair(s.width, s.height);
           },
           "The interest area (w, h).");

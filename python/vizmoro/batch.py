@@ -10,6 +10,12 @@ followed, identities kept apart, objects not seen listed where they were last se
 input memory and publishes its files only when it succeeds, so a worker that dies part-way
 leaves nothing half-written and its video is simply run again.
 
+Videos whose files would have the same names (a/clip.avi and b/clip.mp4 both publish clip.*),
+and files that would replace an input, are refused before any work. Each attempt runs in a process
+of its own under a time limit (--time-limit; by default 20 times the video's length and a minute
+more where its length is known, none where it is not): a video that stalls is stopped, reported
+and left out, and the others go on; the batch then ends with status 1.
+
 By default the tasks run on a local cluster of worker processes; --scheduler ADDRESS sends them
 to a running Dask scheduler (start one with `dask scheduler` and its workers with
 `dask worker ADDRESS` on each machine; every worker needs vizmoro, and the videos and memory
@@ -17,10 +23,17 @@ files at the same paths).
 """
 
 import argparse
+import json
+import math
 import os
+import re
 import shutil
+import stat
+import subprocess
 import sys
 import tempfile
+import threading
+import time
 
 import cv2
 
@@ -29,6 +42,19 @@ import vizmoro
 LEARN_THRESHOLD = 0.5400000214576721  # 0.54 and 0.45 in single precision, as the programs use
 TRACK_THRESHOLD = 0.44999998807907104
 DEFAULT_BUDGET = 2000
+# The time limit of a video of known length: this many times its length, and some more for the
+# start of its process.
+TIME_PER_LENGTH = 20
+TIME_TO_START = 60
+INT_MAX = 2**31 - 1
+
+
+# The names file and --object are read as vizmoro-cli reads them, so that the batch refuses what
+# it refuses and never publishes a file it cannot read. Names are bytes to it: they go through
+# Python as the file system's encoding gives them (undecodable bytes as surrogates) and back.
+ENCODING = {"encoding": "utf-8", "errors": "surrogateescape"}
+# strtol's and scanf's "%d" integers: leading white space, a sign, digits (scanf stops there).
+_C_INTEGER = re.compile(r"[ \t\n\v\f\r]*([+-]?[0-9]+)")
 
 
 def read_names(path):
@@ -36,35 +62,84 @@ def read_names(path):
     names = {}
     if not os.path.exists(path):
         return names
-    with open(path, encoding="utf-8") as lines:
-        for number, line in enumerate(lines, 1):
-            line = line.rstrip("\n")
-            if not line:
-                continue
-            fields = line.split("\t")
-            if len(fields) != 4:
-                raise ValueError(f"{path}, line {number}: not ID<TAB>NAME<TAB>W<TAB>H")
-            names[int(fields[0])] = (fields[1], (int(fields[2]), int(fields[3])))
+    with open(path, "rb") as data:
+        lines = data.read().split(b"\n")
+    if lines[-1] == b"":
+        lines.pop()
+    for number, raw in enumerate(lines, 1):
+        if raw in (b"", b"\r"):  # blank lines, CRLF ones too, are skipped
+            continue
+        fields = raw.decode(**ENCODING).split("\t")
+        entry = None
+        if len(fields) == 4 and fields[1]:
+            object_id = _C_INTEGER.fullmatch(fields[0])
+            width, height = (_C_INTEGER.match(field) for field in fields[2:])
+            if object_id and width and height:
+                entry = (int(object_id.group(1)), int(width.group(1)), int(height.group(1)))
+        if not entry or not 1 <= entry[0] <= INT_MAX or not all(
+                0 < size <= INT_MAX for size in entry[1:]):
+            raise ValueError(f"{path}, line {number}: not ID<TAB>NAME<TAB>W<TAB>H")
+        names[entry[0]] = (fields[1], entry[1:])
     return names
 
 
 def write_names(path, names):
-    with open(path, "w", encoding="utf-8") as out:
+    with open(path, "w", **ENCODING) as out:
         for object_id in sorted(names):
             name, (width, height) = names[object_id]
             out.write(f"{object_id}\t{name}\t{width}\t{height}\n")
 
 
+def parse_int(text, low, high):
+    """A decimal integer from low to high, as vizmoro-cli reads one, or None."""
+    if not re.fullmatch(r"-?[0-9]+", text) or len(text) > 19:
+        return None
+    value = int(text)
+    return value if low <= value <= high else None
+
+
+def parse_range(text):
+    """A-B (or A alone), with A <= B, as vizmoro-cli reads it, or None."""
+    first, dash, last = text.partition("-")
+    first = parse_int(first, 0, INT_MAX)
+    last = parse_int(last, 0, INT_MAX) if dash else first
+    return (first, last) if first is not None and last is not None and first <= last else None
+
+
+def parse_box(text):
+    fields = text.split(",")
+    if len(fields) != 4:
+        return None
+    box = [parse_int(field, 0 if i < 2 else 1, INT_MAX // 2) for i, field in enumerate(fields)]
+    return None if None in box else tuple(box)
+
+
 def parse_object(text, frames):
-    """ID:NAME:X,Y,W,H[@A-B] as vizmoro-cli reads it."""
-    object_id, rest = text.split(":", 1)
-    name, box = rest.rsplit(":", 1)
-    span = frames
-    if "@" in box:
-        box, span = box.split("@", 1)
-    x, y, w, h = (int(v) for v in box.split(","))
-    first, _, last = span.partition("-")
-    return int(object_id), name, (x, y, w, h), (int(first), int(last or first))
+    """ID:NAME:X,Y,W,H[@A-B] as vizmoro-cli reads it, with the teaching range `frames` for an
+    object without its own; ValueError with vizmoro-cli's reason when it refuses it."""
+    def refused(why):
+        return ValueError(f'invalid --object "{text}": {why}')
+
+    object_id, colon, rest = text.partition(":")
+    object_id = parse_int(object_id, 1, INT_MAX) if colon else None
+    if object_id is None:
+        raise refused("it must start with an ID from 1 to 2147483647 and a colon")
+    name, colon, box = rest.rpartition(":")
+    box, at, span = box.partition("@")
+    parsed = parse_box(box) if colon else None
+    if parsed is None:
+        if colon and "," in box + at + span:
+            raise refused("the box must read X,Y,W,H with W and H above 0")
+        raise refused("the batch needs the box X,Y,W,H: it has no display to draw one on")
+    if at:
+        frames = parse_range(span)
+        if frames is None:
+            raise refused("the frames after @ must read A-B, with A <= B")
+    if not name or any(character in "\t\n\r" for character in name):
+        raise refused("the name must not be empty nor hold tabs or line breaks")
+    if any(ord(character) < 0x20 or ord(character) == 0x7F for character in name):
+        raise refused("the name must not hold control characters")
+    return object_id, name, parsed, frames
 
 
 def frames_of(video, flip):
@@ -85,64 +160,64 @@ def mot_line(frame, object_id, box, conf):
     return f"{frame},{object_id},{x},{y},{w},{h},{conf:.4f},-1,-1,-1\n"
 
 
-def process(job):
-    """One video, as one task: returns the files it published."""
-    video, output = job["video"], job["output"]
-    stem = os.path.splitext(os.path.basename(video))[0]
-    finals = {"memory": os.path.join(output, stem + ".dat")}
+def published(job):
+    """The files a job publishes: {"memory": ..., "names": ..., "results" (tracking): ...}."""
+    stem = os.path.splitext(os.path.basename(job["video"]))[0]
+    finals = {"memory": os.path.join(job["output"], stem + ".dat")}
     finals["names"] = finals["memory"] + ".names"
     if job["command"] == "track":
-        finals["results"] = os.path.join(output, stem + ".txt")
-    attempt = tempfile.mkdtemp(prefix=f".attempt-{stem}-", dir=output)
+        finals["results"] = os.path.join(job["output"], stem + ".txt")
+    return finals
+
+
+def video_length(video):
+    """The length of a video file in seconds, or None where it is not known without waiting on
+    the video (a FIFO, a device, a stream)."""
+    try:
+        if not stat.S_ISREG(os.stat(video).st_mode):
+            return None
+    except OSError:
+        return None
+    capture = cv2.VideoCapture(video)
+    try:
+        frames, fps = capture.get(cv2.CAP_PROP_FRAME_COUNT), capture.get(cv2.CAP_PROP_FPS)
+    finally:
+        capture.release()
+    length = frames / fps if frames > 0 and fps > 0 else math.nan
+    return length if math.isfinite(length) else None
+
+
+def time_limit(job):
+    """A job's time limit in seconds, or None for none."""
+    if job.get("time_limit") is not None:
+        return job["time_limit"] or None
+    length = video_length(job["video"])
+    return None if length is None else TIME_PER_LENGTH * length + TIME_TO_START
+
+
+def process(job):
+    """One video, as one task: returns the files it published, or {"failed": why} when the video
+    ran past its time limit (then nothing is published)."""
+    finals = published(job)
+    stem = os.path.splitext(os.path.basename(finals["memory"]))[0]
+    attempt = tempfile.mkdtemp(prefix=f".attempt-{stem}-", dir=job["output"])
     try:
         files = {key: os.path.join(attempt, os.path.basename(path)) for key, path in finals.items()}
-        memory = vizmoro.Memory()
-        names = {}
-        if job.get("memory"):  # a pristine copy of the input memory, for this attempt alone
-            shutil.copyfile(job["memory"], files["memory"])
-            memory.load(files["memory"])
-            names = read_names(job["memory"] + ".names")
-        memory.learning_options = vizmoro.LearningOptions(
-            guard=job["guard"], budget=job["budget"])
-        memory.tracking_options = vizmoro.TrackingOptions(
-            follow_size=job["follow_size"], keep_identities=job["keep_identities"],
-            look_before_report=True)
-        objects = job.get("objects", [])
-        if objects and not job.get("memory"):
-            memory.create(objects[0][2][2], objects[0][2][3], job["levels"])
-        for object_id, name, box, _ in objects:
-            names[object_id] = (name, (box[2], box[3]))
-        last_taught = max((span[1] for *_, span in objects), default=-1)
-        results = open(files["results"], "w", encoding="utf-8") if "results" in files else None
+        limit = time_limit(job)
+        # A process of its own, which the limit can stop wherever it waits (the video library
+        # may wait for a stalled input where nothing else can end it).
+        command = [sys.executable, "-c", "from vizmoro import batch; batch.attempt_from_stdin()"]
+        package = os.path.dirname(os.path.dirname(os.path.abspath(vizmoro.__file__)))
+        path = os.pathsep.join(filter(None, [package, os.environ.get("PYTHONPATH")]))
         try:
-            for index, grey in enumerate(frames_of(video, job["flip"])):
-                if job["command"] == "teach" and index > last_taught:
-                    break
-                memory.set_image(grey)
-                taught = False
-                for object_id, _, box, (first, last) in objects:
-                    if first <= index <= last:
-                        memory.write(box, object_id)
-                        taught = True
-                if results is None or taught:
-                    continue
-                best = {}
-                for event in memory.track(learning=job["learn"], learn_threshold=LEARN_THRESHOLD,
-                                          track_threshold=TRACK_THRESHOLD):
-                    if event.code == vizmoro.TRACK and event.index and not (
-                            event.predicted and job["seen_only"]):
-                        if event.index not in best or event.similarity > best[event.index][1]:
-                            best[event.index] = (event.rect, event.similarity)
-                for object_id in sorted(best):
-                    rect, similarity = best[object_id]
-                    taught_size = names[object_id][1] if object_id in names else memory.size
-                    results.write(mot_line(index + 1, object_id,
-                                           memory.fitted_box(rect, taught_size), similarity))
-        finally:
-            if results is not None:
-                results.close()
-        memory.save(files["memory"], keep_all=True)
-        write_names(files["names"], names)
+            done = subprocess.run(command, input=json.dumps({"job": job, "files": files}),
+                                  capture_output=True, text=True, timeout=limit,
+                                  env=dict(os.environ, PYTHONPATH=path))
+        except subprocess.TimeoutExpired:
+            return {"failed": f"stopped after its time limit of {limit:g} s"}
+        if done.returncode != 0:
+            lines = done.stderr.strip().splitlines() or [f"exit status {done.returncode}"]
+            raise RuntimeError(lines[-1])
         # Published only now, under the memory file's lock, each file replaced whole.
         with vizmoro.MemoryFileLock(finals["memory"]):
             for key in ("results", "names", "memory"):
@@ -153,37 +228,173 @@ def process(job):
         shutil.rmtree(attempt, ignore_errors=True)
 
 
+def attempt_from_stdin():
+    """The process of one attempt: the job and its files as JSON on standard input."""
+    parent = os.getppid()
+
+    def orphaned():  # a worker that dies takes its attempt with it
+        while os.getppid() == parent:
+            time.sleep(0.5)
+        os._exit(1)
+
+    threading.Thread(target=orphaned, daemon=True).start()
+    given = json.load(sys.stdin)
+    job = given["job"]
+    job["objects"] = [(object_id, name, tuple(box), tuple(span))
+                      for object_id, name, box, span in job.get("objects", [])]
+    attempt(job, given["files"])
+
+
+def attempt(job, files):
+    """Teaches or tracks one video into `files` (memory, names and results)."""
+    video = job["video"]
+    memory = vizmoro.Memory()
+    names = {}
+    if job.get("memory"):  # a pristine copy of the input memory, for this attempt alone
+        shutil.copyfile(job["memory"], files["memory"])
+        memory.load(files["memory"])
+        names = read_names(job["memory"] + ".names")
+    memory.learning_options = vizmoro.LearningOptions(
+        guard=job["guard"], budget=job["budget"])
+    memory.tracking_options = vizmoro.TrackingOptions(
+        follow_size=job["follow_size"], keep_identities=job["keep_identities"],
+        look_before_report=True)
+    objects = job.get("objects", [])
+    if objects and not job.get("memory"):
+        memory.create(objects[0][2][2], objects[0][2][3], job["levels"])
+    for object_id, name, box, _ in objects:
+        names[object_id] = (name, (box[2], box[3]))
+    last_taught = max((span[1] for *_, span in objects), default=-1)
+    results = open(files["results"], "w", encoding="utf-8") if "results" in files else None
+    try:
+        for index, grey in enumerate(frames_of(video, job["flip"])):
+            if job["command"] == "teach" and index > last_taught:
+                break
+            memory.set_image(grey)
+            taught = False
+            for object_id, _, box, (first, last) in objects:
+                if first <= index <= last:
+                    memory.write(box, object_id)
+                    taught = True
+            if results is None or taught:
+                continue
+            best = {}
+            for event in memory.track(learning=job["learn"], learn_threshold=LEARN_THRESHOLD,
+                                      track_threshold=TRACK_THRESHOLD):
+                if event.code == vizmoro.TRACK and event.index and not (
+                        event.predicted and job["seen_only"]):
+                    if event.index not in best or event.similarity > best[event.index][1]:
+                        best[event.index] = (event.rect, event.similarity)
+            for object_id in sorted(best):
+                rect, similarity = best[object_id]
+                taught_size = names[object_id][1] if object_id in names else memory.size
+                results.write(mot_line(index + 1, object_id,
+                                       memory.fitted_box(rect, taught_size), similarity))
+    finally:
+        if results is not None:
+            results.close()
+    memory.save(files["memory"], keep_all=True)
+    write_names(files["names"], names)
+
+
 def jobs_from(arguments):
-    objects = [parse_object(text, arguments.frames) for text in arguments.object or []]
+    """The jobs of parsed arguments; ValueError for what vizmoro-cli would refuse, and for files
+    that would be published twice or over an input, before any work."""
+    frames = parse_range(arguments.frames)
+    if frames is None:
+        raise ValueError("--frames must read A-B, with A <= B")
+    objects = []
+    for text in arguments.object or []:
+        objects.append(parse_object(text, frames))
+        if any(other[0] == objects[-1][0] for other in objects[:-1]):
+            raise ValueError(f"object {objects[-1][0]} is given twice")
     budget = DEFAULT_BUDGET if arguments.budget is None else arguments.budget
-    return [{"command": arguments.command, "video": os.path.abspath(video),
+    jobs = [{"command": arguments.command, "video": os.path.abspath(video),
              "output": os.path.abspath(arguments.output),
              "memory": os.path.abspath(arguments.memory) if arguments.memory else None,
              "objects": objects, "levels": arguments.levels, "learn": not arguments.no_learn,
              "guard": not arguments.no_guard, "budget": budget, "flip": arguments.flip,
              "follow_size": not arguments.no_follow_size,
-             "keep_identities": not arguments.no_identities, "seen_only": arguments.seen_only}
+             "keep_identities": not arguments.no_identities, "seen_only": arguments.seen_only,
+             "time_limit": getattr(arguments, "time_limit", None)}
             for video in arguments.videos]
+    if arguments.memory:
+        read_names(arguments.memory + ".names")  # refused now rather than by every video
+    # Inputs by path and, where they exist, by file (a link or another name of one).
+    inputs = [job["video"] for job in jobs]
+    if arguments.memory:
+        inputs += [arguments.memory, arguments.memory + ".names"]
+    given = {os.path.realpath(path): path for path in inputs}
+    given.update({key: path for path in inputs if (key := _file_of(path))})
+    publishers = {}
+    for job in jobs:
+        for path in published(job).values():
+            real = os.path.realpath(path)
+            if real in publishers:
+                raise ValueError(f"{publishers[real]} and {job['video']} would both publish "
+                                 f"{path}: give the videos names of their own")
+            publishers[real] = job["video"]
+            clash = given.get(real) or given.get(_file_of(path))
+            if clash:
+                raise ValueError(f"{job['video']} would publish {path} over the input {clash}")
+    return jobs
+
+
+def _file_of(path):
+    """(device, inode) of an existing file, else None."""
+    try:
+        status = os.stat(path)
+    except OSError:
+        return None
+    return status.st_dev, status.st_ino
 
 
 def run(jobs, client, report=None):
-    """Runs the jobs on a Dask client; returns the published files of each job, in order."""
+    """Runs the jobs on a Dask client; returns, in order, the published files of each job, or
+    {"failed": why} for a job that failed."""
     from distributed import as_completed
 
     futures = client.map(process, jobs, pure=False, retries=2)
     order = {future.key: i for i, future in enumerate(futures)}
     outcome = [None] * len(jobs)
     for done, future in enumerate(as_completed(futures), 1):
-        outcome[order[future.key]] = future.result()
+        i = order[future.key]
+        try:
+            outcome[i] = future.result()
+        except Exception as error:  # noqa: BLE001 - reported, and the other videos go on
+            outcome[i] = {"failed": str(error) or type(error).__name__}
         if report:
-            report(f"{done}/{len(jobs)} done: {jobs[order[future.key]]['video']}")
+            failed = outcome[i].get("failed")
+            report(f"{done}/{len(jobs)} " + (f"failed: {jobs[i]['video']}: {failed}" if failed
+                                              else f"done: {jobs[i]['video']}"))
     for name in os.listdir(jobs[0]["output"]) if jobs else []:
         if name.startswith(".attempt-"):  # left by workers that died part-way
             shutil.rmtree(os.path.join(jobs[0]["output"], name), ignore_errors=True)
     return outcome
 
 
-def main(argv=None):
+def whole(low, high):
+    """An argparse type: a whole number from low to high, as vizmoro-cli reads one."""
+    def parse(text):
+        value = parse_int(text, low, high)
+        if value is None:
+            raise argparse.ArgumentTypeError(f"takes a whole number from {low} to {high}")
+        return value
+    return parse
+
+
+def seconds(text):
+    """An argparse type: a time in seconds, 0 or more."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (math.isfinite(value) and value >= 0):
+        raise argparse.ArgumentTypeError("takes a number of seconds, 0 or more")
+    return value
+
+
+def parser_of():
     parser = argparse.ArgumentParser(prog="python3 -m vizmoro.batch", description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("command", choices=["teach", "track"])
@@ -192,10 +403,12 @@ def main(argv=None):
     parser.add_argument("-m", "--memory", help="the memory every video starts from (a copy each)")
     parser.add_argument("--object", action="append", help="ID:NAME:X,Y,W,H[@A-B] (teach)")
     parser.add_argument("--frames", default="0", help="teaching frames A-B (default 0)")
-    parser.add_argument("--levels", type=int, default=3, help="levels of a new memory")
+    parser.add_argument("--levels", type=whole(1, 8), default=3,
+                        help="levels of a new memory (1 to 8, default 3)")
     parser.add_argument("--no-learn", action="store_true", help="track without learning")
     parser.add_argument("--no-guard", action="store_true", help="turn off the learning guard")
-    parser.add_argument("--budget", type=int, help=f"bases kept at most (default {DEFAULT_BUDGET})")
+    parser.add_argument("--budget", type=whole(0, INT_MAX),
+                        help=f"bases kept at most (default {DEFAULT_BUDGET}, 0 for no budget)")
     parser.add_argument("--flip", action="store_true", help="turn every frame upside down")
     parser.add_argument("--no-follow-size", action="store_true",
                         help="look for objects at the whole-frame sizes only")
@@ -203,13 +416,32 @@ def main(argv=None):
                         help="let a match over another object start a track of its own")
     parser.add_argument("--seen-only", action="store_true",
                         help="list only the objects seen on each frame")
+    parser.add_argument("--time-limit", type=seconds, metavar="SECONDS",
+                        help=f"stop a video after this long, 0 for never (default "
+                             f"{TIME_PER_LENGTH} times its length and {TIME_TO_START} s more "
+                             f"where its length is known, never where it is not)")
     parser.add_argument("--scheduler", help="address of a running Dask scheduler")
-    parser.add_argument("--workers", type=int, default=2, help="local worker processes")
+    parser.add_argument("--workers", type=whole(1, 1024), default=2,
+                        help="local worker processes")
+    return parser
+
+
+def parse_arguments(argv=None):
+    """The arguments and their jobs; exits with a usage message for what it refuses."""
+    parser = parser_of()
     arguments = parser.parse_args(argv)
     if arguments.command == "teach" and not arguments.object:
         parser.error("teach needs at least one --object")
     if arguments.command == "track" and not arguments.memory:
         parser.error("track needs --memory")
+    try:
+        return arguments, jobs_from(arguments)
+    except ValueError as refused:
+        parser.error(str(refused))
+
+
+def main(argv=None):
+    arguments, jobs = parse_arguments(argv)
     os.makedirs(arguments.output, exist_ok=True)
 
     from distributed import Client, LocalCluster
@@ -217,15 +449,17 @@ def main(argv=None):
     def report(line):
         print(line, file=sys.stderr, flush=True)
 
-    jobs = jobs_from(arguments)
     if arguments.scheduler:
         with Client(arguments.scheduler) as client:
-            run(jobs, client, report)
+            outcome = run(jobs, client, report)
     else:
         with LocalCluster(n_workers=arguments.workers, threads_per_worker=1, processes=True,
                           dashboard_address=None) as cluster, Client(cluster) as client:
-            run(jobs, client, report)
-    return 0
+            outcome = run(jobs, client, report)
+    failed = sum(1 for result in outcome if "failed" in result)
+    if failed:
+        report(f"{failed} of {len(jobs)} videos failed: their files were not published")
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":

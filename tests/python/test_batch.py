@@ -1,5 +1,6 @@
-"""Many videos on a local Dask cluster: the same files as one after another, byte for byte, also
-when a worker is killed part-way."""
+"""Many videos on a local Dask cluster: the same files as one after another and as vizmoro-cli,
+byte for byte, also when a worker is killed part-way; what vizmoro-cli refuses is refused, files
+that would clash are refused before any work, and a video that stalls is stopped."""
 
 import os
 import shutil
@@ -113,3 +114,88 @@ def test_a_killed_worker_has_its_video_run_again(clips, tmp_path):
         killer.join()
     assert killed, "no worker was caught at work"
     assert files_of(output) == expected, "nothing half-written, every video done once"
+
+
+@pytest.mark.parametrize("frames", [None, "0-4"])
+def test_teaching_gives_the_files_of_vizmoro_cli(clips, tmp_path, cli, frames):
+    videos, _ = clips
+    given = [word for o in OBJECTS for word in ("--object", o)]
+    given += ["--frames", frames] if frames else []
+    arguments, jobs = batch.parse_arguments(["teach", videos[0], "-o", str(tmp_path), *given])
+    batch.process(jobs[0])
+    subprocess.run([cli, "teach", videos[0], "-m", str(tmp_path / "cli.dat"), "-q", *given],
+                   check=True)
+    for suffix in (".dat", ".dat.names"):
+        assert (tmp_path / f"clip1{suffix}").read_bytes() == (
+            tmp_path / f"cli{suffix}").read_bytes(), suffix
+
+
+def test_objects_and_names_files_are_read_as_vizmoro_cli_reads_them(clips, tmp_path, cli):
+    videos, memory = clips
+    for text in ["1:cup:1,2,3,4", "1:a:b:1,2,3,4@7", "007:cup:1,2,3,4@5-9", "0:cup:1,2,3,4",
+                 " 1:cup:1,2,3,4", "+1:cup:1,2,3,4", "1_0:cup:1,2,3,4", "2147483648:c:1,2,3,4",
+                 "1:cu\tp:1,2,3,4", "1::1,2,3,4", "1:cup:1,2,3,0", "1:cup:1,2,3,4@5-3",
+                 "1:cup:1,2,3,4@-3", "1:cup:1,2,3,4@1-2-3", "1:cup:-1,2,3,4"]:
+        try:
+            batch.parse_object(text, (0, 0))
+            accepted = True
+        except ValueError:
+            accepted = False
+        # A missing video is an input error (2); a refused object, a usage error (1).
+        status = subprocess.run([cli, "teach", str(tmp_path / "missing.avi"), "--object", text,
+                                 "-m", str(tmp_path / "objects.dat")], capture_output=True)
+        assert accepted == (status.returncode != 1), text
+    with pytest.raises(ValueError, match="control characters"):
+        batch.parse_object("1:c\x1bp:1,2,3,4", (0, 0))
+
+    shutil.copyfile(memory, tmp_path / "names.dat")
+    for line in [b"1\tcup\t10\t20", b"0\tcup\t10\t20", b" 1\tcup\t10\t20", b"+1\tcup\t10\t20",
+                 b"1x\tcup\t10\t20", b"1\t\t10\t20", b"1\tcup\t10", b"1\tcup\t10\t20\t",
+                 b"1\tcup\t10px\t 20", b"1\tcup\t0\t20", b"1\tcup\t10\t-2",
+                 b"2147483648\tcup\t10\t20", b"1\tc\xffp\t10\t20"]:
+        (tmp_path / "names.dat.names").write_bytes(b"\n" + line + b"\n")
+        try:
+            names = batch.read_names(str(tmp_path / "names.dat.names"))
+            accepted = True
+        except ValueError:
+            accepted = False
+        status = subprocess.run([cli, "inspect", str(tmp_path / "names.dat")],
+                                capture_output=True)
+        assert accepted == (status.returncode == 0), line
+        if accepted:  # and written back as it was read
+            batch.write_names(str(tmp_path / "again.names"), names)
+            assert (tmp_path / "again.names").read_bytes().split(b"\t")[1] == line.split(b"\t")[1]
+
+
+def test_files_that_would_clash_are_refused_before_any_work(clips, tmp_path, capsys):
+    videos, memory = clips
+    same = []
+    for folder in ("a", "b"):
+        (tmp_path / folder).mkdir()
+        same.append(str(shutil.copy(videos[1], tmp_path / folder / "clip.avi")))
+    output = tmp_path / "out"
+    for argv, why in [(["track", *same, "-o", str(output)], "would both publish"),
+                      # clip1.avi publishes clip1.dat, the memory it starts from
+                      (["track", videos[0], "-o", os.path.dirname(memory)], "over the input")]:
+        with pytest.raises(SystemExit):
+            batch.main(argv + ["-m", memory])
+        assert why in capsys.readouterr().err
+    assert not output.exists()
+
+
+def test_a_video_that_stalls_is_stopped_at_its_time_limit(clips, tmp_path):
+    from distributed import Client
+    videos, memory = clips
+    stalled = str(tmp_path / "stalled.avi")
+    os.mkfifo(stalled)  # no writer ever comes: opening it waits for ever
+    output = tmp_path / "out"
+    output.mkdir()
+    _, jobs = batch.parse_arguments(["track", stalled, videos[1], "-o", str(output), "-m", memory])
+    assert batch.time_limit(jobs[0]) is None, "a FIFO's length is not known"
+    jobs[0]["time_limit"] = 3  # as --time-limit 3 gives; the clip keeps its default
+    with Client(processes=False, n_workers=1, threads_per_worker=2,
+                dashboard_address=None) as client:
+        outcome = batch.run(jobs, client)
+    assert outcome[0] == {"failed": "stopped after its time limit of 3 s"}
+    assert sorted(os.listdir(output)) == ["clip2.dat", "clip2.dat.lock", "clip2.dat.names",
+                                          "clip2.txt"], "nothing of it, not even its attempt"

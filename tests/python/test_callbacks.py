@@ -81,3 +81,52 @@ def test_other_threads_run_while_the_memory_searches():
     thread.join()
     assert elapsed > 0.02, "the search was too short to tell"
     assert during > 1000, f"the counting thread made {during} steps in {elapsed:.3f} s"
+
+
+def test_threads_on_one_memory_take_turns_and_other_memories_go_on():
+    memory, other = taught_memory(), taught_memory()
+    inside, release = threading.Event(), threading.Event()
+    refusals = []
+
+    def hold(event):
+        if event.code == vizmoro.BEGIN and not inside.is_set():
+            # The callback's own thread goes through to the memory, which refuses a change.
+            with pytest.raises(vizmoro.Error, match="inside its own callback"):
+                memory.write((100, 80, 120, 120), 1)
+            refusals.append(memory.node_count)
+            inside.set()
+            release.wait()
+
+    tracking = threading.Thread(target=memory.track, args=(hold,))
+    tracking.start()
+    inside.wait()
+    packed = []
+    waiting = threading.Thread(target=lambda: packed.append(memory.pack()))
+    waiting.start()
+    other.write((100, 80, 120, 120), 1)  # another memory is not held up
+    other.track()
+    waiting.join(0.5)
+    assert waiting.is_alive(), "a call from another thread waits for the running one"
+    release.set()
+    tracking.join()
+    waiting.join()
+    assert refusals and packed == [memory.pack()]
+
+    # Many calls from many threads at once, each served whole.
+    failures = []
+
+    def hammer(calls):
+        try:
+            for _ in range(15):
+                calls()
+        except Exception as failure:  # noqa: BLE001
+            failures.append(failure)
+
+    threads = [threading.Thread(target=hammer, args=(calls,)) for calls in (
+        memory.track, memory.track, memory.pack, memory.prune,
+        lambda: memory.read((100, 80, 120, 120)), lambda: memory.nodes(), other.track)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert failures == []

@@ -95,6 +95,25 @@ def test_refusals_raise_the_engines_report_and_change_nothing(tmp_path):
     assert memory.pack() == before
 
 
+def test_what_python_refuses_is_refused_as_python_does(tmp_path):
+    memory = vizmoro.Memory()
+    memory.create(120, 120, 3)
+    before = memory.pack()
+    path = str(tmp_path / "nul\x00.dat")
+    for call in (lambda: memory.save(path), lambda: memory.load(path),
+                 lambda: vizmoro.MemoryFileLock(path)):
+        with pytest.raises(ValueError, match="embedded null byte"):
+            call()
+    assert os.listdir(tmp_path) == [], "nothing was written under a name cut short"
+    for levels in (70000, -32769):
+        with pytest.raises(OverflowError):
+            memory.create(120, 120, levels)
+    assert memory.pack() == before
+    most = 2**31 - 1
+    with pytest.raises(OverflowError):
+        memory.fitted_box((most - 100, 0, 120, 120), (120, 120))
+
+
 def test_learning_options_and_the_lock(tmp_path):
     memory = vizmoro.Memory()
     memory.learning_options = vizmoro.LearningOptions(guard=True, budget=300)
