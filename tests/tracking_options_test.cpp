@@ -9,6 +9,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "descriptor.hpp"
 #include "report.hpp"
 #include "search.hpp"
 #include "test_images.hpp"
@@ -157,6 +158,36 @@ TEST(KeepIdentities, TwoObjectsSideBySideKeepTheirOwnIndexes) {
     std::map<uint32_t, int> perIndex;
     for (const Track& t : tracks.reported) ++perIndex[t.index];
     for (const auto& [index, count] : perIndex) EXPECT_EQ(count, 1) << "index " << index;
+  }
+}
+
+TEST(KeepIdentities, TheMoreSimilarIndexClaimsAnObjectBothMatch) {
+  // A memory of one level searches a 176 x 161 image with two windows, 160 x 160 at (0, 0) and
+  // (15, 0), whose found boxes overlap by 0.83. Each window's probe is the base of an index of
+  // its own, one of the two a little off: the less similar.
+  const cv::Mat image = texturedImage({176, 161}, 74);
+  for (int32_t weaker : {1, 2}) {
+    SCOPED_TRACE(weaker);
+    CvAssociativeMemory memory;
+    memory.Create(214, 214, 1);
+    TrackingOptions options;
+    options.keepIdentities = true;
+    memory.SetTrackingOptions(options);
+    memory.SetImage(image);
+    CvAssociativeMemoryState& s = stateOf(memory);
+    for (int32_t index : {1, 2}) {
+      int16_t probe[4 * 4];  // the 3 x 3 cells of a base at four half-cell offsets
+      CalcDescriptor(s.integral, index == 1 ? 0 : 15, 0, 160, 160, 4, 4, probe, cv::Mat());
+      std::vector<int16_t> values;
+      for (int j = 0; j < 3; ++j)
+        for (int i = 0; i < 3; ++i) values.push_back(probe[j * 4 + i] + (index == weaker));
+      addChild(*s.root, AssocHeader{static_cast<uint64_t>(index) + 1, 5, 1000, index}, 0, &values);
+    }
+    s.context.lastNodeId = 3;
+    Tracks tracks;
+    memory.ObjectTracking(Tracks::callback, &tracks, false, 0.54f, 0.45f);
+    ASSERT_EQ(tracks.reported.size(), 1u);
+    EXPECT_EQ(tracks.reported[0].index, weaker == 1 ? 2u : 1u);
   }
 }
 
