@@ -225,7 +225,8 @@ void PrintTable(const std::vector<Method>& methods) {
   }
   std::printf("| reports while away |");
   for (const Method& m : methods)
-    std::printf(" %d / %d |", m.evaluation.overall.awayReports, m.evaluation.overall.away);
+    std::printf(" %lld / %lld |", static_cast<long long>(m.evaluation.overall.awayReports),
+                static_cast<long long>(m.evaluation.overall.away));
   std::printf("\n| ms per frame |");
   for (const Method& m : methods) std::printf(" %.2f |", m.msPerFrame);
   std::printf("\n");

@@ -34,6 +34,10 @@ void Finish(Score& score) {
   score.auc = sum / kThresholds;
 }
 
+bool InSight(const cv::Rect2d& box) {
+  return box.width > 0 && box.height > 0;
+}
+
 cv::Point2d Centre(const cv::Rect2d& box) {
   return {box.x + box.width / 2, box.y + box.height / 2};
 }
@@ -54,40 +58,47 @@ double IoU(const cv::Rect2d& a, const cv::Rect2d& b) {
 
 Evaluation Evaluate(const std::vector<Detection>& results, const std::vector<Detection>& truth,
                     const FrameRange* range) {
-  using Key = std::pair<int32_t, int>;  // object, frame
-  std::map<Key, cv::Rect2d> truthBoxes;
+  // The boxes in sight by object and frame; an object's other frames are away. Only these and
+  // the results are visited, so that frame numbers far apart cost nothing.
+  std::map<int32_t, std::map<int, cv::Rect2d>> inSight;
   std::map<int32_t, Score> scores;
   int lastFrame = 0;
   for (const Detection& d : truth) {
-    truthBoxes[{d.id, d.frame}] = d.box;
     scores[d.id].id = d.id;
     lastFrame = std::max(lastFrame, d.frame);
+    std::map<int, cv::Rect2d>& boxes = inSight[d.id];
+    if (InSight(d.box))
+      boxes[d.frame] = d.box;
+    else
+      boxes.erase(d.frame);  // the last line of a frame counts
   }
+  using Key = std::pair<int32_t, int>;  // object, frame
   std::map<Key, Detection> best;
   for (const Detection& d : results) {
-    if (!scores.count(d.id)) continue;
+    // A result of no size says that the object is not seen.
+    if (!scores.count(d.id) || !InSight(d.box)) continue;
     auto [it, fresh] = best.emplace(Key{d.id, d.frame}, d);
     if (!fresh && d.conf > it->second.conf) it->second = d;
   }
   const int first = range ? std::max(range->first, 1) : 1;
   const int last = range ? std::min(range->last, lastFrame) : lastFrame;
+  const int64_t considered = last >= first ? int64_t{last} - first + 1 : 0;
 
   Evaluation evaluation;
   for (auto& [id, score] : scores) {
-    for (int frame = first; frame <= last; ++frame) {
-      const auto t = truthBoxes.find({id, frame});
-      const auto r = best.find({id, frame});
-      if (t == truthBoxes.end() || t->second.area() <= 0) {
-        ++score.away;
-        if (r != best.end()) ++score.awayReports;
-        continue;
-      }
+    const std::map<int, cv::Rect2d>& boxes = inSight[id];
+    for (auto t = boxes.lower_bound(first); t != boxes.end() && t->first <= last; ++t) {
+      const auto r = best.find({id, t->first});
       const double iou = r == best.end() ? 0.0 : IoU(t->second, r->second.box);
       const double distance =
           r == best.end() ? HUGE_VAL : cv::norm(Centre(t->second) - Centre(r->second.box));
       Count(score, iou, distance);
       Count(evaluation.overall, iou, distance);
     }
+    score.away = considered - score.frames;
+    for (auto r = best.lower_bound({id, first});
+         r != best.end() && r->first.first == id && r->first.second <= last; ++r)
+      if (!boxes.count(r->first.second)) ++score.awayReports;
     evaluation.overall.away += score.away;
     evaluation.overall.awayReports += score.awayReports;
     // The curve still holds counts here; the overall one gets the same counts.
@@ -102,9 +113,9 @@ std::string FormatTable(const Evaluation& evaluation) {
   std::string text = "object  frames  success  AUC    precision@20  reports while away\n";
   char line[160];
   auto add = [&](const Score& s, const std::string& name) {
-    std::snprintf(line, sizeof line, "%-7s %6d  %6.1f%%  %.3f  %11.1f%%  %d / %d\n", name.c_str(),
-                  s.frames, 100 * s.SuccessRate(), s.auc, 100 * s.Precision(), s.awayReports,
-                  s.away);
+    std::snprintf(line, sizeof line, "%-7s %6d  %6.1f%%  %.3f  %11.1f%%  %lld / %lld\n",
+                  name.c_str(), s.frames, 100 * s.SuccessRate(), s.auc, 100 * s.Precision(),
+                  static_cast<long long>(s.awayReports), static_cast<long long>(s.away));
     text += line;
   };
   for (const Score& s : evaluation.objects) add(s, std::to_string(s.id));
@@ -118,8 +129,9 @@ std::string FormatJson(const Evaluation& evaluation) {
   auto add = [&](const Score& s) {
     std::snprintf(buffer, sizeof buffer,
                   "{\"id\": %d, \"frames\": %d, \"success\": %.6f, \"auc\": %.6f, "
-                  "\"precision20\": %.6f, \"away\": %d, \"reportsWhileAway\": %d}",
-                  s.id, s.frames, s.SuccessRate(), s.auc, s.Precision(), s.away, s.awayReports);
+                  "\"precision20\": %.6f, \"away\": %lld, \"reportsWhileAway\": %lld}",
+                  s.id, s.frames, s.SuccessRate(), s.auc, s.Precision(),
+                  static_cast<long long>(s.away), static_cast<long long>(s.awayReports));
     json += buffer;
   };
   for (size_t i = 0; i < evaluation.objects.size(); ++i) {

@@ -19,8 +19,8 @@ struct Score {
   int frames = 0;                  // frames on which the object is in sight: the scored ones
   int success = 0;                 // of them, with IoU > 0.5
   int precise = 0;                 // with centres at most 20 pixels apart
-  int away = 0;                    // frames on which the object is out of sight
-  int awayReports = 0;             // of them, with a result for the object
+  int64_t away = 0;                // frames on which the object is out of sight
+  int64_t awayReports = 0;         // of them, with a result for the object
   double curve[kThresholds] = {};  // success rate at each IoU threshold
   double auc = 0;                  // mean of the curve
   double SuccessRate() const { return frames ? static_cast<double>(success) / frames : 0.0; }
@@ -34,8 +34,9 @@ struct Evaluation {
 
 // Matches results to truth by object and frame. The frames considered run from 1 (or the first
 // of `range`) to the truth's last frame (or the last of `range`); on each, an object has a truth
-// box of some size (scored), or none (away). Of several results for one object and frame the one
-// of highest conf counts; results of objects the truth does not know are left out.
+// box of positive width and height (scored), or none (away). Of several results for one object
+// and frame the one of highest conf counts; results of objects the truth does not know, and
+// results of no size (not seen), are left out.
 Evaluation Evaluate(const std::vector<Detection>& results, const std::vector<Detection>& truth,
                     const FrameRange* range);
 

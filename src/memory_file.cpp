@@ -20,6 +20,7 @@
 
 namespace vizmoro::detail::packed_file {
 WriteFunction writeFunction = ::write;
+SyncFunction syncFunction = ::fsync;
 }  // namespace vizmoro::detail::packed_file
 
 namespace {
@@ -160,7 +161,7 @@ bool ReplaceFile(const char* path, const uint8_t* data, size_t size) {
   const int fd = CreateTemporary(target, temporary);
   if (fd < 0) return false;
   KeepOwnership(fd, target);
-  bool ok = WriteAll(fd, data, size) && ::fsync(fd) == 0;
+  bool ok = WriteAll(fd, data, size) && vizmoro::detail::packed_file::syncFunction(fd) == 0;
   if (::close(fd) != 0 && ok) ok = false;
   ok = ok && ::rename(temporary.c_str(), target.c_str()) == 0;
   if (!ok) {

@@ -13,6 +13,11 @@ namespace vizmoro::detail::packed_file {
 using WriteFunction = ssize_t (*)(int fd, const void* data, size_t size);
 extern WriteFunction writeFunction;
 
+// The fsync(2) that makes the temporary file durable before it replaces the file; a failure
+// (EIO from a failing disk) fails the save.
+using SyncFunction = int (*)(int fd);
+extern SyncFunction syncFunction;
+
 }  // namespace vizmoro::detail::packed_file
 
 #endif  // VIZMORO_PACKED_DATA_HPP

@@ -145,20 +145,32 @@ TEST(Create, GridSizeByWidthBand) {
 }
 
 TEST(SetAreaSize, SameSizeChangesNothingAndHalfSizeRescales) {
-  CvAssociativeMemory memory;
-  memory.Create(220, 220, 3);
-  CvAssociativeMemoryState& s = stateOf(memory);
-  const AssocContext before = s.context;
-  s.setAreaSize(220, 220);
-  EXPECT_EQ(s.context.geometry.levelWindows, before.geometry.levelWindows);
-  EXPECT_EQ(s.context.geometry.scanRect, before.geometry.scanRect);
-  EXPECT_EQ(s.context.geometry.scaleX, before.geometry.scaleX);
+  const struct Case {
+    cv::Size area;
+    float scaleX, scaleY;  // at half size
+    std::vector<cv::Size> windows;
+  } cases[] = {
+      {{220, 220}, 0.6875f, 0.6875f, {{110, 110}, {99, 99}, {93, 93}, {90, 90}}},
+      {{40, 100}, 0.5f, 0.625f, {{20, 50}, {18, 45}, {17, 42}, {17, 42}}},  // a grid of 40 x 80
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.area);
+    CvAssociativeMemory memory;
+    memory.Create(c.area.width, c.area.height, 3);
+    CvAssociativeMemoryState& s = stateOf(memory);
+    const AssocContext before = s.context;
+    s.setAreaSize(c.area.width, c.area.height);
+    EXPECT_EQ(s.context.geometry.levelWindows, before.geometry.levelWindows);
+    EXPECT_EQ(s.context.geometry.scanRect, before.geometry.scanRect);
+    EXPECT_EQ(s.context.geometry.scaleX, before.geometry.scaleX);
 
-  s.setAreaSize(110, 110);
-  EXPECT_EQ(s.context.geometry.scaleX, 0.6875f);
-  std::vector<int> widths;
-  for (const cv::Rect& w : s.context.geometry.levelWindows) widths.push_back(w.width);
-  EXPECT_EQ(widths, (std::vector<int>{110, 99, 93, 90}));
+    s.setAreaSize(c.area.width / 2, c.area.height / 2);
+    EXPECT_EQ(s.context.geometry.scaleX, c.scaleX);
+    EXPECT_EQ(s.context.geometry.scaleY, c.scaleY);
+    std::vector<cv::Size> windows;
+    for (const cv::Rect& w : s.context.geometry.levelWindows) windows.push_back(w.size());
+    EXPECT_EQ(windows, c.windows);
+  }
 }
 
 TEST(Create, RecreatingResetsCountersAndForgetsTheImage) {

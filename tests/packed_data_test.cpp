@@ -429,6 +429,15 @@ TEST_F(MemoryFile, FailedSaveKeepsThePreviousFile) {
     EXPECT_EQ(readFile(target), previous);
     EXPECT_EQ(dir.entries(), 1u);  // no temporary file left behind
   }
+  // Written whole, but not made durable.
+  packed_file::syncFunction = [](int) {
+    errno = EIO;
+    return -1;
+  };
+  EXPECT_FALSE(memory.SaveToFile(target.c_str(), true));
+  packed_file::syncFunction = ::fsync;
+  EXPECT_EQ(readFile(target), previous);
+  EXPECT_EQ(dir.entries(), 1u);
   fs::create_directory(dir / "folder");
   EXPECT_FALSE(memory.SaveToFile((dir / "folder").c_str(), true));
   EXPECT_TRUE(fs::is_directory(dir / "folder"));

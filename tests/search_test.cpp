@@ -64,30 +64,60 @@ class SearchTest : public ::testing::Test {
 };
 
 TEST_F(SearchTest, WindowSizesStepsAndPositionsOfAVgaImage) {
-  memory.SetImage(texturedImage({640, 480}, 41));
-  const std::vector<Visit> visits = searchWindows(s());
-  std::map<int, int> positions;
-  std::map<int, Visit> firstOfSize;
-  for (const Visit& v : visits) {
-    ++positions[v.window.width];
-    firstOfSize.emplace(v.window.width, v);
-    EXPECT_EQ(v.window.width, v.window.height);
-    EXPECT_LT(v.window.x + v.window.width, 640);
-    EXPECT_LT(v.window.y + v.window.height, 480);
+  struct Size {
+    int width, height, positions, stepX, stepY;
+  };
+  const struct Case {
+    cv::Size area;
+    std::vector<Size> sizes;  // the first ones
+    size_t count;             // of sizes
+    int radius2[2];           // of the first two sizes
+    size_t row;               // windows in a row of the first size
+  } cases[] = {
+      {{220, 220},
+       {{165, 165, 672, 15, 15},
+        {220, 220, 260, 21, 21},
+        {275, 275, 120, 26, 26},
+        {330, 330, 50, 32, 32},
+        {385, 385, 21, 37, 37},
+        {440, 440, 5, 43, 43}},
+       6,
+       {1800, 3528},
+       32},
+      {{120, 80}, {{90, 60, 1287, 17, 11}, {120, 80, 621, 23, 15}}, 19, {1640, 3016}, 33},
+      {{40, 100}, {{30, 75, 1792, 11, 13}, {40, 100, 800, 15, 19}}, 17, {1160, 2344}, 56},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.area);
+    memory.Create(c.area.width, c.area.height, 3);
+    memory.SetImage(texturedImage({640, 480}, 41));
+    const std::vector<Visit> visits = searchWindows(s());
+    std::map<int, int> positions;
+    std::map<int, Visit> firstOfSize;
+    for (const Visit& v : visits) {
+      ++positions[v.window.width];
+      firstOfSize.emplace(v.window.width, v);
+      // The area's proportions at every size.
+      EXPECT_EQ(v.window.width * c.area.height, v.window.height * c.area.width) << v.window;
+      EXPECT_LT(v.window.x + v.window.width, 640);
+      EXPECT_LT(v.window.y + v.window.height, 480);
+    }
+    EXPECT_EQ(positions.size(), c.count);
+    for (const Size& size : c.sizes) {
+      const Visit& first = firstOfSize[size.width];
+      EXPECT_EQ(first.window.height, size.height);
+      EXPECT_EQ(positions[size.width], size.positions) << size.width;
+      EXPECT_EQ(first.stepX, size.stepX) << size.width;
+      EXPECT_EQ(first.stepY, size.stepY) << size.width;
+    }
+    const Size& first = c.sizes[0];
+    EXPECT_EQ(firstOfSize[first.width].radius2, c.radius2[0]);
+    EXPECT_EQ(firstOfSize[c.sizes[1].width].radius2, c.radius2[1]);
+    // Rows outer, columns inner, sizes growing.
+    EXPECT_EQ(visits[0].window, cv::Rect(0, 0, first.width, first.height));
+    EXPECT_EQ(visits[1].window, cv::Rect(first.stepX, 0, first.width, first.height));
+    EXPECT_EQ(visits[c.row].window, cv::Rect(0, first.stepY, first.width, first.height));
   }
-  EXPECT_EQ(positions, (std::map<int, int>{
-                           {165, 672}, {220, 260}, {275, 120}, {330, 50}, {385, 21}, {440, 5}}));
-  const std::map<int, int> steps{{165, 15}, {220, 21}, {275, 26}, {330, 32}, {385, 37}, {440, 43}};
-  for (const auto& [size, step] : steps) {
-    EXPECT_EQ(firstOfSize[size].stepX, step);
-    EXPECT_EQ(firstOfSize[size].stepY, step);
-  }
-  EXPECT_EQ(firstOfSize[165].radius2, 1800);
-  EXPECT_EQ(firstOfSize[220].radius2, 3528);
-  // Rows outer, columns inner, sizes growing.
-  EXPECT_EQ(visits[0].window, cv::Rect(0, 0, 165, 165));
-  EXPECT_EQ(visits[1].window, cv::Rect(15, 0, 165, 165));
-  EXPECT_EQ(visits[32].window, cv::Rect(0, 15, 165, 165));
 }
 
 TEST_F(SearchTest, RecognitionReadsEveryWindowOnceAndReportsIt) {

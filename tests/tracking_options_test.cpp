@@ -9,6 +9,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "descriptor.hpp"
 #include "report.hpp"
 #include "search.hpp"
 #include "test_images.hpp"
@@ -48,10 +49,12 @@ double iou(const cv::Rect& a, const cv::Rect& b) {
   return inter / (a.area() + b.area() - inter);
 }
 
-// A textured object over another texture, scaled and placed with its centre at `centre`.
+// A textured object of `object` pixels over another texture, scaled and placed with its centre
+// at `centre`.
 class Scene {
  public:
-  Scene() : background_(texturedImage({640, 480}, 71)), object_(texturedImage({120, 120}, 72)) {
+  explicit Scene(cv::Size object = {120, 120})
+      : background_(texturedImage({640, 480}, 71)), object_(texturedImage(object, 72)) {
     cv::normalize(object_, object_, 0, 255, cv::NORM_MINMAX);
   }
   cv::Mat frame(const std::vector<std::pair<cv::Point, double>>& placed,
@@ -67,9 +70,10 @@ class Scene {
     frames_.push_back(frame);
     return frame;
   }
-  static cv::Rect boxAt(cv::Point centre, double scale) {
-    const int side = static_cast<int>(std::lround(120 * scale));
-    return cv::Rect(centre.x - side / 2, centre.y - side / 2, side, side);
+  cv::Rect boxAt(cv::Point centre, double scale) const {
+    const int w = static_cast<int>(std::lround(object_.cols * scale));
+    const int h = static_cast<int>(std::lround(object_.rows * scale));
+    return cv::Rect(centre.x - w / 2, centre.y - h / 2, w, h);
   }
 
  private:
@@ -83,13 +87,13 @@ TrackingOptions allOn() {
   return o;
 }
 
-// Teaches the object at its size around `centre`, then tracks it while its size goes from 1 to
-// `last` in small steps; returns the last pass's best track of the object, fitted to the taught
-// box, and the truth. Only windows of the taught size are relearned.
-std::pair<cv::Rect, cv::Rect> followSize(double last, bool follow) {
-  Scene scene;
+// Teaches an object of `object` pixels at its size around `centre`, then tracks it while its
+// size goes from 1 to `last` in small steps; returns the last pass's best track of the object,
+// fitted to the taught box, and the truth. Only windows of the taught size are relearned.
+std::pair<cv::Rect, cv::Rect> followSize(cv::Size object, double last, bool follow) {
+  Scene scene(object);
   CvAssociativeMemory memory;
-  memory.Create(120, 120, 3);
+  memory.Create(object.width, object.height, 3);
   TrackingOptions options = allOn();
   options.followSize = follow;
   memory.SetTrackingOptions(options);
@@ -97,7 +101,7 @@ std::pair<cv::Rect, cv::Rect> followSize(double last, bool follow) {
   const int32_t one = 1;
   for (int i = 0; i < 4; ++i) {
     memory.SetImage(scene.frame({{centre + cv::Point(i % 2, i / 2), 1.0}}));
-    memory.Write(Scene::boxAt(centre + cv::Point(i % 2, i / 2), 1.0), &one);
+    memory.Write(scene.boxAt(centre + cv::Point(i % 2, i / 2), 1.0), &one);
   }
   constexpr int kSteps = 40;
   cv::Rect fitted;
@@ -106,22 +110,27 @@ std::pair<cv::Rect, cv::Rect> followSize(double last, bool follow) {
     memory.SetImage(scene.frame({{centre, scale}}));
     Tracks tracks;
     memory.ObjectTracking(Tracks::callback, &tracks, true, 0.54f, 0.45f);
-    if (const Track* t = tracks.best(1)) fitted = memory.FittedBox(t->rect, {120, 120});
-    for (const cv::Rect& window : tracks.relearned) EXPECT_EQ(window.size(), cv::Size(120, 120));
+    if (const Track* t = tracks.best(1)) fitted = memory.FittedBox(t->rect, object);
+    for (const cv::Rect& window : tracks.relearned) EXPECT_EQ(window.size(), object);
   }
-  return {fitted, Scene::boxAt(centre, last)};
+  return {fitted, scene.boxAt(centre, last)};
 }
 
-TEST(FollowSize, TracksAnObjectThatShrinksToHalfOrGrowsToTwice) {
+class FollowSize : public ::testing::TestWithParam<cv::Size> {};
+
+TEST_P(FollowSize, TracksAnObjectThatShrinksToHalfOrGrowsToTwice) {
   for (double last : {0.5, 2.0}) {
     SCOPED_TRACE(last);
-    const auto [fitted, truth] = followSize(last, true);
+    const auto [fitted, truth] = followSize(GetParam(), last, true);
     EXPECT_GT(iou(fitted, truth), 0.6) << fitted << " against " << truth;
   }
   // Without following, the half-size object is lost.
-  const auto [lost, truth] = followSize(0.5, false);
+  const auto [lost, truth] = followSize(GetParam(), 0.5, false);
   EXPECT_LT(iou(lost, truth), 0.6) << lost;
 }
+
+INSTANTIATE_TEST_SUITE_P(Shapes, FollowSize,
+                         ::testing::Values(cv::Size(120, 120), cv::Size(140, 100)));
 
 TEST(KeepIdentities, TwoObjectsSideBySideKeepTheirOwnIndexes) {
   Scene scene;
@@ -134,8 +143,8 @@ TEST(KeepIdentities, TwoObjectsSideBySideKeepTheirOwnIndexes) {
   const int32_t one = 1, two = 2;
   for (int i = 0; i < 4; ++i) {
     memory.SetImage(scene.frame({{left, 1.0}, {right, 1.0}}, &other));
-    memory.Write(Scene::boxAt(left, 1.0), &one);
-    memory.Write(Scene::boxAt(right, 1.0), &two);
+    memory.Write(scene.boxAt(left, 1.0), &one);
+    memory.Write(scene.boxAt(right, 1.0), &two);
   }
   for (int pass = 0; pass < 20; ++pass) {
     memory.SetImage(scene.frame({{left, 1.0}, {right, 1.0}}, &other));
@@ -143,12 +152,42 @@ TEST(KeepIdentities, TwoObjectsSideBySideKeepTheirOwnIndexes) {
     memory.ObjectTracking(Tracks::callback, &tracks, true, 0.54f, 0.45f);
     for (const Track& t : tracks.reported) {
       const cv::Rect box = memory.FittedBox(t.rect, {120, 120});
-      const cv::Rect wrong = Scene::boxAt(t.index == 1 ? right : left, 1.0);
+      const cv::Rect wrong = scene.boxAt(t.index == 1 ? right : left, 1.0);
       EXPECT_LT(iou(box, wrong), 0.3) << "pass " << pass << ": index " << t.index << " at " << box;
     }
     std::map<uint32_t, int> perIndex;
     for (const Track& t : tracks.reported) ++perIndex[t.index];
     for (const auto& [index, count] : perIndex) EXPECT_EQ(count, 1) << "index " << index;
+  }
+}
+
+TEST(KeepIdentities, TheMoreSimilarIndexClaimsAnObjectBothMatch) {
+  // A memory of one level searches a 176 x 161 image with two windows, 160 x 160 at (0, 0) and
+  // (15, 0), whose found boxes overlap by 0.83. Each window's probe is the base of an index of
+  // its own, one of the two a little off: the less similar.
+  const cv::Mat image = texturedImage({176, 161}, 74);
+  for (int32_t weaker : {1, 2}) {
+    SCOPED_TRACE(weaker);
+    CvAssociativeMemory memory;
+    memory.Create(214, 214, 1);
+    TrackingOptions options;
+    options.keepIdentities = true;
+    memory.SetTrackingOptions(options);
+    memory.SetImage(image);
+    CvAssociativeMemoryState& s = stateOf(memory);
+    for (int32_t index : {1, 2}) {
+      int16_t probe[4 * 4];  // the 3 x 3 cells of a base at four half-cell offsets
+      CalcDescriptor(s.integral, index == 1 ? 0 : 15, 0, 160, 160, 4, 4, probe, cv::Mat());
+      std::vector<int16_t> values;
+      for (int j = 0; j < 3; ++j)
+        for (int i = 0; i < 3; ++i) values.push_back(probe[j * 4 + i] + (index == weaker));
+      addChild(*s.root, AssocHeader{static_cast<uint64_t>(index) + 1, 5, 1000, index}, 0, &values);
+    }
+    s.context.lastNodeId = 3;
+    Tracks tracks;
+    memory.ObjectTracking(Tracks::callback, &tracks, false, 0.54f, 0.45f);
+    ASSERT_EQ(tracks.reported.size(), 1u);
+    EXPECT_EQ(tracks.reported[0].index, weaker == 1 ? 2u : 1u);
   }
 }
 
@@ -220,32 +259,37 @@ TEST(TrackingOptions, AreCheckedWhenSetAndSweepTheSizesAsked) {
   sweep.sweepFrom = 0.5;
   sweep.sweepStep = 0.5;
   sweep.sweepTo = 1.5;
-  memory.SetTrackingOptions(sweep);
-  memory.SetImage(texturedImage({400, 300}, 3));
-  std::map<int, int> sizes;
-  memory.ObjectRecognition(
-      [](int code, uint32_t*, RcgAMResult* result, void* user) {
-        if (code == RCG_AM_NO_MATCH || code == RCG_AM_MATCH)
-          ++(*static_cast<std::map<int, int>*>(user))[0];
-        (void)result;
-      },
-      &sizes);
-  EXPECT_GT(sizes[0], 0);
-  std::vector<int> widths;
-  CvAssociativeMemoryState& s = stateOf(memory);
-  PositionSearch(
-      s, [](cv::Rect w, void* user) { static_cast<std::vector<int>*>(user)->push_back(w.width); },
-      &widths);
-  widths.erase(std::unique(widths.begin(), widths.end()), widths.end());
-  EXPECT_EQ(widths, (std::vector<int>{50, 100, 150}));
+  for (cv::Size area : {cv::Size(100, 100), cv::Size(120, 80), cv::Size(40, 100)}) {
+    SCOPED_TRACE(area);
+    memory.Create(area.width, area.height, 3);
+    memory.SetTrackingOptions(sweep);
+    memory.SetImage(texturedImage({400, 300}, 3));
+    int reads = 0;
+    memory.ObjectRecognition(
+        [](int code, uint32_t*, RcgAMResult*, void* user) {
+          if (code == RCG_AM_NO_MATCH || code == RCG_AM_MATCH) ++*static_cast<int*>(user);
+        },
+        &reads);
+    EXPECT_GT(reads, 0);
+    std::vector<cv::Size> sizes;
+    PositionSearch(
+        stateOf(memory),
+        [](cv::Rect w, void* user) {
+          static_cast<std::vector<cv::Size>*>(user)->push_back(w.size());
+        },
+        &sizes);
+    sizes.erase(std::unique(sizes.begin(), sizes.end()), sizes.end());
+    EXPECT_EQ(sizes, (std::vector<cv::Size>{area / 2, area, area * 3 / 2}));
+  }
 
   // Sizes far beyond int are past the image, never wrapped round into it.
   sweep.sweepFrom = sweep.sweepStep = 1e300;
   sweep.sweepTo = 0;
   memory.SetTrackingOptions(sweep);
-  widths.clear();
+  std::vector<int> widths;
   PositionSearch(
-      s, [](cv::Rect w, void* user) { static_cast<std::vector<int>*>(user)->push_back(w.width); },
+      stateOf(memory),
+      [](cv::Rect w, void* user) { static_cast<std::vector<int>*>(user)->push_back(w.width); },
       &widths);
   EXPECT_TRUE(widths.empty());
 }

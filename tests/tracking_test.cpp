@@ -181,11 +181,14 @@ TEST_F(SingleWindowTracking, NullCallbackIsRefused) {
 
 // On a flat image every probe is zero, so one base of values 100 lies at distance 900 from
 // every window: with threshold 899 the search recalls nothing, while the forced reads around a
-// tracked object reach the base with a similarity just below one half.
-class Reacquisition : public ::testing::Test {
+// tracked object reach the base with a similarity just below one half. With and without
+// looking before reporting.
+class Reacquisition : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
     memory.Create(214, 214, 3);
+    options.lookBeforeReport = GetParam();
+    memory.SetTrackingOptions(options);
     memory.SetImage(flat);
     base = addChild(*stateOf(memory).root, AssocHeader{2, 49, 899, 1}, 100);
     // The search alone.
@@ -213,6 +216,7 @@ class Reacquisition : public ::testing::Test {
   }
 
   CvAssociativeMemory memory;
+  TrackingOptions options;
   cv::Mat flat = cv::Mat(300, 300, CV_8UC1, cv::Scalar(100));
   AssocNode* base = nullptr;
   Recorder recorder;
@@ -221,29 +225,35 @@ class Reacquisition : public ::testing::Test {
       static_cast<int32_t>(uint64_t{899} * 1073741823 / 900) * (1.0 / 2147483647);
 };
 
-TEST_F(Reacquisition, ConfirmsAboveTheThresholdFromTheFirstWindow) {
+TEST_P(Reacquisition, ConfirmsAboveTheThresholdFromTheFirstWindow) {
   TrackedObject& t = inject({150, 150});
   const uint64_t before = memory.GetAccessCount();
   memory.ObjectTracking(Recorder::callback, &recorder, true, 0.54, 0.45);
   EXPECT_EQ(readsOfLastCall(before), 5u);
   EXPECT_EQ(recorder.codes(), (std::vector<int>{RCG_AM_BEGIN, RCG_AM_TRACK, RCG_AM_END}));
+  // Looking first, the report is of the box found; else of the box predicted.
+  const Event track = recorder.ofCode(RCG_AM_TRACK)[0];
+  EXPECT_EQ(track.result.predicted, !GetParam());
+  EXPECT_EQ(track.result.rect.tl(), GetParam() ? cv::Point(48, 48) : cv::Point(43, 43));
   // The first window (43, 43, 214, 214) is found moved by half the level-0 inset.
   EXPECT_EQ(t.centerX, 48 + 107);
   EXPECT_EQ(t.centerY, 48 + 107);
   EXPECT_EQ(t.boxWidth, 214);
   EXPECT_EQ(t.updates, 1);
   EXPECT_EQ(t.lastFrame, 1u);
-  EXPECT_DOUBLE_EQ(t.similarity, similarity);
+  EXPECT_DOUBLE_EQ(t.similarity, GetParam() ? similarity / 2 : similarity);  // halved when reported
   EXPECT_EQ(memory.GetNodeCount(), 2) << "hit counter 50 relearned";
 }
 
-TEST_F(Reacquisition, RelearnsAWeakMatchWithManyHits) {
+TEST_P(Reacquisition, RelearnsAWeakMatchWithManyHits) {
   base->header.hits = 50;
   recorder.attachBlocks = true;
   TrackedObject& t = inject({150, 150});
   memory.ObjectTracking(Recorder::callback, &recorder, true, 0.54, 0.45);
   ASSERT_EQ(recorder.codes(),
-            (std::vector<int>{RCG_AM_BEGIN, RCG_AM_TRACK, RCG_AM_RELEARN, RCG_AM_END}));
+            GetParam()
+                ? (std::vector<int>{RCG_AM_BEGIN, RCG_AM_RELEARN, RCG_AM_TRACK, RCG_AM_END})
+                : (std::vector<int>{RCG_AM_BEGIN, RCG_AM_TRACK, RCG_AM_RELEARN, RCG_AM_END}));
   const Event relearn = recorder.ofCode(RCG_AM_RELEARN)[0];
   EXPECT_EQ(relearn.index, 1u);
   EXPECT_EQ(relearn.result.rect, cv::Rect(43, 43, 214, 214));
@@ -254,14 +264,14 @@ TEST_F(Reacquisition, RelearnsAWeakMatchWithManyHits) {
   EXPECT_EQ(t.updates, 1);
 }
 
-TEST_F(Reacquisition, SimilarityEqualToTheThresholdConfirmsNothing) {
+TEST_P(Reacquisition, SimilarityEqualToTheThresholdConfirmsNothing) {
   TrackedObject& t = inject({150, 150});
   memory.ObjectTracking(Recorder::callback, &recorder, true, 0.54, similarity);
   EXPECT_EQ(t.updates, 0);
   EXPECT_EQ(t.lastFrame, 0u);
 }
 
-TEST_F(Reacquisition, WithoutLearningReadsButNeverConfirms) {
+TEST_P(Reacquisition, WithoutLearningReadsButNeverConfirms) {
   TrackedObject& t = inject({150, 150});
   base->header.hits = 80;
   const uint64_t before = memory.GetAccessCount();
@@ -271,7 +281,7 @@ TEST_F(Reacquisition, WithoutLearningReadsButNeverConfirms) {
   EXPECT_TRUE(recorder.ofCode(RCG_AM_RELEARN).empty());
 }
 
-TEST_F(Reacquisition, FirstWindowPastTheEdgeGetsNoReads) {
+TEST_P(Reacquisition, FirstWindowPastTheEdgeGetsNoReads) {
   TrackedObject& t = inject({250, 150});
   const uint64_t before = memory.GetAccessCount();
   memory.ObjectTracking(Recorder::callback, &recorder, true, 0.54, 0.45);
@@ -280,7 +290,7 @@ TEST_F(Reacquisition, FirstWindowPastTheEdgeGetsNoReads) {
   EXPECT_TRUE(t.active);
 }
 
-TEST_F(Reacquisition, WindowsClippedAtTheLeftAndTopAreAllRead) {
+TEST_P(Reacquisition, WindowsClippedAtTheLeftAndTopAreAllRead) {
   // Predicted 60 pixels from the corner: the first window starts at (0, 0), the shifted ones
   // left of and above the image start at its edges, narrower and lower.
   inject({60, 60});
@@ -288,6 +298,35 @@ TEST_F(Reacquisition, WindowsClippedAtTheLeftAndTopAreAllRead) {
   memory.ObjectTracking(Recorder::callback, &recorder, true, 0.54, 0.45);
   EXPECT_EQ(readsOfLastCall(before), 5u);
 }
+
+TEST_P(Reacquisition, FollowingSizesReadsOnlyBetweenTheFollowLimits) {
+  // The tracked box is 1.18 times the inner window: unclamped, its reads would be of three sizes.
+  options.followSize = true;
+  options.followFrom = options.followTo = 1.0;
+  memory.SetTrackingOptions(options);
+  TrackedObject& t = inject({150, 150});
+  const uint64_t before = memory.GetAccessCount();
+  memory.ObjectTracking(Recorder::callback, &recorder, true, 0.54, 0.45);
+  EXPECT_EQ(readsOfLastCall(before), 5u);
+  EXPECT_EQ(t.boxWidth, 214);
+  EXPECT_EQ(t.updates, 1);
+}
+
+TEST_P(Reacquisition, KeepingIdentitiesDropsTheLessSimilarOfTwoTracksOnOneObject) {
+  options.keepIdentities = true;
+  memory.SetTrackingOptions(options);
+  inject({150, 150});
+  inject({152, 150});
+  std::vector<TrackedObject>& tracks = stateOf(memory).trackedObjects;
+  tracks[0].similarity = 0.2;
+  tracks[1].similarity = 0.6;
+  memory.ObjectTracking(Recorder::callback, &recorder, true, 0.54, 0.45);
+  EXPECT_FALSE(tracks[0].active);
+  EXPECT_TRUE(tracks[1].active);
+  EXPECT_EQ(recorder.ofCode(RCG_AM_TRACK).size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(LookingFirst, Reacquisition, ::testing::Bool());
 
 TEST(ReacquisitionWindows, FirstIsMovedInsideAtTheLeftAndTop) {
   EXPECT_EQ(firstReacquisitionWindow({150, 150}, {214, 214}), cv::Rect(43, 43, 214, 214));

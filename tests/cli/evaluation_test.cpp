@@ -33,6 +33,7 @@ TEST(Evaluate, ScoresSuccessAucPrecisionAndReportsWhileAway) {
   const std::vector<Detection> results = {
       D(1, 1, 0, 0, 10, 10),                                     // IoU 1
       D(2, 1, 5, 0, 10, 10, 0.9), D(2, 1, 90, 90, 10, 10, 0.2),  // IoU 1/3; the other has less conf
+      D(3, 1, 0, 0, 0, 0),                                       // no size: not seen
       D(4, 1, 100, 100, 10, 10),                                 // IoU 0; frame 3 has none
       D(5, 1, 0, 0, 10, 10),                                     // a report while away
       D(6, 2, 50, 50, 20, 20),    D(6, 9, 1, 1, 1, 1),           // object 9 is not in the truth
@@ -72,6 +73,34 @@ TEST(Evaluate, ScoresSuccessAucPrecisionAndReportsWhileAway) {
             std::string::npos);
 }
 
+TEST(Evaluate, SuccessIsAboveHalfPrecisionAtMostTwentyPixelsBetweenCentres) {
+  const Evaluation e = Evaluate({D(1, 1, 30, 0, 60, 80), D(2, 1, 20, 0, 40, 100)},
+                                {D(1, 1, 0, 0, 120, 80), D(2, 1, 0, 0, 40, 100)}, nullptr);
+  EXPECT_EQ(e.overall.frames, 2);
+  EXPECT_EQ(e.overall.success, 0) << "IoU 0.5 and 1/3";
+  EXPECT_EQ(e.overall.precise, 2) << "centres 0 and 20 pixels apart";
+}
+
+TEST(Evaluate, BoxesOfNoSizeAreAwayAndFramesFarApartAreCounted) {
+  constexpr int kLast = 1000000000;
+  std::vector<Detection> truth, results;
+  for (int32_t id : {1, 2, 3}) {
+    truth.push_back(D(1, id, 50, 50, -10, -10));  // out of sight
+    truth.push_back(D(kLast, id, 0, 0, 10, 10));
+    results.push_back(D(1, id, 40, 40, 10, 10));
+    results.push_back(D(kLast, id, 0, 0, 10, 10));
+  }
+  const Evaluation e = Evaluate(results, truth, nullptr);
+  ASSERT_EQ(e.objects.size(), 3u);
+  EXPECT_EQ(e.objects[0].frames, 1);
+  EXPECT_EQ(e.objects[0].success, 1);
+  EXPECT_EQ(e.objects[0].away, kLast - 1);
+  EXPECT_EQ(e.objects[0].awayReports, 1);
+  EXPECT_EQ(e.overall.away, 3 * int64_t{kLast - 1});
+  EXPECT_NE(FormatJson(e).find("\"away\": 2999999997, \"reportsWhileAway\": 3}"),
+            std::string::npos);
+}
+
 TEST(Detections, ReadMotOrPlainBoxesAndSayWhereAFileIsWrong) {
   ScratchDir dir;
   WriteFile(dir / "mot.txt", "# a comment\n3,2,1.5,2,30,40,0.8,-1,-1,-1\n\n4,1,0,0,5,5,1\n");
@@ -96,6 +125,49 @@ TEST(Detections, ReadMotOrPlainBoxesAndSayWhereAFileIsWrong) {
   EXPECT_FALSE(ReadDetections((dir / "bad.txt").string(), d, error));
   EXPECT_FALSE(ReadDetections((dir / "missing.txt").string(), d, error));
   EXPECT_EQ(error, (dir / "missing.txt").string() + ": No such file or directory");
+
+  // Other layouts; frames here always count from 1, and a box of no size is out of sight.
+  using Boxes = std::vector<std::pair<int, cv::Rect2d>>;  // frame, box of object 1
+  const Boxes none;
+  const struct Layout {
+    const char* text;
+    Boxes boxes;
+    const char* error;  // after the file's name
+  } layouts[] = {
+      {"frame,x,y,w,h,visible\n0,204,150,17,50,1\n1,201,149,19,49,0\n",
+       {{1, {204, 150, 17, 50}}, {2, {}}},
+       nullptr},
+      {"# frames from 0\nFrame, X, Y, Width, Height\n\n3, 1, 2, 3, 4\n",
+       {{4, {1, 2, 3, 4}}},
+       nullptr},
+      // A blank or NaN line is a frame out of sight; blank lines at the end are none.
+      {"\n10\t20\t30\t40\n\nNaN NaN NaN NaN\n 11  21  30  40\r\n\n\n",
+       {{2, {10, 20, 30, 40}}, {4, {}}, {5, {11, 21, 30, 40}}},
+       nullptr},
+      {"x,y,w,h\n1,2,3\n", none, ", line 2: not the 4 values of the header"},
+      {"frame,y,w,h\n", none, ", line 1: a header without x, y, w and h"},
+      {"1,1,0,0,5,5\n", none,
+       ", line 1: frame,id,x,y,w,h or frame,x,y,w,h,visible? Name the columns in a first line"},
+      {"1000000001,1,0,0,5,5,1\n", none,
+       ", line 1: the frame is not a whole number from 1 to 1000000000"},
+      {"1,1,0,0,5,5,inf\n", none, ", line 1: neither frame,id,x,y,w,h,... nor x,y,w,h"},
+  };
+  for (const Layout& layout : layouts) {
+    SCOPED_TRACE(layout.text);
+    const std::string path = (dir / "layout.txt").string();
+    WriteFile(path, layout.text);
+    ASSERT_EQ(ReadDetections(path, d, error), !layout.error) << error;
+    if (layout.error) {
+      EXPECT_EQ(error, path + layout.error);
+      continue;
+    }
+    Boxes boxes;
+    for (const Detection& detection : d) {
+      EXPECT_EQ(detection.id, 1);
+      boxes.emplace_back(detection.frame, detection.box);
+    }
+    EXPECT_EQ(boxes, layout.boxes);
+  }
   EXPECT_EQ(MotLine(7, 3, {1, 2, 30, 40}, 0.51234), "7,3,1,2,30,40,0.5123,-1,-1,-1\n");
 }
 
