@@ -11,11 +11,14 @@
 //          one leaves the frame and comes back.
 //   size   One textured object over a busy street, still in its box for the first frames, then
 //          wandering while its size swings between 0.5 and 2 times the taught one.
+//   away   Two tall, narrow objects of one colour over a busy street, moving from the first
+//          frame: the first leaves the frame for 40 frames and comes back while its size swings
+//          between 0.8 and 1.25 times; the second, a look-alike, wanders and crosses its path.
 //
 // demo and long are written upside down, because the Vizmoro program turns every frame over
-// before it looks at it; their truth (CSV) is in the program's view. multi and size are written
-// upright, with their truth in the MOT Challenge format. The output depends on nothing but the options:
-// no clock, no unseeded randomness.
+// before it looks at it; their truth (CSV) is in the program's view. multi, size and away are
+// written upright, with their truth in the MOT Challenge format. The output depends on nothing but
+// the options: no clock, no unseeded randomness.
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -34,27 +37,28 @@
 namespace {
 
 const char kUsage[] =
-    "usage: make_sample_clip [--scene demo|long|multi|size] [--frames N] [--hold N] [--size WxH]\n"
+    "usage: make_sample_clip [--scene demo|long|multi|size|away] [--frames N] [--hold N]\n"
+    "                        [--size WxH]\n"
     "                        [--fps F] [--seed N] [--street] [--background VIDEO]\n"
     "                        [--output clip.avi] [--truth FILE]\n"
-    "  --scene S          demo (default), long, multi or size\n"
-    "  --frames N         frames in the clip (demo 680, long 900, multi and size 600)\n"
+    "  --scene S          demo (default), long, multi, size or away\n"
+    "  --frames N         frames in the clip (demo 680, long 900, multi and size 600, away 300)\n"
     "  --hold N           frames the objects stay where they are taught (demo 420, long 400,\n"
-    "                     multi and size 30)\n"
-    "  --size WxH         frame size (demo 640x480, the others 768x576)\n"
+    "                     multi and size 30, away 0)\n"
+    "  --size WxH         frame size (demo and away 640x480, the others 768x576)\n"
     "  --fps F            frame rate (default 25)\n"
     "  --seed N           textures, paths and street of long, multi and size (default 1)\n"
-    "  --street           a busy street behind multi (long and size always have one)\n"
-    "  --background VIDEO the frames of another video behind long, multi or size, looped\n"
+    "  --street           a busy street behind multi (long, size and away always have one)\n"
+    "  --background VIDEO the frames of another video behind long, multi, size or away, looped\n"
     "  --output FILE      the clip, Motion JPEG in AVI (default samples/sample.avi)\n"
     "  --truth FILE       the ground truth (default: the clip's name with .csv, or .txt in the\n"
-    "                     MOT format for multi and size); --csv is the same option\n";
+    "                     MOT format for multi, size and away); --csv is the same option\n";
 
 constexpr int kObjectSide = 220;
 const cv::Point kTeachingCorner(390, 250);
 constexpr int kSpeed = 5;  // pixels per frame while moving
 
-enum class Scene { kDemo, kLong, kMulti, kSize };
+enum class Scene { kDemo, kLong, kMulti, kSize, kAway };
 
 struct Options {
   Scene scene = Scene::kDemo;
@@ -95,6 +99,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
         options.scene = Scene::kMulti;
       else if (scene == "size")
         options.scene = Scene::kSize;
+      else if (scene == "away")
+        options.scene = Scene::kAway;
       else
         return false;
     } else if (name == "--frames") {
@@ -121,11 +127,12 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       return false;
     }
   }
-  const bool demo = options.scene == Scene::kDemo;
-  const bool upright = options.scene == Scene::kMulti || options.scene == Scene::kSize;
-  if (options.frames < 0) options.frames = demo ? 680 : upright ? 600 : 900;
-  if (options.hold < 0) options.hold = demo ? 420 : upright ? 30 : 400;
-  if (options.size.width == 0) options.size = demo ? cv::Size(640, 480) : cv::Size(768, 576);
+  const bool demo = options.scene == Scene::kDemo, away = options.scene == Scene::kAway;
+  const bool upright = options.scene == Scene::kMulti || options.scene == Scene::kSize || away;
+  if (options.frames < 0) options.frames = demo ? 680 : away ? 300 : upright ? 600 : 900;
+  if (options.hold < 0) options.hold = demo ? 420 : away ? 0 : upright ? 30 : 400;
+  if (options.size.width == 0)
+    options.size = demo || away ? cv::Size(640, 480) : cv::Size(768, 576);
   if (options.truth.empty()) {
     options.truth = options.output;
     const size_t dot = options.truth.rfind(".avi");
@@ -409,6 +416,48 @@ Placement SizePlacement(int frame, int hold, cv::Size size, double phase) {
   return {taught + away, std::pow(2.0, std::sin(2 * CV_PI * t / 420))};
 }
 
+// The away scene's objects: tall and narrow, of one colour, moving from the first frame.
+const cv::Size kAwaySize(40, 90);
+constexpr int kAwayFrames = 40;
+
+// The first wanders, leaves at the right, stays away for kAwayFrames, comes back in from the
+// left and wanders again, its size swinging gently all along; the second, the look-alike,
+// wanders on a path of its own that crosses the first's.
+Placement AwayPlacement(int object, int frame, int hold, cv::Size size, double phase) {
+  const double t = std::max(0, frame - hold);
+  auto wander = [&](double u, double p) {
+    return Wander(2.5 * u, size, p) + cv::Point2d(0, size.height * 0.1);
+  };
+  if (object == 1) return {wander(t + 150, phase + 2.1)};
+  const double scale = std::pow(2.0, 0.32 * std::sin(2 * CV_PI * t / 200));
+  constexpr int kWander = 90, kExit = 30, kEnter = 30;
+  auto mix = [](cv::Point2d a, cv::Point2d b, double f) { return a + (b - a) * f; };
+  const cv::Point2d right(size.width + kAwaySize.width * 2, size.height / 2.0);
+  const cv::Point2d left(-kAwaySize.width * 2, size.height / 2.0);
+  if (t < kWander) return {wander(t, phase), scale};
+  double u = t - kWander;
+  if (u < kExit) return {mix(wander(kWander, phase), right, u / kExit), scale};
+  u -= kExit;
+  if (u < kAwayFrames) return {right, scale, false};
+  u -= kAwayFrames;
+  const double resume = kWander + 120;
+  if (u < kEnter) return {mix(left, wander(resume, phase), u / kEnter), scale};
+  return {wander(resume + u - kEnter, phase), scale};
+}
+
+// Draws `texture` stretched to `size` centred on `centre`; returns the box, clipped to the
+// frame.
+cv::Rect PasteSized(const cv::Mat& texture, cv::Point2d centre, cv::Size size, cv::Mat& scene) {
+  cv::Mat sized;
+  cv::resize(texture, sized, size, 0, 0, cv::INTER_AREA);
+  const cv::Rect box(static_cast<int>(std::lround(centre.x - size.width / 2.0)),
+                     static_cast<int>(std::lround(centre.y - size.height / 2.0)), size.width,
+                     size.height);
+  const cv::Rect visible = box & cv::Rect(0, 0, scene.cols, scene.rows);
+  if (!visible.empty()) sized(visible - box.tl()).copyTo(scene(visible));
+  return visible;
+}
+
 // Draws `texture` scaled by `scale` centred on `centre`; returns the box, clipped to the frame.
 cv::Rect Paste(const cv::Mat& texture, cv::Point2d centre, double scale, cv::Mat& scene) {
   const int side = static_cast<int>(std::lround(texture.cols * scale));
@@ -475,9 +524,10 @@ int main(int argc, char** argv) {
     std::error_code ignored;
     if (!parent.empty()) std::filesystem::create_directories(parent, ignored);
   }
-  const bool upright = options.scene == Scene::kMulti || options.scene == Scene::kSize;
-  const Backdrop backdrop(options, options.scene == Scene::kLong ||
-                                       options.scene == Scene::kSize || options.street);
+  const bool upright = options.scene == Scene::kMulti || options.scene == Scene::kSize ||
+                       options.scene == Scene::kAway;
+  const Backdrop backdrop(options, options.scene == Scene::kLong || options.scene == Scene::kSize ||
+                                       options.scene == Scene::kAway || options.street);
   if (!backdrop.Ready()) {
     std::fprintf(stderr, "make_sample_clip: cannot read %s\n", options.background.c_str());
     return 1;
@@ -506,6 +556,9 @@ int main(int argc, char** argv) {
     textures.push_back(MakeTexturedObject(kObjectSide, 15, 0x0B1EC7 + options.seed));
   else if (options.scene == Scene::kSize)
     textures.push_back(MakeTexturedObject(kMultiSide, 15, 0x51ECB + options.seed));
+  else if (options.scene == Scene::kAway)
+    for (int k = 0; k < 2; ++k)
+      textures.push_back(MakeTexturedObject(kMultiSide, 15, 0xA3A7 + 17 * options.seed + k));
   else
     for (int k = 0; k < kMultiObjects; ++k)
       textures.push_back(MakeTexturedObject(kMultiSide,
@@ -539,6 +592,19 @@ int main(int argc, char** argv) {
       if (!box.empty())
         std::fprintf(truth, "%d,1,%d,%d,%d,%d,1,-1,-1,-1\n", i + 1, box.x, box.y, box.width,
                      box.height);
+    } else if (options.scene == Scene::kAway) {
+      cv::Rect boxes[2];
+      for (int k = 1; k >= 0; --k) {  // the first object is drawn on top
+        const Placement p = AwayPlacement(k, i, options.hold, options.size, phase);
+        const cv::Size size(static_cast<int>(std::lround(kAwaySize.width * p.scale)),
+                            static_cast<int>(std::lround(kAwaySize.height * p.scale)));
+        if (p.present)
+          boxes[k] = PasteSized(textures[k], p.centre + cv::Point2d(jitter), size, scene);
+      }
+      for (int k = 0; k < 2; ++k)
+        if (!boxes[k].empty())
+          std::fprintf(truth, "%d,%d,%d,%d,%d,%d,1,-1,-1,-1\n", i + 1, k + 1, boxes[k].x,
+                       boxes[k].y, boxes[k].width, boxes[k].height);
     } else {
       cv::Rect boxes[kMultiObjects];
       for (int k = kMultiObjects - 1; k >= 0; --k) {  // the first object is drawn on top
