@@ -1,0 +1,782 @@
+// The tracker: motion from optical flow, judgement and learning by the associative memory.
+#include <vizmoro/tracker.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+#include <unordered_map>
+
+#include <opencv2/imgproc.hpp>
+#include <opencv2/video/tracking.hpp>
+
+#include "file_io.hpp"
+
+namespace vizmoro {
+
+namespace {
+
+// The index taught for background: never an object's (objects are 1 and up), and never
+// reported by a program that lists tracked objects.
+constexpr int32_t kBackground = 0;
+
+constexpr char kStateMagic[] = "vizmoro tracker state";
+constexpr int kStateVersion = 1;
+
+// Tuning of the tracker, in the area's pixels where a length is meant.
+struct Tuning {
+  // Optical flow: a grid of points over the inner part of the box, tracked forward and back.
+  static constexpr int kFlowGrid = 10;
+  static constexpr double kFlowInset = 0.15;  // of the box, on each side
+  static constexpr int kFlowWindow = 15;
+  static constexpr int kFlowLevels = 3;
+  static constexpr double kFlowMaxError = 3.0;     // median forward-backward error, frame pixels
+  static constexpr double kFlowScaleWeight = 0.5;  // how much of the flow's size change is taken
+
+  // The fine search around the prediction.
+  static constexpr int kRadius = 10;
+  static constexpr int kStep = 2;
+  static constexpr double kScaleStep = 1.05;
+  static constexpr double kOffsetCost = 10.0;    // per (offset / area side) squared
+  static constexpr double kScaleCost = 2.0;      // per |log scale|
+  static constexpr double kSizeWeight = 0.3;     // how much of the found size is taken per frame
+  static constexpr int kPartialFrames = 2;       // frames in a row confirmed by the first level
+  static constexpr double kMinCellPixels = 2.5;  // frame pixels across a cell that judges
+
+  // The neighbourhood searched for look-alikes to teach as background while an object is
+  // followed: radius in object sizes, and step.
+  static constexpr double kNeighbourhood = 1.5;
+  static constexpr int kNeighbourStep = 8;
+  static constexpr int kBackgroundPerFrame = 2;
+
+  // Absent objects: the search around the last place (radius grows per frame, up to a limit),
+  // the frame scan's step and the sizes tried.
+  static constexpr int kLostRadius = 24;
+  static constexpr int kLostRadiusGrowth = 4;
+  static constexpr int kLostRadiusMax = 96;
+  static constexpr int kLostStep = 4;
+  static constexpr double kLostScale = 1.25;
+  static constexpr int kScanStep = 4;
+
+  // Warped copies of a taught box.
+  static constexpr double kWarpAngle = 6.0;  // degrees
+  static constexpr double kWarpScale = 0.06;
+  static constexpr double kWarpShift = 0.03;  // of the area side
+  static constexpr double kWarpNoise = 5.0;   // grey levels, standard deviation
+  static constexpr double kWarpGain = 0.1;
+};
+
+cv::Mat ToGrey(const cv::Mat& frame, const char* operation) {
+  if (frame.empty() || frame.depth() != CV_8U ||
+      (frame.channels() != 1 && frame.channels() != 3 && frame.channels() != 4))
+    cv::error(cv::Error::StsUnsupportedFormat, "A frame must be 8-bit with 1, 3 or 4 channels",
+              operation, __FILE__, __LINE__);
+  if (frame.channels() == 1) return frame;
+  cv::Mat grey;
+  cv::cvtColor(frame, grey, frame.channels() == 3 ? cv::COLOR_BGR2GRAY : cv::COLOR_BGRA2GRAY);
+  return grey;
+}
+
+// A frame and the halvings of it that resampling needs, made when first asked for.
+class Pyramid {
+ public:
+  void Reset(const cv::Mat& grey) { levels_.assign(1, grey); }
+  const cv::Mat& Level(int k) {
+    while (static_cast<int>(levels_.size()) <= k) {
+      cv::Mat half;
+      cv::pyrDown(levels_.back(), half);
+      levels_.push_back(half);
+    }
+    return levels_[k];
+  }
+  const cv::Mat& Base() const { return levels_.front(); }
+
+ private:
+  std::vector<cv::Mat> levels_;
+};
+
+// Resamples the frame into `patch` (size `out`) so that the frame point `centre` lands on the
+// patch point `at`, with `scale` patch pixels per frame pixel along each axis, turned by `angle`
+// degrees. Shrinking goes through the pyramid so that no frame pixel is skipped.
+void Resample(Pyramid& pyramid, cv::Point2d centre, cv::Vec2d scale, cv::Point2d at, cv::Size out,
+              cv::Mat& patch, double angle = 0) {
+  int k = 0;
+  while (k < 6 && std::max(scale[0], scale[1]) * (1 << (k + 1)) <= 1.0) ++k;
+  const double f = 1 << k;
+  const cv::Mat& source = pyramid.Level(k);
+  // Continuous coordinates (a pixel covers [i, i + 1)); level k halves them k times.
+  const double c = std::cos(angle * CV_PI / 180), s = std::sin(angle * CV_PI / 180);
+  const double a = scale[0] * f, d = scale[1] * f;
+  const cv::Matx22d linear(a * c, -a * s, d * s, d * c);
+  const cv::Vec2d from(centre.x / f, centre.y / f);
+  const cv::Vec2d shift = cv::Vec2d(at.x, at.y) - linear * from;
+  // warpAffine maps pixel centres: u + 0.5 = L (x + 0.5) + shift.
+  const cv::Vec2d half = linear * cv::Vec2d(0.5, 0.5);
+  const cv::Matx23d m(linear(0, 0), linear(0, 1), shift[0] + half[0] - 0.5, linear(1, 0),
+                      linear(1, 1), shift[1] + half[1] - 0.5);
+  cv::warpAffine(source, patch, m, out, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+}
+
+struct Box {
+  cv::Point2d centre;
+  cv::Size2d size;
+  cv::Rect Pixels() const {
+    return cv::Rect(static_cast<int>(std::lround(centre.x - size.width / 2)),
+                    static_cast<int>(std::lround(centre.y - size.height / 2)),
+                    static_cast<int>(std::lround(size.width)),
+                    static_cast<int>(std::lround(size.height)));
+  }
+  static Box Of(const cv::Rect& r) {
+    return {cv::Point2d(r.x + r.width / 2.0, r.y + r.height / 2.0), cv::Size2d(r.width, r.height)};
+  }
+};
+
+struct Candidate {
+  double score = -1;
+  Box box;
+  double offset = 0;  // from the search's centre, in area sides
+  double logScale = 0;
+};
+
+// The motion of a box between two frames.
+struct Motion {
+  bool ok = false;
+  cv::Point2d shift;
+  double scale = 1;
+};
+
+Motion FlowOf(const cv::Mat& previous, const cv::Mat& current, const Box& box) {
+  Motion motion;
+  const cv::Rect frame(cv::Point(), current.size());
+  const cv::Rect inner = box.Pixels() & frame;
+  if (inner.width < 2 || inner.height < 2) return motion;
+  // Only the neighbourhood of the box is needed: flow works on a crop of both frames.
+  const int margin = std::max({inner.width, inner.height, 32});
+  const cv::Rect crop = cv::Rect(inner.x - margin, inner.y - margin, inner.width + 2 * margin,
+                                 inner.height + 2 * margin) &
+                        frame;
+  std::vector<cv::Point2f> points, forward, backward;
+  const double x0 = box.centre.x - box.size.width * (0.5 - Tuning::kFlowInset);
+  const double y0 = box.centre.y - box.size.height * (0.5 - Tuning::kFlowInset);
+  const double dx = box.size.width * (1 - 2 * Tuning::kFlowInset) / (Tuning::kFlowGrid - 1);
+  const double dy = box.size.height * (1 - 2 * Tuning::kFlowInset) / (Tuning::kFlowGrid - 1);
+  for (int j = 0; j < Tuning::kFlowGrid; ++j)
+    for (int i = 0; i < Tuning::kFlowGrid; ++i) {
+      const cv::Point2f p(static_cast<float>(x0 + i * dx - crop.x),
+                          static_cast<float>(y0 + j * dy - crop.y));
+      if (p.x >= 0 && p.y >= 0 && p.x < crop.width && p.y < crop.height) points.push_back(p);
+    }
+  if (points.size() < static_cast<size_t>(Tuning::kFlowGrid)) return motion;
+  const cv::Mat a = previous(crop), b = current(crop);
+  const cv::TermCriteria until(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 20, 0.03);
+  const cv::Size window(Tuning::kFlowWindow, Tuning::kFlowWindow);
+  std::vector<uchar> found, foundBack;
+  std::vector<float> error;
+  cv::calcOpticalFlowPyrLK(a, b, points, forward, found, error, window, Tuning::kFlowLevels, until);
+  cv::calcOpticalFlowPyrLK(b, a, forward, backward, foundBack, error, window, Tuning::kFlowLevels,
+                           until);
+  std::vector<double> errors;
+  std::vector<size_t> tracked;
+  for (size_t i = 0; i < points.size(); ++i)
+    if (found[i] && foundBack[i]) {
+      tracked.push_back(i);
+      errors.push_back(cv::norm(backward[i] - points[i]));
+    }
+  if (tracked.size() < static_cast<size_t>(Tuning::kFlowGrid)) return motion;
+  std::vector<double> sorted = errors;
+  std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+  const double medianError = sorted[sorted.size() / 2];
+  // The better half of the points by their forward-backward error give the motion.
+  std::vector<cv::Point2f> from, to;
+  for (size_t k = 0; k < tracked.size(); ++k)
+    if (errors[k] <= medianError) {
+      from.push_back(points[tracked[k]]);
+      to.push_back(forward[tracked[k]]);
+    }
+  auto median = [](std::vector<double>& v) {
+    std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+    return v[v.size() / 2];
+  };
+  std::vector<double> xs, ys, ratios;
+  for (size_t k = 0; k < from.size(); ++k) {
+    xs.push_back(to[k].x - from[k].x);
+    ys.push_back(to[k].y - from[k].y);
+    for (size_t l = k + 1; l < from.size(); ++l) {
+      const double before = cv::norm(from[k] - from[l]);
+      if (before > 1e-3) ratios.push_back(cv::norm(to[k] - to[l]) / before);
+    }
+  }
+  motion.shift = cv::Point2d(median(xs), median(ys));
+  motion.scale = ratios.empty() ? 1.0 : median(ratios);
+  motion.ok = medianError <= Tuning::kFlowMaxError && motion.scale > 0.5 && motion.scale < 2.0;
+  return motion;
+}
+
+// The part of `box` inside a frame of `size`, 0..1.
+double Inside(const Box& box, cv::Size size) {
+  const cv::Rect2d r(box.centre.x - box.size.width / 2, box.centre.y - box.size.height / 2,
+                     box.size.width, box.size.height);
+  const double area = r.area();
+  return area > 0 ? (r & cv::Rect2d(0, 0, size.width, size.height)).area() / area : 0;
+}
+
+double Overlap(const Box& a, const Box& b) {
+  const cv::Rect2d ra(a.centre.x - a.size.width / 2, a.centre.y - a.size.height / 2, a.size.width,
+                      a.size.height);
+  const cv::Rect2d rb(b.centre.x - b.size.width / 2, b.centre.y - b.size.height / 2, b.size.width,
+                      b.size.height);
+  const double inter = (ra & rb).area();
+  const double both = ra.area() + rb.area() - inter;
+  return both > 0 ? inter / both : 0;
+}
+
+}  // namespace
+
+struct Tracker::Impl {
+  enum class Phase { kFollowed, kAbsent };
+
+  // The run-time state of one object.
+  struct Follow {
+    int32_t id = 0;
+    bool placed = false;  // it has a last place in this video
+    Phase phase = Phase::kAbsent;
+    Box box;
+    cv::Point2d velocity;
+    int unconfirmed = 0;  // frames followed by motion alone
+    int sinceFull = 0;    // frames since every level of the memory recognised it
+    int lostFrames = 0;   // frames absent
+    int recognised = 0;   // consecutive frames recognised while absent
+    Box candidate;        // where it was recognised last
+    int scanRow = 0;      // the frame scan's next row of windows
+    double confidence = 0;
+  };
+
+  CvAssociativeMemory& memory;
+  TrackerParams params;
+  std::map<int32_t, TrackedObjectState> objects;
+  std::map<int32_t, Follow> follows;
+  cv::Mat previous;  // the last frame, grey
+  Pyramid pyramid;
+  cv::Mat patch;
+
+  // Node levels by id, to tell how deep a read went; rebuilt when the tree changed.
+  std::unordered_map<uint64_t, int16_t> levelOf;
+  std::vector<cv::Size> cells;  // cells across a window compared at each level
+  uint64_t levelsFor = 0;
+  int countFor = -1;
+  int depth = 1;
+
+  Impl(CvAssociativeMemory& m, const TrackerParams& p) : memory(m), params(p) {}
+
+  cv::Size Area() const { return memory.GetSize(); }
+
+  void RefreshLevels() {
+    if (memory.GetLastNodeId() == levelsFor && memory.GetNodeCount() == countFor) return;
+    levelOf.clear();
+    memory.VisitNodes(
+        [](int cols, int rows, const int16_t*, int32_t*, uint64_t id, uint64_t, int, int16_t level,
+           void* user) {
+          Impl& t = *static_cast<Impl*>(user);
+          t.levelOf[id] = level;
+          if (t.cells.size() <= static_cast<size_t>(level)) t.cells.resize(level + 1);
+          t.cells[level] = cv::Size(cols + 1, rows + 1);
+          return true;
+        },
+        this);
+    levelsFor = memory.GetLastNodeId();
+    countFor = memory.GetNodeCount();
+    depth = std::max<int>(1, memory.GetMaxDepth());
+  }
+
+  // How deep the memory recognises `window` of the current image as object `id`: the level
+  // where its walk ended plus the similarity there; 0 for anything else. Every level
+  // recognising it gives more than depth + 0.5. A walk that ends part-way ends on a base that
+  // many objects (and background) share, whose index is only the last one taught through it:
+  // what the window is, is what the deepest base along its best children holds.
+  double Score(const cv::Rect& window, int32_t id) {
+    cv::Rect found;
+    int32_t* data = nullptr;
+    uint64_t base = 0;
+    double similarity = 0;
+    const bool matched = memory.Read(window, found, &data, &base, nullptr, &similarity, false);
+    const auto level = levelOf.find(base);
+    if (level == levelOf.end()) return 0;  // the root: nothing recognised
+    if (matched || *data == id) return *data == id ? level->second + similarity : 0;
+    double unused = 0;
+    memory.Read(window, found, &data, nullptr, nullptr, &unused, true);
+    return *data == id ? level->second + similarity : 0;
+  }
+  // The deepest level whose cells span enough of the object's own pixels to tell it by: finer
+  // cells of a small object only see the resampling.
+  int Judged(const Box& box) const {
+    for (int m = std::min<int>(depth, static_cast<int>(cells.size()) - 1); m > 1; --m)
+      if (box.size.width / cells[m].width >= Tuning::kMinCellPixels &&
+          box.size.height / cells[m].height >= Tuning::kMinCellPixels)
+        return m;
+    return 1;
+  }
+  // Whether `score` recognises `box` at every level that can judge it: that level accepted it
+  // (a walk that ends at level m scores m up to m + 0.5; one through every level, more).
+  bool Recognised(double score, const Box& box) const {
+    const int judged = Judged(box);
+    return judged < depth ? score >= judged : score > depth + 0.5;
+  }
+
+  cv::Vec2d ScaleOf(const cv::Size2d& size) const {
+    const cv::Size area = Area();
+    return cv::Vec2d(area.width / size.width, area.height / size.height);
+  }
+
+  // Puts the region around `box` into the memory's image, with `margin` area pixels around the
+  // box's own window, which lies at (margin, margin).
+  void Show(const Box& box, int margin, double angle = 0, cv::Point2d shift = {}) {
+    const cv::Size area = Area();
+    Resample(pyramid, box.centre, ScaleOf(box.size),
+             cv::Point2d(margin + area.width / 2.0 + shift.x, margin + area.height / 2.0 + shift.y),
+             cv::Size(area.width + 2 * margin, area.height + 2 * margin), patch, angle);
+    memory.SetImage(patch);
+  }
+
+  // Reads windows around `around` at each size of `scales`, `radius` area pixels each way at
+  // `step`; appends every window as a candidate.
+  void Search(const Box& around, int32_t id, int radius, int step,
+              const std::vector<double>& scales, std::vector<Candidate>& out) {
+    const cv::Size area = Area();
+    for (double scale : scales) {
+      const Box sized{around.centre, around.size * scale};
+      Show(sized, radius);
+      const cv::Vec2d s = ScaleOf(sized.size);
+      for (int dy = -radius; dy <= radius; dy += step)
+        for (int dx = -radius; dx <= radius; dx += step) {
+          Candidate c;
+          c.score = Score(cv::Rect(radius + dx, radius + dy, area.width, area.height), id);
+          c.box = {around.centre + cv::Point2d(dx / s[0], dy / s[1]), sized.size};
+          c.offset = std::hypot(dx / static_cast<double>(area.width),
+                                dy / static_cast<double>(area.height));
+          c.logScale = std::log(scale);
+          out.push_back(c);
+        }
+    }
+  }
+
+  // The deepest base along the best children of `box`'s window.
+  uint64_t Leaf(const Box& box) {
+    const int margin = Area().width / 4;
+    Show(box, margin);
+    cv::Rect found;
+    uint64_t base = 0;
+    memory.Read(cv::Rect(cv::Point(margin, margin), Area()), found, nullptr, &base, nullptr,
+                nullptr, true);
+    return base;
+  }
+
+  void Write(const Box& box, int32_t id) {
+    const int margin = Area().width / 4;
+    Show(box, margin);
+    memory.Write(cv::Rect(cv::Point(margin, margin), Area()), &id);
+  }
+
+  // Teaches the box and warped copies of it.
+  void TeachWarps(const Box& box, int32_t id, int keyFrame) {
+    const cv::Size area = Area();
+    const int margin = area.width / 4;
+    cv::RNG rng(0x5eedULL * static_cast<uint64_t>(id) + static_cast<uint64_t>(keyFrame));
+    cv::Mat noisy;
+    for (int i = 0; i <= params.warps; ++i) {
+      double angle = 0, scale = 1, gain = 1, noise = 0;
+      cv::Point2d shift;
+      bool blur = false;
+      if (i > 0) {
+        angle = rng.uniform(-Tuning::kWarpAngle, Tuning::kWarpAngle);
+        scale = 1 + rng.uniform(-Tuning::kWarpScale, Tuning::kWarpScale);
+        shift = cv::Point2d(rng.uniform(-Tuning::kWarpShift, Tuning::kWarpShift) * area.width,
+                            rng.uniform(-Tuning::kWarpShift, Tuning::kWarpShift) * area.height);
+        blur = rng.uniform(0, 2) == 1;
+        noise = rng.uniform(0.0, Tuning::kWarpNoise);
+        gain = 1 + rng.uniform(-Tuning::kWarpGain, Tuning::kWarpGain);
+      }
+      const Box warped{box.centre, box.size / scale};
+      const cv::Vec2d s = ScaleOf(warped.size);
+      Resample(
+          pyramid, warped.centre, s,
+          cv::Point2d(margin + area.width / 2.0 + shift.x, margin + area.height / 2.0 + shift.y),
+          cv::Size(area.width + 2 * margin, area.height + 2 * margin), patch, angle);
+      if (i > 0) {
+        patch.convertTo(noisy, CV_32F, gain);
+        if (blur) cv::GaussianBlur(noisy, noisy, cv::Size(3, 3), 0);
+        if (noise > 0) {
+          cv::Mat grain(noisy.size(), CV_32F);
+          rng.fill(grain, cv::RNG::NORMAL, 0.0, noise);
+          noisy += grain;
+        }
+        noisy.convertTo(patch, CV_8U);
+      }
+      memory.SetImage(patch);
+      memory.Write(cv::Rect(cv::Point(margin, margin), area), &id);
+    }
+  }
+
+  static const Candidate* Best(const std::vector<Candidate>& all, bool withCosts) {
+    const Candidate* best = nullptr;
+    double bestValue = 0;
+    for (const Candidate& c : all) {
+      const double value = withCosts ? c.score - Tuning::kOffsetCost * c.offset * c.offset -
+                                           Tuning::kScaleCost * std::abs(c.logScale)
+                                     : c.score;
+      if (!best || value > bestValue) {
+        best = &c;
+        bestValue = value;
+      }
+    }
+    return best;
+  }
+
+  std::vector<double> Scales() const { return {1 / Tuning::kScaleStep, 1.0, Tuning::kScaleStep}; }
+
+  void FollowObject(Follow& f, const cv::Mat& grey, std::vector<Candidate>& scratch) {
+    const Motion motion = previous.empty() ? Motion{} : FlowOf(previous, grey, f.box);
+    Box predicted = f.box;
+    if (motion.ok) {
+      predicted.centre += motion.shift;
+      predicted.size *= std::pow(motion.scale, Tuning::kFlowScaleWeight);
+    } else {
+      predicted.centre += f.velocity;
+    }
+    // Half out of the frame, it is leaving: what is left in sight is too little to judge.
+    if (Inside(predicted, grey.size()) < 0.5) {
+      f.box = predicted;
+      Lose(f);
+      return;
+    }
+    if (!params.confirm) {
+      f.box = predicted;
+      f.confidence = motion.ok ? 1 : 0;
+      f.unconfirmed = motion.ok ? 0 : f.unconfirmed + 1;
+      return;
+    }
+    scratch.clear();
+    Search(predicted, f.id, Tuning::kRadius, Tuning::kStep, Scales(), scratch);
+    const Candidate* chosen = Best(scratch, true);
+    // Every level that can judge it recognising it confirms it; all but the finest, where the
+    // motion agrees, bridge a few frames of a changing view, never more (else an object that
+    // vanished in front of a still background would stay reported).
+    const bool full = chosen && Recognised(chosen->score, chosen->box);
+    const bool partial = chosen && chosen->score >= std::max(1, Judged(chosen->box) - 1) &&
+                         motion.ok && f.sinceFull < Tuning::kPartialFrames;
+    if (!full && !partial) {
+      f.box = predicted;
+      f.confidence = 0;
+      ++f.sinceFull;
+      if (++f.unconfirmed > params.coast) Lose(f);
+      return;
+    }
+    f.sinceFull = full ? 0 : f.sinceFull + 1;
+    const Box found = chosen->box;
+    f.velocity = f.velocity * 0.7 + (found.centre - f.box.centre) * 0.3;
+    f.box.centre = found.centre;
+    f.box.size = predicted.size * (1 - Tuning::kSizeWeight) + found.size * Tuning::kSizeWeight;
+    f.unconfirmed = 0;
+    f.confidence = std::min(1.0, chosen->score / (Judged(chosen->box) + 1));
+    if (params.learn && motion.ok && Inside(f.box, grey.size()) == 1) Learn(f, full);
+  }
+
+  // Teaches the followed box as the object, and, where the memory recognised it fully, the
+  // look-alikes around it as background.
+  void Learn(Follow& f, bool full) {
+    Write(f.box, f.id);
+    RefreshLevels();
+    if (!full) return;
+    std::vector<Candidate> around;
+    const Box wide{f.box.centre, f.box.size};
+    const cv::Size area = Area();
+    const int radius = static_cast<int>(Tuning::kNeighbourhood * area.width);
+    Search(wide, f.id, radius, Tuning::kNeighbourStep, {1.0}, around);
+    std::sort(around.begin(), around.end(),
+              [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
+    int taught = 0;
+    const uint64_t own = Leaf(f.box);
+    for (const Candidate& c : around) {
+      if (taught == Tuning::kBackgroundPerFrame || !Recognised(c.score, c.box)) break;
+      if (Overlap(c.box, f.box) > 0.2) continue;
+      // A look-alike that ends where the object itself does cannot be told from it: teaching it
+      // as background would unteach the object.
+      if (Leaf(c.box) == own) continue;
+      Write(c.box, kBackground);
+      ++taught;
+    }
+    if (taught) RefreshLevels();
+  }
+
+  void Lose(Follow& f) {
+    f.phase = Phase::kAbsent;
+    f.lostFrames = 0;
+    f.recognised = 0;
+    f.unconfirmed = 0;
+    f.velocity = {};
+  }
+
+  // Looks for an absent object: around its candidate or its last place, and over the frame.
+  void LookFor(Follow& f, const cv::Mat& grey, int& budget, std::vector<Candidate>& scratch) {
+    ++f.lostFrames;
+    scratch.clear();
+    if (f.recognised > 0) {
+      Search(f.candidate, f.id, Tuning::kRadius, Tuning::kStep, Scales(), scratch);
+    } else if (f.placed) {
+      const int radius = std::min(Tuning::kLostRadiusMax,
+                                  Tuning::kLostRadius + Tuning::kLostRadiusGrowth * f.lostFrames);
+      Search(f.box, f.id, radius, Tuning::kLostStep,
+             {1 / Tuning::kLostScale, 1.0, Tuning::kLostScale}, scratch);
+    }
+    const Candidate* best = Best(scratch, false);
+    Candidate scanned;
+    if ((!best || !Recognised(best->score, f.box)) && budget > 0 && f.box.size.area() > 0) {
+      scanned = Scan(f, grey, budget);
+      best = &scanned;
+    }
+    if (!best || !Recognised(best->score, best->box) || Inside(best->box, grey.size()) < 0.75) {
+      f.recognised = 0;
+      return;
+    }
+    // Recognised: refine at the fine step before taking it.
+    std::vector<Candidate> fine;
+    Search(best->box, f.id, Tuning::kRadius / 2, Tuning::kStep, Scales(), fine);
+    const Candidate* refined = Best(fine, true);
+    f.candidate = refined && Recognised(refined->score, refined->box) ? refined->box : best->box;
+    f.placed = true;
+    if (++f.recognised >= params.reacquire) {
+      f.phase = Phase::kFollowed;
+      f.box = f.candidate;
+      f.unconfirmed = 0;
+      f.recognised = 0;
+      f.confidence =
+          std::min(1.0, std::max(best->score, refined ? refined->score : 0) / (Judged(f.box) + 1));
+    }
+  }
+
+  // Reads the next rows of the whole-frame search of `f`, at its size, within `budget` reads.
+  Candidate Scan(Follow& f, const cv::Mat& grey, int& budget) {
+    Candidate best;
+    const cv::Size area = Area();
+    const cv::Vec2d s = ScaleOf(f.box.size);
+    const int width = static_cast<int>(grey.cols * s[0]),
+              height = static_cast<int>(grey.rows * s[1]);
+    if (width < area.width || height < area.height) return best;
+    const int columns = (width - area.width) / Tuning::kScanStep + 1;
+    const int rows = (height - area.height) / Tuning::kScanStep + 1;
+    const int take = std::max(1, std::min(rows, budget / columns));
+    if (f.scanRow >= rows) f.scanRow = 0;
+    const int first = f.scanRow, last = std::min(rows, first + take);
+    // The band of the resampled frame that these rows of windows cover.
+    const int top = first * Tuning::kScanStep;
+    const int bandHeight = (last - 1 - first) * Tuning::kScanStep + area.height;
+    Resample(pyramid, cv::Point2d(0, top / s[1]), s, cv::Point2d(0, 0), cv::Size(width, bandHeight),
+             patch);
+    memory.SetImage(patch);
+    for (int r = first; r < last; ++r)
+      for (int c = 0; c < columns; ++c) {
+        const cv::Rect window(c * Tuning::kScanStep, (r - first) * Tuning::kScanStep, area.width,
+                              area.height);
+        const double score = Score(window, f.id);
+        if (score > best.score) {
+          best.score = score;
+          best.box = {cv::Point2d((window.x + area.width / 2.0) / s[0],
+                                  (top + window.y + area.height / 2.0) / s[1]),
+                      f.box.size};
+        }
+      }
+    budget -= (last - first) * columns;
+    f.scanRow = last;
+    return best;
+  }
+
+  // Of two followed objects on one place, the less confident lets go.
+  void KeepApart() {
+    for (auto& [ida, a] : follows)
+      for (auto& [idb, b] : follows) {
+        if (ida >= idb || a.phase != Phase::kFollowed || b.phase != Phase::kFollowed) continue;
+        if (a.unconfirmed > 0 || b.unconfirmed > 0) continue;
+        if (Overlap(a.box, b.box) <= 0.5) continue;
+        Follow& weaker = a.confidence < b.confidence ? a : b;
+        weaker.unconfirmed = 1;
+        weaker.confidence = 0;
+      }
+  }
+};
+
+Tracker::Tracker(CvAssociativeMemory& memory, const TrackerParams& params)
+    : impl_(std::make_unique<Impl>(memory, params)) {
+  const auto& p = params;
+  if (p.area.width < 40 || p.area.height < 40 || p.area.width > 4096 || p.area.height > 4096 ||
+      p.levels < 1 || p.levels > 8 || p.warps < 0 || p.warps > 1000 || p.coast < 0 ||
+      p.frameSearchReads < 0 || p.reacquire < 1)
+    cv::error(cv::Error::StsOutOfRange, "Tracker parameters out of range", "vizmoro::Tracker",
+              __FILE__, __LINE__);
+}
+
+Tracker::~Tracker() = default;
+
+void Tracker::Teach(const cv::Mat& frame, int32_t id, const cv::Rect& box) {
+  const cv::Mat grey = ToGrey(frame, "vizmoro::Tracker::Teach");
+  if (id < 1)
+    cv::error(cv::Error::StsOutOfRange, "Object ids start at 1", "vizmoro::Tracker::Teach",
+              __FILE__, __LINE__);
+  if (box.width < 4 || box.height < 4 || (box & cv::Rect(cv::Point(), grey.size())) != box)
+    cv::error(cv::Error::BadImageSize, "The box must lie inside the frame, 4 x 4 pixels or more",
+              "vizmoro::Tracker::Teach", __FILE__, __LINE__);
+  Impl& t = *impl_;
+  if (t.memory.GetSize().area() == 0)
+    t.memory.Create(t.params.area.width, t.params.area.height,
+                    static_cast<int16_t>(t.params.levels));
+  if (!t.previous.empty() && t.previous.size() != grey.size()) t.follows.clear();
+  t.pyramid.Reset(grey);
+  TrackedObjectState& object = t.objects[id];
+  if (object.keyFrames == 0) object.taught = box.size();
+  ++object.keyFrames;
+  const Box taught = Box::Of(box);
+  t.TeachWarps(taught, id, object.keyFrames);
+  t.RefreshLevels();
+  Impl::Follow& f = t.follows[id];
+  f = Impl::Follow();
+  f.id = id;
+  f.placed = true;
+  f.phase = Impl::Phase::kFollowed;
+  f.box = taught;
+  f.confidence = 1;
+  t.previous = grey.clone();
+}
+
+std::vector<TrackReport> Tracker::Track(const cv::Mat& frame) {
+  const cv::Mat grey = ToGrey(frame, "vizmoro::Tracker::Track");
+  Impl& t = *impl_;
+  std::vector<TrackReport> reports;
+  if (t.objects.empty()) {
+    t.previous = grey.clone();
+    return reports;
+  }
+  if (!t.previous.empty() && t.previous.size() != grey.size()) {
+    t.previous.release();
+    t.follows.clear();
+  }
+  t.pyramid.Reset(grey);
+  t.RefreshLevels();
+  int budget = t.params.frameSearchReads;
+  std::vector<Candidate> scratch;
+  for (const auto& [id, object] : t.objects) {
+    Impl::Follow& f = t.follows[id];
+    if (f.id == 0) {  // loaded, not taught in this run: look for it at its taught size
+      f.id = id;
+      f.box = {cv::Point2d(grey.cols / 2.0, grey.rows / 2.0), cv::Size2d(object.taught)};
+    }
+    if (f.phase == Impl::Phase::kFollowed)
+      t.FollowObject(f, grey, scratch);
+    else if (t.params.confirm)
+      t.LookFor(f, grey, budget, scratch);
+    t.RefreshLevels();
+  }
+  t.KeepApart();
+  for (const auto& [id, f] : t.follows) {
+    TrackReport r;
+    r.id = id;
+    r.present = f.phase == Impl::Phase::kFollowed && f.unconfirmed == 0;
+    r.box = f.box.Pixels() & cv::Rect(cv::Point(), grey.size());
+    r.confidence = r.present ? f.confidence : 0;
+    reports.push_back(r);
+  }
+  t.previous = grey.clone();
+  return reports;
+}
+
+const std::map<int32_t, TrackedObjectState>& Tracker::Objects() const {
+  return impl_->objects;
+}
+
+const TrackerParams& Tracker::Params() const {
+  return impl_->params;
+}
+
+std::string Tracker::SaveState() const {
+  std::ostringstream out;
+  const cv::Size area = impl_->memory.GetSize();
+  out << kStateMagic << ' ' << kStateVersion << '\n';
+  out << "area " << area.width << ' ' << area.height << '\n';
+  out << "background " << kBackground << '\n';
+  for (const auto& [id, o] : impl_->objects)
+    out << "object " << id << ' ' << o.taught.width << ' ' << o.taught.height << ' ' << o.keyFrames
+        << '\n';
+  return out.str();
+}
+
+void Tracker::LoadState(const std::string& text) {
+  auto refuse = [](const std::string& why) {
+    cv::error(cv::Error::StsParseError, "Not a tracker state: " + why,
+              "vizmoro::Tracker::LoadState", __FILE__, __LINE__);
+  };
+  std::istringstream in(text);
+  std::string line;
+  if (!std::getline(in, line) || line.rfind(kStateMagic, 0) != 0) refuse("no header");
+  int version = 0;
+  if (std::sscanf(line.c_str() + sizeof kStateMagic - 1, " %d", &version) != 1 || version < 1)
+    refuse("no version");
+  if (version > kStateVersion) refuse("written by a newer version");
+  std::map<int32_t, TrackedObjectState> objects;
+  cv::Size area;
+  for (int number = 2; std::getline(in, line); ++number) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
+    std::istringstream words(line);
+    std::string key;
+    words >> key;
+    const std::string where = "line " + std::to_string(number);
+    if (key == "area") {
+      if (!(words >> area.width >> area.height) || area.width <= 0 || area.height <= 0)
+        refuse(where);
+    } else if (key == "object") {
+      long long id = 0;
+      TrackedObjectState o;
+      if (!(words >> id >> o.taught.width >> o.taught.height >> o.keyFrames) || id < 1 ||
+          id > INT32_MAX || o.taught.width <= 0 || o.taught.height <= 0 || o.keyFrames < 0 ||
+          objects.count(static_cast<int32_t>(id)))
+        refuse(where);
+      objects[static_cast<int32_t>(id)] = o;
+    }
+    // Other keys (background, and those of later versions) are not needed to follow objects.
+  }
+  const cv::Size memoryArea = impl_->memory.GetSize();
+  if (memoryArea.area() > 0 && area != memoryArea) refuse("the memory's area differs");
+  impl_->objects = std::move(objects);
+  impl_->follows.clear();
+}
+
+std::string StatePath(const std::string& memoryFile) {
+  return memoryFile + ".track";
+}
+
+bool ReadStateFile(Tracker& tracker, const std::string& path) {
+  std::FILE* in = detail::file_io::OpenRegularFile(path.c_str());
+  if (!in) {
+    if (errno == ENOENT) return false;
+    cv::error(cv::Error::StsError, "Cannot read " + path + ": " + std::strerror(errno),
+              "vizmoro::ReadStateFile", __FILE__, __LINE__);
+  }
+  std::string text;
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, in)) > 0;) text.append(buffer, n);
+  const bool failed = std::ferror(in);
+  std::fclose(in);
+  if (failed)
+    cv::error(cv::Error::StsError, "Cannot read " + path, "vizmoro::ReadStateFile", __FILE__,
+              __LINE__);
+  tracker.LoadState(text);
+  return true;
+}
+
+bool WriteStateFile(const Tracker& tracker, const std::string& path) {
+  const std::string text = tracker.SaveState();
+  return detail::file_io::ReplaceFile(path.c_str(), reinterpret_cast<const uint8_t*>(text.data()),
+                                      text.size());
+}
+
+}  // namespace vizmoro

@@ -1,0 +1,247 @@
+// vizmoro::Tracker: following objects from one box, absence and re-detection, several objects,
+// key frames, and its state.
+#include <gtest/gtest.h>
+
+#include <vizmoro/tracker.hpp>
+
+#include <opencv2/imgproc.hpp>
+
+#include "test_images.hpp"
+
+namespace {
+
+const cv::Size kFrame(640, 480);
+
+double IoU(const cv::Rect& a, const cv::Rect& b) {
+  const double inter = (a & b).area();
+  const double both = a.area() + b.area() - inter;
+  return both > 0 ? inter / both : 0;
+}
+
+// Textured objects of their own sizes over a background of softer texture: where they are on
+// each frame (an empty box while one is away) decides what is drawn.
+class Scene {
+ public:
+  explicit Scene(uint64_t seed) : background_(texturedImage(kFrame, seed)) {
+    cv::GaussianBlur(background_, background_, cv::Size(0, 0), 6);
+  }
+  void Add(cv::Size size, uint64_t seed) {
+    // Drawn large and shrunk, so that a small object has structure of its own size too.
+    cv::Mat texture;
+    cv::resize(texturedImage(cv::Size(200, 200 * size.height / size.width), seed), texture, size, 0,
+               0, cv::INTER_AREA);
+    cv::rectangle(texture, cv::Rect(cv::Point(), size), cv::Scalar(20), 2);  // an outline
+    objects_.push_back(texture);
+  }
+  cv::Mat Frame(const std::vector<cv::Rect>& boxes) const {
+    cv::Mat frame = background_.clone();
+    for (size_t k = 0; k < boxes.size(); ++k)
+      if (!boxes[k].empty()) objects_[k].copyTo(frame(boxes[k]));
+    return frame;
+  }
+
+ private:
+  cv::Mat background_;
+  std::vector<cv::Mat> objects_;
+};
+
+// The reports of every tracked frame.
+using Reports = std::vector<std::vector<vizmoro::TrackReport>>;
+
+// Teaches every object on the first frame and tracks the rest.
+Reports Follow(const Scene& scene, const std::vector<std::vector<cv::Rect>>& path,
+               vizmoro::Tracker& tracker) {
+  Reports run;
+  for (size_t i = 0; i < path.size(); ++i) {
+    const cv::Mat frame = scene.Frame(path[i]);
+    if (i == 0) {
+      for (size_t k = 0; k < path[0].size(); ++k)
+        tracker.Teach(frame, static_cast<int32_t>(k + 1), path[0][k]);
+      continue;
+    }
+    run.push_back(tracker.Track(frame));
+  }
+  return run;
+}
+
+// A box of `size` whose centre moves from `from` by `step` a frame.
+cv::Rect At(cv::Point2d from, cv::Point2d step, int i, cv::Size size) {
+  const cv::Point2d c = from + step * i;
+  return cv::Rect(
+      cv::Point(static_cast<int>(c.x - size.width / 2), static_cast<int>(c.y - size.height / 2)),
+      size);
+}
+
+class TrackerAbsence : public ::testing::TestWithParam<cv::Size> {};
+
+// The object moves, vanishes for 40 frames and comes back elsewhere: it is followed, not
+// reported while away, and found again soon after it is back; twice over, the same reports.
+TEST_P(TrackerAbsence, FollowsReportsAbsenceAndFindsTheObjectAgain) {
+  const cv::Size size = GetParam();
+  Scene scene(7);
+  scene.Add(size, 99);
+  constexpr int kBefore = 24, kAway = 40, kAfter = 16;
+  std::vector<std::vector<cv::Rect>> path;
+  const cv::Point2d start(kFrame.width * 0.6, kFrame.height * 0.55);
+  for (int i = 0; i < kBefore; ++i) path.push_back({At(start, {-2.5, -1}, i, size)});
+  for (int i = 0; i < kAway; ++i) path.push_back({cv::Rect()});
+  const cv::Point2d back(size.width / 2.0 + 20, kFrame.height - size.height / 2.0 - 20);
+  for (int i = 0; i < kAfter; ++i) path.push_back({At(back, {2, -1.5}, i, size)});
+
+  Reports first;
+  for (int pass = 0; pass < 2; ++pass) {
+    CvAssociativeMemory memory;
+    vizmoro::Tracker tracker(memory);
+    const Reports run = Follow(scene, path, tracker);
+    int followed = 0, reportedAway = 0, foundAfter = -1;
+    for (size_t i = 0; i < run.size(); ++i) {
+      ASSERT_EQ(run[i].size(), 1u);
+      const vizmoro::TrackReport& r = run[i][0];
+      const cv::Rect& truth = path[i + 1][0];
+      const int frame = static_cast<int>(i) + 1;
+      if (frame < kBefore) followed += r.present && IoU(r.box, truth) > 0.5;
+      if (frame >= kBefore && frame < kBefore + kAway) reportedAway += r.present;
+      if (frame >= kBefore + kAway && foundAfter < 0 && r.present && IoU(r.box, truth) > 0.5)
+        foundAfter = frame - (kBefore + kAway);
+    }
+    EXPECT_GE(followed, kBefore - 3) << "followed on " << followed << " of " << kBefore - 1;
+    EXPECT_LE(reportedAway, 2);
+    EXPECT_GE(foundAfter, 0) << "never found again";
+    EXPECT_LE(foundAfter, 10);
+    if (pass == 0) {
+      first = run;
+    } else {
+      ASSERT_EQ(run.size(), first.size());
+      for (size_t i = 0; i < first.size(); ++i) {
+        EXPECT_EQ(run[i][0].box, first[i][0].box) << "frame " << i + 1;
+        EXPECT_EQ(run[i][0].confidence, first[i][0].confidence) << "frame " << i + 1;
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(BoxSizes, TrackerAbsence,
+                         ::testing::Values(cv::Size(24, 24), cv::Size(40, 100), cv::Size(300, 220)),
+                         [](const auto& info) {
+                           return std::to_string(info.param.width) + "x" +
+                                  std::to_string(info.param.height);
+                         });
+
+// Two objects of different sizes on crossing paths keep their own reports.
+TEST(Tracker, KeepsTwoObjectsApart) {
+  Scene scene(3);
+  scene.Add({60, 90}, 11);
+  scene.Add({90, 50}, 12);
+  std::vector<std::vector<cv::Rect>> path;
+  for (int i = 0; i < 40; ++i)
+    path.push_back({At({150, 240}, {4, 0.5}, i, {60, 90}), At({480, 300}, {-4, -1}, i, {90, 50})});
+  CvAssociativeMemory memory;
+  vizmoro::Tracker tracker(memory);
+  const Reports run = Follow(scene, path, tracker);
+  int own[2] = {0, 0};
+  for (size_t i = 0; i < run.size(); ++i) {
+    ASSERT_EQ(run[i].size(), 2u);
+    for (int k = 0; k < 2; ++k) {
+      const vizmoro::TrackReport& r = run[i][k];
+      EXPECT_EQ(r.id, k + 1);
+      if (!r.present) continue;
+      own[k] += IoU(r.box, path[i + 1][k]) > 0.5;
+      EXPECT_GT(IoU(r.box, path[i + 1][k]), IoU(r.box, path[i + 1][1 - k]))
+          << "object " << k + 1 << " frame " << i + 1;
+    }
+  }
+  EXPECT_GE(own[0], 35);
+  EXPECT_GE(own[1], 35);
+}
+
+// A second box of an object on a later frame is a key frame: it is taught, the object goes on
+// from there, and its taught size stays the first box's.
+TEST(Tracker, TakesKeyFrames) {
+  Scene scene(5);
+  scene.Add({50, 70}, 21);
+  CvAssociativeMemory memory;
+  vizmoro::Tracker tracker(memory);
+  tracker.Teach(scene.Frame({cv::Rect(100, 100, 50, 70)}), 4, cv::Rect(100, 100, 50, 70));
+  const int bases = memory.GetNodeCount();
+  const cv::Rect moved(400, 300, 60, 84);
+  Scene bigger(5);
+  bigger.Add(moved.size(), 21);
+  tracker.Teach(bigger.Frame({moved}), 4, moved);
+  EXPECT_GE(memory.GetNodeCount(), bases);
+  ASSERT_EQ(tracker.Objects().size(), 1u);
+  EXPECT_EQ(tracker.Objects().at(4).keyFrames, 2);
+  EXPECT_EQ(tracker.Objects().at(4).taught, cv::Size(50, 70));
+  const std::vector<vizmoro::TrackReport> next =
+      tracker.Track(bigger.Frame({moved + cv::Point(3, 2)}));
+  ASSERT_EQ(next.size(), 1u);
+  EXPECT_TRUE(next[0].present);
+  EXPECT_GT(IoU(next[0].box, moved + cv::Point(3, 2)), 0.6);
+}
+
+// The state round trip: a tracker over a loaded memory knows the objects and looks for them
+// over the whole frame; a state it cannot use changes nothing.
+TEST(Tracker, KeepsItsStateAndRefusesAnotherOne) {
+  Scene scene(9);
+  scene.Add({48, 64}, 31);
+  const cv::Rect taught(200, 150, 48, 64);
+  CvAssociativeMemory memory;
+  std::string state;
+  {
+    vizmoro::Tracker tracker(memory);
+    tracker.Teach(scene.Frame({taught}), 2, taught);
+    state = tracker.SaveState();
+  }
+  vizmoro::Tracker again(memory);
+  again.LoadState(state);
+  ASSERT_EQ(again.Objects().size(), 1u);
+  EXPECT_EQ(again.Objects().at(2).taught, taught.size());
+  EXPECT_EQ(again.SaveState(), state);
+  const cv::Rect elsewhere(450, 320, 48, 64);
+  bool found = false;
+  for (int i = 0; i < 10 && !found; ++i) {
+    const std::vector<vizmoro::TrackReport> r = again.Track(scene.Frame({elsewhere}));
+    ASSERT_EQ(r.size(), 1u);
+    found = r[0].present && IoU(r[0].box, elsewhere) > 0.5;
+  }
+  EXPECT_TRUE(found) << "a loaded object is looked for over the whole frame";
+
+  const std::string refused[] = {
+      "",
+      "not a state\n",
+      "vizmoro tracker state 99\n",
+      "vizmoro tracker state 1\narea 80 80\nobject 2 48 64 1\n",
+      "vizmoro tracker state 1\narea 64 64\nobject 0 48 64 1\n",
+      "vizmoro tracker state 1\narea 64 64\nobject 3 48 64 1\nobject 3 10 10 1\n",
+      "vizmoro tracker state 1\narea 64 64\nobject 3 48 -1 1\n"};
+  for (const std::string& text : refused) {
+    EXPECT_THROW(again.LoadState(text), cv::Exception) << text;
+    EXPECT_EQ(again.SaveState(), state) << text;
+  }
+}
+
+// Refused calls change neither the memory nor the objects.
+TEST(Tracker, RefusesWhatItCannotUse) {
+  CvAssociativeMemory memory;
+  vizmoro::TrackerParams tooSmall;
+  tooSmall.area = cv::Size(20, 64);
+  EXPECT_THROW(vizmoro::Tracker(memory, tooSmall), cv::Exception);
+  vizmoro::TrackerParams noReacquire;
+  noReacquire.reacquire = 0;
+  EXPECT_THROW(vizmoro::Tracker(memory, noReacquire), cv::Exception);
+
+  vizmoro::Tracker tracker(memory);
+  const cv::Mat frame = texturedImage(kFrame, 1);
+  const cv::Rect box(10, 10, 40, 40);
+  EXPECT_THROW(tracker.Teach(frame, 0, box), cv::Exception);
+  EXPECT_THROW(tracker.Teach(frame, 1, cv::Rect(620, 10, 40, 40)), cv::Exception);
+  EXPECT_THROW(tracker.Teach(frame, 1, cv::Rect(10, 10, 3, 40)), cv::Exception);
+  cv::Mat deep;
+  frame.convertTo(deep, CV_16U);
+  EXPECT_THROW(tracker.Teach(deep, 1, box), cv::Exception);
+  EXPECT_THROW(tracker.Track(deep), cv::Exception);
+  EXPECT_TRUE(tracker.Objects().empty());
+  EXPECT_EQ(memory.GetSize(), cv::Size(0, 0));
+  EXPECT_TRUE(tracker.Track(frame).empty());
+}
+
+}  // namespace
