@@ -1,9 +1,25 @@
-// The engine against OpenCV's trackers on one clip with a known truth, in the same run. Every
-// object in the truth's first frame is taught from its box there on the first frames (the
-// clip holds it still), as vizmoro-cli's run does; OpenCV's KCF, CSRT and MedianFlow, one
-// tracker per object, start on the truth box of the last teaching frame. All are scored on the
-// frames after teaching: per object, the frames with IoU > 0.5 and the area under the success
-// plot. The engine runs three times: with the tracking options off (vizmoro-cli's
+// The engine against OpenCV's trackers, in the same run, two ways.
+//
+// One box (--one-box): the one-pass evaluation of single-object benchmarks. Each tracker gets
+// the first frame's boxes and nothing else, then reports a box or nothing on every later frame.
+// It runs over the real sequences of a folder (default ../shared/data/real: each sequence a
+// folder with img/*.jpg and truth.csv, "frame,x,y,w,h,visible" with frames from 0; skipped with
+// a line when the folder is absent) and over generated clips in which objects leave and come
+// back (made with make_sample_clip into the work folder). Vizmoro's tracker runs as it is, and
+// with the motion estimate alone; OpenCV's CSRT, KCF, MedianFlow, TLD and MIL run one per
+// object. Per sequence: success (IoU > 0.5), AUC, precision at 20 pixels, reports while out of
+// sight, absences while in sight and milliseconds per frame, decoding included.
+//
+//   compare_trackers --one-box [--real DIR] [--clip-maker PATH] [--work DIR] [--threads N]
+//                    [--json FILE] [--only NAME,...]
+//
+// --only keeps the sequences and trackers named (for example "Crossing,Vizmoro,CSRT").
+//
+// A clip (--teach): every object in the truth's first frame is taught from its box there on the
+// first frames (the clip holds it still), as vizmoro-cli's run does; OpenCV's KCF, CSRT and
+// MedianFlow, one tracker per object, start on the truth box of the last teaching frame. All are
+// scored on the frames after teaching: per object, the frames with IoU > 0.5 and the area under
+// the success plot. The engine runs three times: with the tracking options off (vizmoro-cli's
 // --no-identities --seen-only --no-follow-size), as vizmoro-cli runs by default, and so but
 // listing only the objects seen on each frame.
 //
@@ -18,15 +34,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include <opencv2/core/utility.hpp>
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/tracking.hpp>
 #include <opencv2/tracking/tracking_legacy.hpp>
 #include <opencv2/videoio.hpp>
+#include <vizmoro/tracker.hpp>
 
 #include "arguments.hpp"
 #include "evaluation.hpp"
@@ -119,10 +139,11 @@ TrackerKind Modern(const std::string& name, const std::function<cv::Ptr<cv::Trac
       [tracker](const cv::Mat& frame, cv::Rect& box) { return (*tracker)->update(frame, box); }};
 }
 
-TrackerKind MedianFlow() {
-  auto tracker =
-      std::make_shared<cv::Ptr<cv::legacy::Tracker>>(cv::legacy::TrackerMedianFlow::create());
-  return {"MedianFlow",
+// A tracker of OpenCV's legacy interface: MedianFlow, TLD.
+TrackerKind Legacy(const std::string& name,
+                   const std::function<cv::Ptr<cv::legacy::Tracker>()>& make) {
+  auto tracker = std::make_shared<cv::Ptr<cv::legacy::Tracker>>(make());
+  return {name,
           [tracker](const cv::Mat& frame, const cv::Rect& box) {
             return (*tracker)->init(frame, cv::Rect2d(box));
           },
@@ -132,6 +153,10 @@ TrackerKind MedianFlow() {
             box = cv::Rect(found);
             return true;
           }};
+}
+
+TrackerKind MedianFlow() {
+  return Legacy("MedianFlow", [] { return cv::legacy::TrackerMedianFlow::create(); });
 }
 
 // One pass over the clip with every OpenCV tracker of every kind.
@@ -232,11 +257,298 @@ void PrintTable(const std::vector<Method>& methods) {
   std::printf("\n");
 }
 
+// ---- One box -------------------------------------------------------------------------------
+
+// A sequence to track from its first frame's boxes: frames from a video or an image folder, and
+// the truth as MOT detections (frames from 1; an object out of sight has none).
+struct Sequence {
+  std::string name;
+  std::string video;               // a video file, or
+  std::vector<cv::String> images;  // the images of a folder, in order
+  std::vector<Detection> truth;
+  int frames = 0;
+};
+
+// Reads "frame,x,y,w,h,visible" (frames from 0) into MOT detections of object 1.
+bool ReadFolderTruth(const std::string& path, std::vector<Detection>& truth, int& frames) {
+  std::ifstream in(path);
+  std::string line;
+  if (!std::getline(in, line) || line.rfind("frame,x,y,w,h", 0) != 0) return false;
+  frames = 0;
+  while (std::getline(in, line)) {
+    if (line.empty() || line == "\r") continue;
+    int frame = 0, visible = 1;
+    double x, y, w, h;
+    if (std::sscanf(line.c_str(), "%d,%lf,%lf,%lf,%lf,%d", &frame, &x, &y, &w, &h, &visible) < 5)
+      return false;
+    frames = std::max(frames, frame + 1);
+    if (visible && w > 0 && h > 0) truth.push_back({frame + 1, 1, cv::Rect2d(x, y, w, h), 1.0});
+  }
+  return frames > 0;
+}
+
+class Frames {
+ public:
+  explicit Frames(const Sequence& s) : sequence_(s) {
+    if (!s.video.empty()) video_.open(s.video);
+  }
+  bool Next(cv::Mat& frame) {
+    if (!sequence_.video.empty()) return video_.read(frame) && !frame.empty();
+    if (next_ >= sequence_.images.size()) return false;
+    frame = cv::imread(sequence_.images[next_++]);
+    return !frame.empty();
+  }
+
+ private:
+  const Sequence& sequence_;
+  cv::VideoCapture video_;
+  size_t next_ = 0;
+};
+
+struct Outcome {
+  std::string method;
+  Evaluation evaluation;
+  int absentInSight = 0;  // frames in sight without a report
+  double msPerFrame = 0;  // decoding included
+};
+
+// The first frame's truth boxes, by object.
+std::map<int32_t, cv::Rect> FirstBoxes(const Sequence& s) {
+  std::map<int32_t, cv::Rect> boxes;
+  for (const Detection& d : s.truth)
+    if (d.frame == 1) boxes[d.id] = cv::Rect(d.box);
+  return boxes;
+}
+
+Outcome Score(const Sequence& s, const std::string& method, const std::vector<Detection>& found,
+              double ms) {
+  Outcome o;
+  o.method = method;
+  const vizmoro_cli::FrameRange scored{2, s.frames};
+  o.evaluation = vizmoro_cli::Evaluate(found, s.truth, &scored);
+  std::map<std::pair<int, int32_t>, bool> reported;
+  for (const Detection& d : found) reported[{d.frame, d.id}] = true;
+  for (const Detection& t : s.truth)
+    if (t.frame >= 2 && !reported.count({t.frame, t.id})) ++o.absentInSight;
+  o.msPerFrame = ms / s.frames;
+  return o;
+}
+
+Outcome RunVizmoro(const Sequence& s, const std::string& method, bool confirm) {
+  Frames frames(s);
+  CvAssociativeMemory memory;
+  vizmoro::TrackerParams params;
+  params.confirm = confirm;
+  vizmoro::Tracker tracker(memory, params);
+  const std::map<int32_t, cv::Rect> first = FirstBoxes(s);
+  std::vector<Detection> found;
+  cv::Mat frame;
+  const Clock::time_point start = Clock::now();
+  for (int i = 0; frames.Next(frame); ++i) {
+    if (i == 0) {
+      for (const auto& [id, box] : first) tracker.Teach(frame, id, box);
+      continue;
+    }
+    for (const vizmoro::TrackReport& r : tracker.Track(frame))
+      if (r.present) found.push_back({i + 1, r.id, cv::Rect2d(r.box), r.confidence});
+  }
+  return Score(s, method, found, Milliseconds(Clock::now() - start));
+}
+
+Outcome RunOpenCvOneBox(const Sequence& s, const std::string& method, const Factory& make) {
+  Frames frames(s);
+  const std::map<int32_t, cv::Rect> first = FirstBoxes(s);
+  std::vector<std::pair<int32_t, TrackerKind>> trackers;
+  std::vector<Detection> found;
+  cv::Mat frame;
+  const Clock::time_point start = Clock::now();
+  for (int i = 0; frames.Next(frame); ++i) {
+    if (i == 0) {
+      for (const auto& [id, box] : first) {
+        trackers.emplace_back(id, make());
+        trackers.back().second.start(frame, box);
+      }
+      continue;
+    }
+    for (auto& [id, tracker] : trackers) {
+      cv::Rect box;
+      if (tracker.update(frame, box)) found.push_back({i + 1, id, cv::Rect2d(box), 1.0});
+    }
+  }
+  return Score(s, method, found, Milliseconds(Clock::now() - start));
+}
+
+std::vector<Sequence> RealSequences(const std::filesystem::path& folder) {
+  std::vector<Sequence> sequences;
+  std::error_code error;
+  if (!std::filesystem::is_directory(folder, error)) {
+    std::printf("No real sequences: %s is not a folder; they are left out.\n\n",
+                folder.string().c_str());
+    return sequences;
+  }
+  std::vector<std::filesystem::path> folders;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error))
+    if (entry.is_directory()) folders.push_back(entry.path());
+  std::sort(folders.begin(), folders.end());
+  for (const auto& f : folders) {
+    Sequence s;
+    s.name = f.filename().string();
+    cv::glob((f / "img" / "*.jpg").string(), s.images, false);
+    std::sort(s.images.begin(), s.images.end());
+    if (s.images.empty() || !ReadFolderTruth((f / "truth.csv").string(), s.truth, s.frames)) {
+      std::printf("%s: no img/*.jpg or no truth.csv; left out.\n", s.name.c_str());
+      continue;
+    }
+    s.frames = std::min<int>(s.frames, static_cast<int>(s.images.size()));
+    sequences.push_back(std::move(s));
+  }
+  return sequences;
+}
+
+// Clips in which objects leave the frame and come back, made by make_sample_clip.
+std::vector<Sequence> GeneratedClips(const std::string& maker, const std::filesystem::path& work) {
+  std::vector<Sequence> clips;
+  const std::vector<std::pair<std::string, std::string>> made = {
+      {"away-1", "--scene away --seed 1"},
+      {"away-2", "--scene away --seed 2"},
+      {"multi", "--scene multi --hold 0 --frames 400"}};
+  for (const auto& [name, options] : made) {
+    Sequence s;
+    s.name = name;
+    s.video = (work / (name + ".avi")).string();
+    const std::string truth = (work / (name + ".txt")).string();
+    const std::string command = "'" + maker + "' " + options + " --output '" + s.video +
+                                "' --truth '" + truth + "' > /dev/null";
+    std::string error;
+    if (std::system(command.c_str()) != 0 || !vizmoro_cli::ReadDetections(truth, s.truth, error)) {
+      std::printf("%s: cannot be made (%s); left out.\n", name.c_str(), command.c_str());
+      continue;
+    }
+    cv::VideoCapture video(s.video);
+    s.frames = static_cast<int>(video.get(cv::CAP_PROP_FRAME_COUNT));
+    clips.push_back(std::move(s));
+  }
+  return clips;
+}
+
+void PrintOneBox(const Sequence& s, const std::vector<Outcome>& outcomes) {
+  std::printf("### %s (%d frames, %zu object%s)\n\n", s.name.c_str(), s.frames,
+              FirstBoxes(s).size(), FirstBoxes(s).size() == 1 ? "" : "s");
+  std::printf(
+      "| tracker | success | AUC | precision | reports while away | absent while in sight | ms "
+      "per frame |\n|---|---|---|---|---|---|---|\n");
+  for (const Outcome& o : outcomes) {
+    const vizmoro_cli::Score& a = o.evaluation.overall;
+    std::printf("| %s | %.3f | %.3f | %.3f | %lld / %lld | %d / %d | %.2f |\n", o.method.c_str(),
+                a.SuccessRate(), a.auc, a.Precision(), static_cast<long long>(a.awayReports),
+                static_cast<long long>(a.away), o.absentInSight, a.frames, o.msPerFrame);
+  }
+  std::printf("\n");
+}
+
+std::string JsonOf(const Sequence& s, const std::vector<Outcome>& outcomes) {
+  std::string json = "{\"sequence\": \"" + s.name + "\", \"frames\": " + std::to_string(s.frames) +
+                     ", \"trackers\": [";
+  for (size_t i = 0; i < outcomes.size(); ++i) {
+    const Outcome& o = outcomes[i];
+    const vizmoro_cli::Score& a = o.evaluation.overall;
+    char head[512];
+    std::snprintf(head, sizeof head,
+                  "%s{\"name\": \"%s\", \"success\": %.4f, \"auc\": %.4f, \"precision\": %.4f, "
+                  "\"away\": %lld, \"awayReports\": %lld, \"inSight\": %d, \"absentInSight\": %d, "
+                  "\"msPerFrame\": %.3f, \"curve\": [",
+                  i ? ", " : "", o.method.c_str(), a.SuccessRate(), a.auc, a.Precision(),
+                  static_cast<long long>(a.away), static_cast<long long>(a.awayReports), a.frames,
+                  o.absentInSight, o.msPerFrame);
+    json += head;
+    for (int k = 0; k < vizmoro_cli::kThresholds; ++k) {
+      char value[16];
+      std::snprintf(value, sizeof value, "%s%.4f", k ? ", " : "", a.curve[k]);
+      json += value;
+    }
+    json += "]}";
+  }
+  return json + "]}";
+}
+
+int OneBox(int argc, char** argv) {
+  std::filesystem::path real = "../shared/data/real";
+  std::filesystem::path work = std::filesystem::temp_directory_path() / "vizmoro-one-box";
+  std::string maker, jsonFile, only;
+  for (int i = 2; i + 1 < argc; i += 2) {
+    const std::string name = argv[i], value = argv[i + 1];
+    if (name == "--real")
+      real = value;
+    else if (name == "--clip-maker")
+      maker = value;
+    else if (name == "--work")
+      work = value;
+    else if (name == "--threads")
+      cv::setNumThreads(std::atoi(value.c_str()));
+    else if (name == "--json")
+      jsonFile = value;
+    else if (name == "--only")
+      only = "," + value + ",";
+  }
+  // Whether --only keeps `name`, when it names any of `names` at all.
+  auto kept = [&only](const std::string& name, const std::vector<std::string>& names) {
+    const bool any = std::any_of(names.begin(), names.end(), [&](const std::string& n) {
+      return only.find("," + n + ",") != std::string::npos;
+    });
+    return !any || only.find("," + name + ",") != std::string::npos;
+  };
+  std::error_code made;
+  std::filesystem::create_directories(work, made);
+  std::vector<Sequence> sequences = RealSequences(real);
+  if (maker.empty())
+    std::printf("No --clip-maker: the generated clips are left out.\n\n");
+  else
+    for (Sequence& s : GeneratedClips(maker, work)) sequences.push_back(std::move(s));
+
+  const std::vector<std::pair<std::string, Factory>> opencv = {
+      {"CSRT", [] { return Modern("CSRT", [] { return cv::TrackerCSRT::create(); }); }},
+      {"KCF", [] { return Modern("KCF", [] { return cv::TrackerKCF::create(); }); }},
+      {"MedianFlow", MedianFlow},
+      {"TLD", [] { return Legacy("TLD", [] { return cv::legacy::TrackerTLD::create(); }); }},
+      {"MIL", [] { return Modern("MIL", [] { return cv::TrackerMIL::create(); }); }}};
+  std::vector<std::string> sequenceNames, trackerNames = {"Vizmoro", "motion"};
+  for (const Sequence& s : sequences) sequenceNames.push_back(s.name);
+  for (const auto& [name, make] : opencv) trackerNames.push_back(name);
+  std::string json = "[";
+  for (const Sequence& s : sequences) {
+    if (!kept(s.name, sequenceNames)) continue;
+    std::vector<Outcome> outcomes;
+    if (kept("Vizmoro", trackerNames)) outcomes.push_back(RunVizmoro(s, "Vizmoro", true));
+    if (kept("motion", trackerNames))
+      outcomes.push_back(RunVizmoro(s, "Vizmoro, motion alone", false));
+    for (const auto& [name, make] : opencv)
+      if (kept(name, trackerNames)) outcomes.push_back(RunOpenCvOneBox(s, name, make));
+    PrintOneBox(s, outcomes);
+    std::fflush(stdout);
+    json += (json.size() > 1 ? ", " : "") + JsonOf(s, outcomes);
+  }
+  json += "]\n";
+  if (!jsonFile.empty()) {
+    std::ofstream out(jsonFile);
+    out << json;
+    if (!out) {
+      std::fprintf(stderr, "compare_trackers: cannot write %s\n", jsonFile.c_str());
+      return 1;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 2 && std::string(argv[1]) == "--one-box") return OneBox(argc, argv);
   if (argc < 3) {
-    std::fputs("usage: compare_trackers CLIP TRUTH [--teach N] [--work DIR]\n", stderr);
+    std::fputs(
+        "usage: compare_trackers CLIP TRUTH [--teach N] [--work DIR]\n"
+        "       compare_trackers --one-box [--real DIR] [--clip-maker PATH] [--work DIR]\n"
+        "                        [--threads N] [--json FILE]\n",
+        stderr);
     return 1;
   }
   Setup setup;
