@@ -259,50 +259,23 @@ void PrintTable(const std::vector<Method>& methods) {
 
 // ---- One box -------------------------------------------------------------------------------
 
-// A sequence to track from its first frame's boxes: frames from a video or an image folder, and
-// the truth as MOT detections (frames from 1; an object out of sight has none).
+// A sequence to track from its first frame's boxes: a video, or a folder's images read as one
+// (the pattern of their numbered names), and the truth as MOT detections (frames from 1; an
+// object out of sight has none).
 struct Sequence {
   std::string name;
-  std::string video;               // a video file, or
-  std::vector<cv::String> images;  // the images of a folder, in order
+  std::string video;
   std::vector<Detection> truth;
   int frames = 0;
 };
 
-// Reads "frame,x,y,w,h,visible" (frames from 0) into MOT detections of object 1.
-bool ReadFolderTruth(const std::string& path, std::vector<Detection>& truth, int& frames) {
-  std::ifstream in(path);
-  std::string line;
-  if (!std::getline(in, line) || line.rfind("frame,x,y,w,h", 0) != 0) return false;
-  frames = 0;
-  while (std::getline(in, line)) {
-    if (line.empty() || line == "\r") continue;
-    int frame = 0, visible = 1;
-    double x, y, w, h;
-    if (std::sscanf(line.c_str(), "%d,%lf,%lf,%lf,%lf,%d", &frame, &x, &y, &w, &h, &visible) < 5)
-      return false;
-    frames = std::max(frames, frame + 1);
-    if (visible && w > 0 && h > 0) truth.push_back({frame + 1, 1, cv::Rect2d(x, y, w, h), 1.0});
-  }
-  return frames > 0;
-}
-
 class Frames {
  public:
-  explicit Frames(const Sequence& s) : sequence_(s) {
-    if (!s.video.empty()) video_.open(s.video);
-  }
-  bool Next(cv::Mat& frame) {
-    if (!sequence_.video.empty()) return video_.read(frame) && !frame.empty();
-    if (next_ >= sequence_.images.size()) return false;
-    frame = cv::imread(sequence_.images[next_++]);
-    return !frame.empty();
-  }
+  explicit Frames(const Sequence& s) : video_(s.video) {}
+  bool Next(cv::Mat& frame) { return video_.read(frame) && !frame.empty(); }
 
  private:
-  const Sequence& sequence_;
   cv::VideoCapture video_;
-  size_t next_ = 0;
 };
 
 struct Outcome {
@@ -393,13 +366,20 @@ std::vector<Sequence> RealSequences(const std::filesystem::path& folder) {
   for (const auto& f : folders) {
     Sequence s;
     s.name = f.filename().string();
-    cv::glob((f / "img" / "*.jpg").string(), s.images, false);
-    std::sort(s.images.begin(), s.images.end());
-    if (s.images.empty() || !ReadFolderTruth((f / "truth.csv").string(), s.truth, s.frames)) {
-      std::printf("%s: no img/*.jpg or no truth.csv; left out.\n", s.name.c_str());
+    std::vector<cv::String> images;
+    cv::glob((f / "img" / "*.jpg").string(), images, false);
+    std::sort(images.begin(), images.end());
+    std::string error;
+    if (images.empty() ||
+        !vizmoro_cli::ReadDetections((f / "truth.csv").string(), s.truth, error)) {
+      std::printf("%s: no img/*.jpg or no truth.csv (%s); left out.\n", s.name.c_str(),
+                  error.c_str());
       continue;
     }
-    s.frames = std::min<int>(s.frames, static_cast<int>(s.images.size()));
+    // img/0001.jpg, img/0002.jpg, ... read as the video img/%04d.jpg, as vizmoro-cli reads them.
+    const std::string first = std::filesystem::path(images.front()).stem().string();
+    s.video = (f / "img" / ("%0" + std::to_string(first.size()) + "d.jpg")).string();
+    s.frames = static_cast<int>(images.size());
     sequences.push_back(std::move(s));
   }
   return sequences;

@@ -43,8 +43,12 @@ struct Tuning {
   static constexpr double kOffsetCost = 10.0;    // per (offset / area side) squared
   static constexpr double kScaleCost = 2.0;      // per |log scale|
   static constexpr double kSizeWeight = 0.3;     // how much of the found size is taken per frame
-  static constexpr int kPartialFrames = 2;       // frames in a row confirmed by the first level
   static constexpr double kMinCellPixels = 2.5;  // frame pixels across a cell that judges
+  // Frames in a row that all but the finest judging level may confirm, and of them those taught
+  // as the object: one, so that a view that is changing is learned, and a track sliding off its
+  // object onto background is not.
+  static constexpr int kPartialFrames = 4;
+  static constexpr int kPartialLearned = 1;
 
   // The neighbourhood searched for look-alikes to teach as background while an object is
   // followed: radius in object sizes, and step.
@@ -60,6 +64,7 @@ struct Tuning {
   static constexpr int kLostStep = 4;
   static constexpr double kLostScale = 1.25;
   static constexpr int kScanStep = 4;
+  static constexpr double kTakenOverlap = 0.3;  // of another followed object's box
 
   // Warped copies of a taught box.
   static constexpr double kWarpAngle = 6.0;  // degrees
@@ -480,7 +485,9 @@ struct Tracker::Impl {
     f.box.size = predicted.size * (1 - Tuning::kSizeWeight) + found.size * Tuning::kSizeWeight;
     f.unconfirmed = 0;
     f.confidence = std::min(1.0, chosen->score / (Judged(chosen->box) + 1));
-    if (params.learn && motion.ok && Inside(f.box, grey.size()) == 1) Learn(f, full);
+    if (params.learn && motion.ok && Inside(f.box, grey.size()) == 1 &&
+        (full || f.sinceFull <= Tuning::kPartialLearned))
+      Learn(f, full);
   }
 
   // Teaches the followed box as the object, and, where the memory recognised it fully, the
@@ -530,7 +537,9 @@ struct Tracker::Impl {
       Search(f.box, f.id, radius, Tuning::kLostStep,
              {1 / Tuning::kLostScale, 1.0, Tuning::kLostScale}, scratch);
     }
-    const Candidate* best = Best(scratch, false);
+    const Candidate* best = nullptr;
+    for (const Candidate& c : scratch)
+      if ((!best || c.score > best->score) && !Taken(c.box, f.id)) best = &c;
     Candidate scanned;
     if ((!best || !Recognised(best->score, f.box)) && budget > 0 && f.box.size.area() > 0) {
       scanned = Scan(f, grey, budget);
@@ -580,12 +589,13 @@ struct Tracker::Impl {
         const cv::Rect window(c * Tuning::kScanStep, (r - first) * Tuning::kScanStep, area.width,
                               area.height);
         const double score = Score(window, f.id);
-        if (score > best.score) {
-          best.score = score;
-          best.box = {cv::Point2d((window.x + area.width / 2.0) / s[0],
+        if (score <= best.score) continue;
+        const Box box{cv::Point2d((window.x + area.width / 2.0) / s[0],
                                   (top + window.y + area.height / 2.0) / s[1]),
                       f.box.size};
-        }
+        if (Taken(box, f.id)) continue;
+        best.score = score;
+        best.box = box;
       }
     budget -= (last - first) * columns;
     f.scanRow = last;
@@ -599,10 +609,18 @@ struct Tracker::Impl {
         if (ida >= idb || a.phase != Phase::kFollowed || b.phase != Phase::kFollowed) continue;
         if (a.unconfirmed > 0 || b.unconfirmed > 0) continue;
         if (Overlap(a.box, b.box) <= 0.5) continue;
-        Follow& weaker = a.confidence < b.confidence ? a : b;
-        weaker.unconfirmed = 1;
-        weaker.confidence = 0;
+        // Both on one object: the less sure is the one mistaken, and is looked for elsewhere.
+        Lose(a.confidence < b.confidence ? a : b);
       }
+  }
+
+  // Whether `box` lies on another object that is being followed: no place to find `id` again.
+  bool Taken(const Box& box, int32_t id) const {
+    for (const auto& [other, f] : follows)
+      if (other != id && f.phase == Phase::kFollowed && f.unconfirmed == 0 &&
+          Overlap(f.box, box) > Tuning::kTakenOverlap)
+        return true;
+    return false;
   }
 };
 
@@ -687,6 +705,14 @@ std::vector<TrackReport> Tracker::Track(const cv::Mat& frame) {
   }
   t.previous = grey.clone();
   return reports;
+}
+
+void Tracker::AddObject(int32_t id, const TrackedObjectState& state) {
+  if (id < 1 || state.taught.width < 1 || state.taught.height < 1 || state.keyFrames < 0)
+    cv::error(cv::Error::StsOutOfRange, "Object ids start at 1 and taught sizes at 1 x 1",
+              "vizmoro::Tracker::AddObject", __FILE__, __LINE__);
+  impl_->objects[id] = state;
+  impl_->follows.erase(id);
 }
 
 const std::map<int32_t, TrackedObjectState>& Tracker::Objects() const {

@@ -106,6 +106,11 @@ class Tracker {
   //     those levels recognised it (with confirm off: where the motion estimate put it).
   std::vector<TrackReport> Track(const cv::Mat& frame);
 
+  // Makes object `id` known without teaching it, as a loaded state does: for a memory taught
+  // without a tracker. It starts absent and is looked for at its taught size.
+  //   requires: id >= 1, a taught size of 1 x 1 or more (else StsOutOfRange).
+  void AddObject(int32_t id, const TrackedObjectState& state);
+
   // The objects the tracker knows, by id.
   const std::map<int32_t, TrackedObjectState>& Objects() const;
 
