@@ -47,7 +47,10 @@ const char kMemoryOptions[] =
     "                       reinforces what an established track supports)\n"
     "      --budget N       keep at most N bases (default 2000; 0 for no budget)\n"
     "      --flip           turn every frame upside down first, as Vizmoro does\n"
-    "      --hue-mask       hide the first frame's most common hues, as Vizmoro does\n"
+    "      --hue-mask       hide the first frame's most common hues, as Vizmoro does (with\n"
+    "                       --plain)\n"
+    "      --plain          the memory's own search and tracking of earlier versions instead\n"
+    "                       of the tracker: the same results and memory as they gave\n"
     "  -q, --quiet          no progress line on a terminal, no summary\n"
     "  -h, --help           this help\n";
 
@@ -55,12 +58,15 @@ const char kTeachHelp[] =
     "usage: vizmoro-cli teach VIDEO --object ID:NAME:X,Y,W,H[@A-B] [--object ...] [OPTIONS]\n"
     "\n"
     "Teaches the memory each object from its box on a range of frames (frames counted from 0,\n"
-    "both ends included; default: the first frame only). A missing memory file is created for\n"
-    "the first object's box size; other boxes are taught at their own sizes.\n";
+    "both ends included; default: the first frame only), with warped copies of the box so that\n"
+    "one box is enough. The same ID and NAME given again with another box and frame is a key\n"
+    "frame: another view of the object. A missing memory file is created for a 64 x 64 area\n"
+    "onto which every box is resampled (with --plain: for the first object's box size); what the\n"
+    "tracker needs beside the memory (each object's taught size) is kept in FILE.track.\n";
 
 const char kTeachOptions[] =
     "  -o, --object OBJECT  ID (1 to 2147483647), NAME, and the box X,Y,W,H in pixels;\n"
-    "                       @A-B teaches this object on frames A to B\n"
+    "                       @A-B teaches this object on frames A to B, @N on frame N\n"
     "  -f, --frames A-B     the frames of every object without its own range\n"
     "      --select         draw the boxes of objects given as ID:NAME with the mouse, on the\n"
     "                       first frame (needs a display)\n"
@@ -70,11 +76,16 @@ const char kTrackHelp[] =
     "usage: vizmoro-cli track VIDEO [--results FILE] [--video FILE] [--no-learn] [--show]\n"
     "                         [OPTIONS]\n"
     "\n"
-    "Finds and tracks every taught object on every frame, learning as it goes. Results are\n"
-    "written in the MOT Challenge format, frame,id,x,y,w,h,conf,-1,-1,-1 (frames from 1), one\n"
-    "line per object and frame at most: the object's most similar track, in the size of its\n"
-    "taught box, conf its similarity (0 to 1). The memory is saved at the end, also after\n"
-    "Ctrl+C.\n";
+    "Finds and follows every taught object on every frame, learning as it goes: optical flow\n"
+    "predicts where an object went, the memory confirms it there, and an object it does not\n"
+    "recognise is absent until it is found again anywhere in the frame. Results are written in\n"
+    "the MOT Challenge format, frame,id,x,y,w,h,conf,-1,-1,-1 (frames from 1), one line per\n"
+    "object on each frame where it was seen, conf how surely (0 to 1). The memory is saved at\n"
+    "the end, also after Ctrl+C.\n"
+    "\n"
+    "With --plain, the memory's own whole-frame search finds and tracks the objects instead:\n"
+    "their most similar track, in the size of the taught box, conf its similarity, as earlier\n"
+    "versions gave them; the options marked (--plain) shape it.\n";
 
 const char kTrackOptions[] =
     "  -r, --results FILE   the results (default: standard output); a file is written under a\n"
@@ -83,14 +94,15 @@ const char kTrackOptions[] =
     "                       written the same way\n"
     "      --no-learn       leave the memory as it is (it is still saved)\n"
     "      --show           show the annotated frames in a window; q or Esc ends the run\n"
-    "      --seen-only      list only objects seen on the frame (by default an object not\n"
-    "                       seen is listed where it was last seen, with a falling conf)\n"
-    "      --no-follow-size look for objects at the whole-frame sweep's sizes only (by\n"
-    "                       default a tracked object is also looked for around its own size,\n"
-    "                       from 0.5 to 2 times the taught one)\n"
-    "      --no-identities  let a match over another object start a track of its own (by\n"
-    "                       default the index an object matches best claims it, and duplicate\n"
-    "                       tracks merge)\n";
+    "      --seen-only      (--plain) list only objects seen on the frame (by default an\n"
+    "                       object not seen is listed where it was last seen, with a falling\n"
+    "                       conf); the tracker lists only seen objects\n"
+    "      --no-follow-size (--plain) look for objects at the whole-frame sweep's sizes only\n"
+    "                       (by default a tracked object is also looked for around its own\n"
+    "                       size, from 0.5 to 2 times the taught one)\n"
+    "      --no-identities  (--plain) let a match over another object start a track of its own\n"
+    "                       (by default the index an object matches best claims it, and\n"
+    "                       duplicate tracks merge)\n";
 
 const char kRunHelp[] =
     "usage: vizmoro-cli run VIDEO --object ID:NAME:X,Y,W,H[@A-B] [--object ...] [OPTIONS]\n"
@@ -281,9 +293,11 @@ bool ParseArguments(int argc, const char* const* argv, Arguments& a, std::string
       std::string text;
       ObjectSpec object;
       if (!value(text) || !ParseObject(text, object, error)) return false;
+      // The same object again is a key frame: another box on other frames.
       for (const ObjectSpec& other : a.objects)
-        if (other.id == object.id) {
-          error = "object " + std::to_string(object.id) + " is given twice";
+        if (other.id == object.id && other.name != object.name) {
+          error = "object " + std::to_string(object.id) + " is given twice, as \"" + other.name +
+                  "\" and as \"" + object.name + "\"";
           return false;
         }
       a.objects.push_back(object);
@@ -311,6 +325,9 @@ bool ParseArguments(int argc, const char* const* argv, Arguments& a, std::string
     } else if (option == "--hue-mask") {
       if (!runs) return unknown();
       a.hueMask = true;
+    } else if (option == "--plain") {
+      if (!runs) return unknown();
+      a.plain = true;
     } else if (option == "--no-guard") {
       if (!runs) return unknown();
       a.guard = false;
@@ -372,6 +389,10 @@ bool ParseArguments(int argc, const char* const* argv, Arguments& a, std::string
     return true;
   }
   a.video = positional[0];
+  if (a.hueMask && !a.plain) {
+    error = "--hue-mask needs --plain: the tracker reads whole frames";
+    return false;
+  }
   if (teaches) {
     if (a.objects.empty()) {
       error = command + " needs at least one --object";

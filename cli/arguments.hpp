@@ -44,6 +44,7 @@ struct Arguments {
   bool hasFrames = false;
   FrameRange frames;  // --frames: the teaching range of objects without their own
   bool select = false, prune = false, flip = false, hueMask = false;
+  bool plain = false;  // the memory's own search and tracking, without the tracker
   int levels = 3;
   // Tracking.
   std::string results, outputVideo;

@@ -19,6 +19,7 @@
 #include <opencv2/videoio.hpp>
 #include <vizmoro/associative_memory.hpp>
 #include <vizmoro/memory_file.hpp>
+#include <vizmoro/tracker.hpp>
 
 #include "display.hpp"
 #include "frame_source.hpp"
@@ -164,6 +165,7 @@ void RefuseOverwrites(const Arguments& a, bool tracks) {
       {"the memory file", a.memory, true},
       {"the memory's names file", NamesPath(a.memory), true},
       {"the memory's lock file", file_io::ReplacedPath(a.memory) + ".lock", false},
+      {"the memory's tracker state", vizmoro::StatePath(a.memory), !a.plain},
       {"the results file", tracks ? a.results : "", true},
       {"the annotated video", tracks ? a.outputVideo : "", true},
   };
@@ -232,6 +234,22 @@ int Session(const Arguments& a, std::FILE* stdoutResults, std::FILE* messages) {
   const std::string namesPath = NamesPath(a.memory);
   Names names;
   if (loaded && !ReadNames(namesPath, names, why)) throw Failure{kExitInput, why};
+  // The tracker, and what it kept beside the memory; a memory taught with --plain has only
+  // its names, from which it learns each object's taught size.
+  std::unique_ptr<vizmoro::Tracker> tracker;
+  const std::string statePath = vizmoro::StatePath(a.memory);
+  if (!a.plain) {
+    vizmoro::TrackerParams params;
+    params.levels = a.levels;
+    params.learn = a.learn;
+    tracker = std::make_unique<vizmoro::Tracker>(memory, params);
+    try {
+      if (loaded && !vizmoro::ReadStateFile(*tracker, statePath))
+        for (const auto& [id, name] : names) tracker->AddObject(id, {name.taught, 0});
+    } catch (const cv::Exception& e) {
+      throw Failure{kExitInput, "the tracker state " + statePath + " was refused: " + e.err};
+    }
+  }
 
   // Opened on the reader thread: a FIFO without a writer, or a source that stalls, must not keep
   // the run from a stop request.
@@ -288,7 +306,8 @@ int Session(const Arguments& a, std::FILE* stdoutResults, std::FILE* messages) {
                                       std::to_string(first.rows)};
       lastTeaching = std::max(lastTeaching, object.range.last);
     }
-    if (!loaded)
+    // The tracker creates a memory for its own area when it first teaches.
+    if (!loaded && a.plain)
       memory.Create(objects[0].box.width, objects[0].box.height, static_cast<int16_t>(a.levels));
     if (!loaded) names.clear();  // names of a memory that is gone
     for (const ObjectSpec& object : objects)
@@ -345,33 +364,52 @@ int Session(const Arguments& a, std::FILE* stdoutResults, std::FILE* messages) {
   bool stopped = false, ended = false;
   for (int i = 0;; ++i) {
     if (a.flip) cv::flip(frame, frame, 0);
-    cv::cvtColor(frame, grey, cv::COLOR_BGR2GRAY);
-    if (a.hueMask) hueMask.Build(frame, mask);
-    memory.SetImage(grey, a.hueMask ? mask : cv::Mat());
     bool taught = false;
-    for (const ObjectSpec& object : objects)
-      if (object.range.Holds(i)) {
-        memory.Write(object.box, &object.id);
-        taughtObjects.insert(object.id);
-        taught = true;
+    // What is seen on this frame: each object's box, how surely, and whether it is there.
+    std::vector<vizmoro::TrackReport> seen;
+    if (tracker) {
+      for (const ObjectSpec& object : objects)
+        if (object.range.Holds(i)) {
+          tracker->Teach(frame, object.id, object.box);
+          taughtObjects.insert(object.id);
+          taught = true;
+        }
+      if (tracks && !taught) seen = tracker->Track(frame);
+    } else {
+      cv::cvtColor(frame, grey, cv::COLOR_BGR2GRAY);
+      if (a.hueMask) hueMask.Build(frame, mask);
+      memory.SetImage(grey, a.hueMask ? mask : cv::Mat());
+      for (const ObjectSpec& object : objects)
+        if (object.range.Holds(i)) {
+          memory.Write(object.box, &object.id);
+          taughtObjects.insert(object.id);
+          taught = true;
+        }
+      if (tracks && !taught) {
+        PassReports reports;
+        reports.withPredicted = !a.seenOnly;
+        memory.ObjectTracking(PassReports::Callback, &reports, a.learn, kLearnThreshold,
+                              kTrackThreshold);
+        for (const auto& [id, track] : reports.best) {
+          const auto name = names.find(static_cast<int32_t>(id));
+          const cv::Size taughtSize = name != names.end() ? name->second.taught : memory.GetSize();
+          seen.push_back({static_cast<int32_t>(id), true, memory.FittedBox(track.found, taughtSize),
+                          track.similarity});
+        }
       }
+    }
     taughtFrames += taught;
     if (tracks && !taught) {
-      PassReports reports;
-      reports.withPredicted = !a.seenOnly;
-      memory.ObjectTracking(PassReports::Callback, &reports, a.learn, kLearnThreshold,
-                            kTrackThreshold);
       ++trackedFrames;
-      for (const auto& [id, track] : reports.best) {
-        const auto name = names.find(static_cast<int32_t>(id));
-        const cv::Size taughtSize = name != names.end() ? name->second.taught : memory.GetSize();
-        const cv::Rect box = memory.FittedBox(track.found, taughtSize);
-        if (std::fputs(MotLine(i + 1, static_cast<int32_t>(id), box, track.similarity).c_str(),
-                       results) == EOF &&
+      for (const vizmoro::TrackReport& r : seen) {
+        if (!r.present) continue;
+        const auto name = names.find(r.id);
+        if (std::fputs(MotLine(i + 1, r.id, r.box, r.confidence).c_str(), results) == EOF &&
             resultsError == 0)
           resultsError = errno;
         if (video.IsOpen() || show)
-          Annotate(frame, id, name != names.end() ? name->second.name : "", box, track.similarity);
+          Annotate(frame, static_cast<uint32_t>(r.id), name != names.end() ? name->second.name : "",
+                   r.box, r.confidence);
       }
       video.Write(frame, messages);
       if (show) {
@@ -450,6 +488,9 @@ int Session(const Arguments& a, std::FILE* stdoutResults, std::FILE* messages) {
       fail(kExitOutput, "cannot save the memory to " + a.memory + ": " +
                             (errno ? std::strerror(errno) : "the memory refused"));
     if (teaches && !WriteNames(namesPath, names, why)) fail(kExitOutput, why);
+    if (teaches && tracker && !vizmoro::WriteStateFile(*tracker, statePath))
+      fail(kExitOutput,
+           "cannot save the tracker state to " + statePath + ": " + std::strerror(errno));
   }
   if (!a.quiet) {
     std::fprintf(messages, "%d frames in %.1f s", frames, progress.Seconds());

@@ -81,6 +81,14 @@ TEST(Arguments, EachCommandTakesItsOwnOptions) {
 
   ASSERT_TRUE(Parse({"teach", "0", "--object", "1:a:0,0,10,10"}, a, error));
   EXPECT_EQ(a.objects[0].range.last, 0) << "the first frame by default";
+  EXPECT_FALSE(a.plain);
+  // The same object again is a key frame.
+  ASSERT_TRUE(
+      Parse({"teach", "0", "-o", "1:a:0,0,10,10", "-o", "1:a:5,5,12,12@40", "--plain"}, a, error));
+  ASSERT_EQ(a.objects.size(), 2u);
+  EXPECT_EQ(a.objects[1].range.first, 40);
+  EXPECT_EQ(a.objects[1].range.last, 40);
+  EXPECT_TRUE(a.plain);
   ASSERT_TRUE(Parse({"inspect", "x.dat", "--json"}, a, error));
   EXPECT_EQ(a.memory, "x.dat");
   ASSERT_TRUE(Parse({"eval", "r.txt", "t.txt", "-p", "plot.png", "-f", "2-50"}, a, error));
@@ -102,7 +110,10 @@ TEST(Arguments, EachCommandTakesItsOwnOptions) {
       {{"teach", "a.avi", "--object", "1:a"},
        "object 1 has no box: give ID:NAME:X,Y,W,H, or "
        "--select to draw it"},
-      {{"teach", "a.avi", "-o", "1:a:0,0,9,9", "-o", "1:b:0,0,9,9"}, "object 1 is given twice"},
+      {{"teach", "a.avi", "-o", "1:a:0,0,9,9", "-o", "1:b:0,0,9,9"},
+       "object 1 is given twice, as \"a\" and as \"b\""},
+      {{"track", "a.avi", "--hue-mask"},
+       "--hue-mask needs --plain: the tracker reads whole frames"},
       {{"teach", "a.avi", "-o", "1:a:0,0,9,9", "--results", "r"},
        "unknown option --results for teach"},
       {{"track", "a.avi", "--object", "1:a:0,0,9,9"}, "unknown option --object for track"},

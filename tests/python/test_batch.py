@@ -63,7 +63,7 @@ def test_tracking_gives_the_results_of_vizmoro_cli(clips, tmp_path, cli, seen_on
     shutil.copyfile(memory, own)
     shutil.copyfile(memory + ".names", str(own) + ".names")
     subprocess.run([cli, "track", videos[1], "-m", str(own), "-r", str(tmp_path / "cli.txt"), "-q",
-                    *(["--seen-only"] if seen_only else [])], check=True)
+                    "--plain", *(["--seen-only"] if seen_only else [])], check=True)
     assert (tmp_path / "clip2.txt").read_bytes() == (tmp_path / "cli.txt").read_bytes()
     assert (tmp_path / "clip2.dat").read_bytes() == own.read_bytes()
 
@@ -123,8 +123,8 @@ def test_teaching_gives_the_files_of_vizmoro_cli(clips, tmp_path, cli, frames):
     given += ["--frames", frames] if frames else []
     arguments, jobs = batch.parse_arguments(["teach", videos[0], "-o", str(tmp_path), *given])
     batch.process(jobs[0])
-    subprocess.run([cli, "teach", videos[0], "-m", str(tmp_path / "cli.dat"), "-q", *given],
-                   check=True)
+    subprocess.run([cli, "teach", videos[0], "-m", str(tmp_path / "cli.dat"), "-q", "--plain",
+                    *given], check=True)
     for suffix in (".dat", ".dat.names"):
         assert (tmp_path / f"clip1{suffix}").read_bytes() == (
             tmp_path / f"cli{suffix}").read_bytes(), suffix

@@ -57,7 +57,7 @@ def test_python_and_the_programs_write_the_same_memory(tmp_path, cli):
     image = textured(320, 240, 8)
     cv2.imwrite(str(tmp_path / "frame.png"), cv2.cvtColor(image, cv2.COLOR_GRAY2BGR))
     subprocess.run([cli, "teach", "frame.png", "--object", "5:thing:40,30,160,120", "-q",
-                    "--budget", "0", "--no-guard"], cwd=tmp_path, check=True)
+                    "--budget", "0", "--no-guard", "--plain"], cwd=tmp_path, check=True)
     memory = vizmoro.Memory()
     memory.create(160, 120, 3)
     memory.set_image(image)
