@@ -453,7 +453,7 @@ class Tracker {
     PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
     throw py::error_already_set();
   }
-  const vizmoro::TrackerParams& Params() const { return tracker_->Params(); }
+  vizmoro::TrackerParams Params() const { return tracker_->Params(); }  // a copy of its own
 
  private:
   Memory& memory_;
