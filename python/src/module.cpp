@@ -741,11 +741,12 @@ PYBIND11_MODULE(_vizmoro, m) {
   py::class_<Tracker>(
       m, "Tracker",
       "Follows objects through video from one box each, judged and taught by a Memory, which it "
-      "keeps alive. Frames are uint8 numpy arrays, H x W (grey) or H x W x 3 (BGR, as cv2 reads "
-      "them) or x 4 (BGRA), which the tracker copies. The tracker shares its memory's one call "
-      "at a time with the memory's own calls; it hands the memory frames of its own, so call "
-      "set_image again before reading or writing the memory yourself. Objects taught as "
-      "background get index 0.")
+      "keeps alive. Frames are uint8 numpy arrays, H x W (grey), H x W x 3 (BGR, as cv2 reads "
+      "them) or H x W x 4 (BGRA), in any layout; the tracker copies them. It shares its "
+      "memory's one call at a time with the memory's own calls, and refuses to teach or track "
+      "from inside the memory's callback. It hands the memory frames of its own: call set_image "
+      "again before reading or writing the memory yourself. What it mistakes for an object is "
+      "taught as index 0, background.")
       .def(py::init([](Memory& memory, std::pair<int64_t, int64_t> area, int64_t levels,
                        int64_t warps, bool confirm, bool learn, int64_t coast, int64_t reacquire,
                        int64_t frameSearchReads) {
