@@ -2,16 +2,19 @@
 // conventions. The engine keeps shallow references to the frame and blurs the mask in place, so
 // the module hands it copies of its own and never writes into the caller's arrays. The GIL is
 // released while the engine works; callbacks take it back. A memory serves one call at a time:
-// calls from other threads wait for it.
+// calls from other threads wait for it. A Tracker works through its memory's gate: it and its
+// memory serve one call at a time between them.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -24,6 +27,7 @@
 #include <opencv2/core.hpp>
 #include <vizmoro/associative_memory.hpp>
 #include <vizmoro/memory_file.hpp>
+#include <vizmoro/tracker.hpp>
 
 namespace py = pybind11;
 
@@ -71,6 +75,8 @@ class CallGate {
     }
     Pass(const Pass&) = delete;
     Pass& operator=(const Pass&) = delete;
+    // Whether this is a callback of the call its thread is running.
+    bool Reentered() const { return !owner_; }
 
    private:
     CallGate& gate_;
@@ -101,6 +107,46 @@ cv::Mat CopyGrey(const py::handle& object, const char* what) {
   cv::Mat copy(rows, cols, CV_8UC1);
   std::memcpy(copy.data, array.data(), static_cast<size_t>(rows) * cols);
   return copy;
+}
+
+// A frame for the tracker: uint8, H x W or H x W x 1, 3 (BGR) or 4 (BGRA), copied into a Mat of
+// our own whatever its strides.
+cv::Mat CopyFrame(const py::handle& object) {
+  if (!py::isinstance<py::array>(object)) throw py::type_error("frame must be a numpy array");
+  const py::array array = py::reinterpret_borrow<py::array>(object);
+  if (!array.dtype().is(py::dtype::of<uint8_t>()))
+    throw py::type_error("frame must be a uint8 array, not " + std::string(py::str(array.dtype())));
+  const int channels = array.ndim() == 3 ? static_cast<int>(array.shape(2)) : 1;
+  if ((array.ndim() != 2 && array.ndim() != 3) || (channels != 1 && channels != 3 && channels != 4))
+    throw py::value_error("frame must be H x W, or H x W x 1, 3 (BGR) or 4 (BGRA), not of shape " +
+                          std::string(py::str(array.attr("shape"))));
+  if (array.shape(0) == 0 || array.shape(1) == 0) throw py::value_error("frame is empty");
+  if (array.shape(0) > INT_MAX || array.shape(1) > INT_MAX)
+    throw py::value_error("frame is too large");
+  const auto dense = py::array_t<uint8_t, py::array::c_style>::ensure(array);
+  if (!dense) throw py::error_already_set();
+  cv::Mat copy(static_cast<int>(array.shape(0)), static_cast<int>(array.shape(1)),
+               CV_8UC(channels));
+  std::memcpy(copy.data, dense.data(), copy.total() * copy.elemSize());
+  return copy;
+}
+
+// A number the engine takes as int; beyond it, OverflowError as Python's own calls raise.
+int ToInt(int64_t value, const char* what) {
+  if (value < INT_MIN || value > INT_MAX)
+    throw std::overflow_error(std::string(what) + " must fit in int");
+  return static_cast<int>(value);
+}
+
+using WideBox = std::tuple<int64_t, int64_t, int64_t, int64_t>;
+
+// A box whose corners are ints too: the engine adds its sides to its corner.
+cv::Rect ToIntRect(const WideBox& b) {
+  const auto [x, y, w, h] = b;
+  for (int64_t v : {x, y, w, h, x + w, y + h})
+    if (v < INT_MIN || v > INT_MAX) throw std::overflow_error("box reaches beyond int");
+  return cv::Rect(static_cast<int>(x), static_cast<int>(y), static_cast<int>(w),
+                  static_cast<int>(h));
 }
 
 // The object a callback gave a tracked object; the memory frees it when the track ends, maybe
@@ -318,10 +364,100 @@ class Memory {
     return use(memory_);
   }
 
+  // A tracker's work on the memory, through the gate and without the GIL. From inside the
+  // memory's own callback it is refused before the tracker starts: the memory would refuse it
+  // part-way, with the tracker's state half changed.
+  template <typename F>
+  auto Work(const char* operation, F&& use) {
+    CallGate::Pass pass(gate_);
+    if (pass.Reentered())
+      cv::error(cv::Error::StsError,
+                "The memory cannot be changed from inside its own callback or a user block's "
+                "destructor",
+                operation, __FILE__, __LINE__);
+    py::gil_scoped_release released;
+    return use(memory_);
+  }
+
  private:
   CvAssociativeMemory memory_;
   cv::Mat image_, mask_;
   CallGate gate_;
+};
+
+// A Tracker over a Memory, which Python keeps alive as long as the tracker. Every call goes
+// through the memory's gate, the inspectors included: a Teach or Track on another thread changes
+// what they read.
+class Tracker {
+ public:
+  Tracker(Memory& memory, const vizmoro::TrackerParams& params) : memory_(memory) {
+    memory_.With([&](CvAssociativeMemory& engine) {
+      tracker_ = std::make_unique<vizmoro::Tracker>(engine, params);
+    });
+  }
+  void Teach(const py::handle& frame, int64_t id, const WideBox& box) {
+    const int object = ToInt(id, "id");
+    const cv::Rect rect = ToIntRect(box);
+    const cv::Mat own = CopyFrame(frame);
+    memory_.Work("vizmoro::Tracker::Teach",
+                 [&](CvAssociativeMemory&) { tracker_->Teach(own, object, rect); });
+  }
+  std::vector<vizmoro::TrackReport> Track(const py::handle& frame) {
+    const cv::Mat own = CopyFrame(frame);
+    return memory_.Work("vizmoro::Tracker::Track",
+                        [&](CvAssociativeMemory&) { return tracker_->Track(own); });
+  }
+  std::map<int32_t, vizmoro::TrackedObjectState> Objects() {
+    return memory_.With([&](CvAssociativeMemory&) { return tracker_->Objects(); });
+  }
+  std::string SaveState() {
+    return memory_.With([&](CvAssociativeMemory&) { return tracker_->SaveState(); });
+  }
+  void LoadState(const std::string& text) {
+    memory_.With([&](CvAssociativeMemory&) { tracker_->LoadState(text); });
+  }
+  bool ReadStateFile(const std::string& path) {
+    CPath(path);
+    int error = 0;
+    try {
+      return memory_.With([&](CvAssociativeMemory&) {
+        py::gil_scoped_release released;
+        errno = 0;
+        try {
+          return vizmoro::ReadStateFile(*tracker_, path);
+        } catch (const cv::Exception&) {
+          error = errno;
+          throw;
+        }
+      });
+    } catch (const cv::Exception& e) {
+      // A file that cannot be read is the system's error; one that is no state, the tracker's.
+      if (e.code != cv::Error::StsError) throw;
+      errno = error ? error : EIO;
+      PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+      throw py::error_already_set();
+    }
+  }
+  void WriteStateFile(const std::string& path) {
+    CPath(path);
+    int error = 0;
+    const bool written = memory_.With([&](CvAssociativeMemory&) {
+      py::gil_scoped_release released;
+      errno = 0;
+      const bool ok = vizmoro::WriteStateFile(*tracker_, path);
+      error = errno;
+      return ok;
+    });
+    if (written) return;
+    errno = error ? error : EIO;
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    throw py::error_already_set();
+  }
+  vizmoro::TrackerParams Params() const { return tracker_->Params(); }  // a copy of its own
+
+ private:
+  Memory& memory_;
+  std::unique_ptr<vizmoro::Tracker> tracker_;
 };
 
 // The lock a run holds on a memory file, as a context manager.
@@ -540,4 +676,126 @@ PYBIND11_MODULE(_vizmoro, m) {
             return std::make_pair(s.width, s.height);
           },
           "The interest area (w, h).");
+
+  using vizmoro::TrackedObjectState;
+  using vizmoro::TrackerParams;
+  using vizmoro::TrackReport;
+  py::class_<TrackerParams>(m, "TrackerParams", "A tracker's options, fixed when it is made.")
+      .def_property_readonly(
+          "area",
+          [](const TrackerParams& p) { return std::make_pair(p.area.width, p.area.height); },
+          "The interest area (w, h) every object is resampled to, when the tracker creates the "
+          "memory.")
+      .def_readonly("levels", &TrackerParams::levels, "The memory's levels, when it creates it.")
+      .def_readonly("warps", &TrackerParams::warps, "Warped copies of a taught box taught with it.")
+      .def_readonly("confirm", &TrackerParams::confirm,
+                    "Whether the memory confirms every reported box (else motion alone).")
+      .def_readonly("learn", &TrackerParams::learn, "Whether the memory is taught from the track.")
+      .def_readonly("coast", &TrackerParams::coast,
+                    "Frames an object may go unconfirmed, not reported, before it is absent.")
+      .def_readonly("reacquire", &TrackerParams::reacquire,
+                    "Consecutive frames an absent object must be recognised on to be reported.")
+      .def_readonly("frame_search_reads", &TrackerParams::frameSearchReads,
+                    "Reads per frame for the whole-frame search of absent objects.")
+      .def("__repr__", [](const TrackerParams& p) {
+        return "<TrackerParams area=(" + std::to_string(p.area.width) + ", " +
+               std::to_string(p.area.height) + ") levels=" + std::to_string(p.levels) +
+               " warps=" + std::to_string(p.warps) + " confirm=" + (p.confirm ? "True" : "False") +
+               " learn=" + (p.learn ? "True" : "False") + " coast=" + std::to_string(p.coast) +
+               " reacquire=" + std::to_string(p.reacquire) +
+               " frame_search_reads=" + std::to_string(p.frameSearchReads) + ">";
+      });
+
+  py::class_<TrackReport>(m, "TrackReport", "What the tracker says of one object on one frame.")
+      .def_readonly("id", &TrackReport::id)
+      .def_readonly("present", &TrackReport::present,
+                    "Whether it was confidently found on this frame; when not, box is its last "
+                    "place.")
+      .def_property_readonly(
+          "box", [](const TrackReport& r) { return ToBox(r.box); }, "(x, y, w, h) in frame pixels.")
+      .def_readonly("confidence", &TrackReport::confidence,
+                    "0 to 1: how deep and how closely the memory recognised the box (0 when "
+                    "absent).")
+      .def("__repr__", [](const TrackReport& r) {
+        return "<TrackReport id=" + std::to_string(r.id) +
+               " present=" + (r.present ? "True" : "False") + " box=(" + std::to_string(r.box.x) +
+               ", " + std::to_string(r.box.y) + ", " + std::to_string(r.box.width) + ", " +
+               std::to_string(r.box.height) + ") confidence=" + std::to_string(r.confidence) + ">";
+      });
+
+  py::class_<TrackedObjectState>(m, "TrackedObject", "What the tracker keeps of one object.")
+      .def_property_readonly(
+          "taught",
+          [](const TrackedObjectState& o) {
+            return std::make_pair(o.taught.width, o.taught.height);
+          },
+          "The size (w, h) of its first taught box.")
+      .def_readonly("key_frames", &TrackedObjectState::keyFrames, "Boxes it was taught from.")
+      .def("__repr__", [](const TrackedObjectState& o) {
+        return "<TrackedObject taught=(" + std::to_string(o.taught.width) + ", " +
+               std::to_string(o.taught.height) + ") key_frames=" + std::to_string(o.keyFrames) +
+               ">";
+      });
+
+  const TrackerParams defaults;
+  py::class_<Tracker>(
+      m, "Tracker",
+      "Follows objects through video from one box each, judged and taught by a Memory, which it "
+      "keeps alive. Frames are uint8 numpy arrays, H x W (grey), H x W x 3 (BGR, as cv2 reads "
+      "them) or H x W x 4 (BGRA), in any layout; the tracker copies them. It shares its "
+      "memory's one call at a time with the memory's own calls, and refuses to teach or track "
+      "from inside the memory's callback. It hands the memory frames of its own: call set_image "
+      "again before reading or writing the memory yourself. What it mistakes for an object is "
+      "taught as index 0, background.")
+      .def(py::init([](Memory& memory, std::pair<int64_t, int64_t> area, int64_t levels,
+                       int64_t warps, bool confirm, bool learn, int64_t coast, int64_t reacquire,
+                       int64_t frameSearchReads) {
+             TrackerParams p;
+             p.area = cv::Size(ToInt(area.first, "area"), ToInt(area.second, "area"));
+             p.levels = ToInt(levels, "levels");
+             p.warps = ToInt(warps, "warps");
+             p.confirm = confirm;
+             p.learn = learn;
+             p.coast = ToInt(coast, "coast");
+             p.reacquire = ToInt(reacquire, "reacquire");
+             p.frameSearchReads = ToInt(frameSearchReads, "frame_search_reads");
+             return std::make_unique<Tracker>(memory, p);
+           }),
+           py::keep_alive<1, 2>(), py::arg("memory"), py::kw_only(),
+           py::arg("area") = std::make_pair(defaults.area.width, defaults.area.height),
+           py::arg("levels") = defaults.levels, py::arg("warps") = defaults.warps,
+           py::arg("confirm") = defaults.confirm, py::arg("learn") = defaults.learn,
+           py::arg("coast") = defaults.coast, py::arg("reacquire") = defaults.reacquire,
+           py::arg("frame_search_reads") = defaults.frameSearchReads,
+           "A tracker over `memory`. When the memory is not created yet, the first teach "
+           "creates it for `area` (w, h) and `levels`. Options out of range raise "
+           "vizmoro.Error.")
+      .def("teach", &Tracker::Teach, py::arg("frame"), py::arg("id"), py::arg("box"),
+           "Teaches object `id` (1 or more) from `box` (x, y, w, h), inside the frame and 4 x 4 "
+           "pixels or more, and follows it from there: a first box, or a key frame of an object "
+           "already taught. A refused box or id raises vizmoro.Error and changes nothing.")
+      .def("track", &Tracker::Track, py::arg("frame"),
+           "Follows every object into `frame`, the next frame of the video; returns a "
+           "TrackReport per object, in id order. Objects loaded but not taught in this run start "
+           "absent and are searched for; a frame of another size restarts every object as "
+           "absent.")
+      .def_property_readonly("objects", &Tracker::Objects,
+                             "The objects the tracker knows: {id: TrackedObject}.")
+      .def_property_readonly("params", &Tracker::Params, "The TrackerParams it was made with.")
+      .def("save_state", &Tracker::SaveState,
+           "The state that the memory file cannot hold (each object's taught size, the area), as "
+           "text.")
+      .def("load_state", &Tracker::LoadState, py::arg("text"),
+           "Replaces the objects' state with one save_state gave. Text that is no tracker state, "
+           "or whose area differs from the memory's, raises vizmoro.Error and changes nothing.")
+      .def("read_state_file", &Tracker::ReadStateFile, py::arg("path"),
+           "Loads the state file (see state_path); False when there is none. Raises OSError when "
+           "it cannot be read, vizmoro.Error when it is refused (nothing changes then).")
+      .def("write_state_file", &Tracker::WriteStateFile, py::arg("path"),
+           "Writes the state file, replacing it whole. Raises OSError when it cannot, the old "
+           "file left as it was.");
+
+  m.def(
+      "state_path", [](const std::string& memoryFile) { return vizmoro::StatePath(memoryFile); },
+      py::arg("memory_file"), "The file beside a memory file that holds its tracker's state.");
 }

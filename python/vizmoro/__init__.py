@@ -1,6 +1,26 @@
 """Vizmoro: an associative memory of image patches that learns objects from video and finds and
 tracks them again.
 
+Follow an object through a video from one box on its first frame:
+
+    import cv2, vizmoro
+    memory = vizmoro.Memory()
+    tracker = vizmoro.Tracker(memory)             # keeps the memory alive
+    capture = cv2.VideoCapture("clip.mp4")
+    ok, frame = capture.read()
+    tracker.teach(frame, 1, (40, 60, 30, 80))     # object 1 in this box (x, y, w, h)
+    while True:
+        ok, frame = capture.read()
+        if not ok:
+            break
+        for report in tracker.track(frame):       # one TrackReport per object
+            if report.present:
+                print(report.id, report.box, report.confidence)
+    memory.save("am.dat", keep_all=True)
+    tracker.write_state_file(vizmoro.state_path("am.dat"))
+
+Or use the memory itself:
+
     import cv2, vizmoro
     memory = vizmoro.Memory()
     memory.create(160, 160, levels=3)
@@ -30,11 +50,17 @@ from ._vizmoro import (  # noqa: F401
     MemoryFileLock,
     Node,
     ReadResult,
+    TrackedObject,
+    Tracker,
+    TrackerParams,
     TrackingOptions,
+    TrackReport,
+    state_path,
 )
 
 __all__ = [
     "BEGIN", "END", "MATCH", "NO_MATCH", "OBJECT", "RELEARN", "TRACK", "Error", "Event",
-    "LearningOptions", "Memory", "MemoryFileLock", "Node", "ReadResult", "TrackingOptions",
+    "LearningOptions", "Memory", "MemoryFileLock", "Node", "ReadResult", "TrackedObject", "Tracker",
+    "TrackerParams", "TrackingOptions", "TrackReport", "state_path",
 ]
 __version__ = "1.0.0"
