@@ -497,10 +497,8 @@ struct Tracker::Impl {
     RefreshLevels();
     if (!full) return;
     std::vector<Candidate> around;
-    const Box wide{f.box.centre, f.box.size};
-    const cv::Size area = Area();
-    const int radius = static_cast<int>(Tuning::kNeighbourhood * area.width);
-    Search(wide, f.id, radius, Tuning::kNeighbourStep, {1.0}, around);
+    const int radius = static_cast<int>(Tuning::kNeighbourhood * Area().width);
+    Search(f.box, f.id, radius, Tuning::kNeighbourStep, {1.0}, around);
     std::sort(around.begin(), around.end(),
               [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
     int taught = 0;
@@ -648,13 +646,16 @@ void Tracker::Teach(const cv::Mat& frame, int32_t id, const cv::Rect& box) {
   if (t.memory.GetSize().area() == 0)
     t.memory.Create(t.params.area.width, t.params.area.height,
                     static_cast<int16_t>(t.params.levels));
-  if (!t.previous.empty() && t.previous.size() != grey.size()) t.follows.clear();
   t.pyramid.Reset(grey);
-  TrackedObjectState& object = t.objects[id];
-  if (object.keyFrames == 0) object.taught = box.size();
+  const auto known = t.objects.find(id);
+  TrackedObjectState object =
+      known != t.objects.end() ? known->second : TrackedObjectState{box.size(), 0};
   ++object.keyFrames;
   const Box taught = Box::Of(box);
+  // The memory may refuse (inside its own callback, say) before it changes: so may the tracker.
   t.TeachWarps(taught, id, object.keyFrames);
+  t.objects[id] = object;
+  if (!t.previous.empty() && t.previous.size() != grey.size()) t.follows.clear();
   t.RefreshLevels();
   Impl::Follow& f = t.follows[id];
   f = Impl::Follow();
