@@ -19,9 +19,9 @@
 // first frames (the clip holds it still), as vizmoro-cli's run does; OpenCV's KCF, CSRT and
 // MedianFlow, one tracker per object, start on the truth box of the last teaching frame. All are
 // scored on the frames after teaching: per object, the frames with IoU > 0.5 and the area under
-// the success plot. The engine runs three times: with the tracking options off (vizmoro-cli's
-// --no-identities --seen-only --no-follow-size), as vizmoro-cli runs by default, and so but
-// listing only the objects seen on each frame.
+// the success plot. The engine runs four times: with the memory's own search (--plain) and its
+// tracking options off (--no-identities --seen-only --no-follow-size), on, and on but listing only
+// the objects seen on each frame; and as vizmoro-cli runs by default, with the tracker.
 //
 //   compare_trackers CLIP TRUTH [--teach N] [--work DIR]
 //
@@ -562,9 +562,10 @@ int main(int argc, char** argv) {
 
   std::vector<Method> methods;
   const std::vector<std::pair<std::string, std::vector<std::string>>> engines = {
-      {"options off", {"--no-identities", "--seen-only", "--no-follow-size"}},
-      {"options on", {}},
-      {"on, seen only", {"--seen-only"}}};
+      {"plain, options off", {"--plain", "--no-identities", "--seen-only", "--no-follow-size"}},
+      {"plain, options on", {"--plain"}},
+      {"plain, on, seen only", {"--plain", "--seen-only"}},
+      {"tracker", {}}};
   for (const auto& [name, extra] : engines) {
     Method method;
     method.name = "Vizmoro, " + name;
