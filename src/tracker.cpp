@@ -532,7 +532,8 @@ struct Tracker::Impl {
     } else if (f.placed) {
       const int radius = std::min(Tuning::kLostRadiusMax,
                                   Tuning::kLostRadius + Tuning::kLostRadiusGrowth * f.lostFrames);
-      Search(f.box, f.id, radius, Tuning::kLostStep,
+      // Wider, coarser: the refinement below finds the place again at the fine step.
+      Search(f.box, f.id, radius, std::max(Tuning::kLostStep, radius / 8),
              {1 / Tuning::kLostScale, 1.0, Tuning::kLostScale}, scratch);
     }
     const Candidate* best = nullptr;
