@@ -14,7 +14,8 @@ teaches those objects on their frames and tracks the others, as vizmoro-cli run 
 attempt at a task works in a folder of its own on a pristine copy of the input memory and its
 state and publishes its files only when it succeeds, so a worker that dies part-way leaves
 nothing half-written and its video is simply run again. A video that ends before an object's
-first frame fails, as vizmoro-cli does, and publishes nothing.
+first frame, or whose frames a box reaches outside, fails as vizmoro-cli does, and publishes
+nothing.
 
 Videos whose files would have the same names (a/clip.avi and b/clip.mp4 both publish clip.*),
 and files that would replace an input, are refused before any work. Each attempt runs in a process

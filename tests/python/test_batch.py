@@ -168,11 +168,12 @@ def test_plain_teaching_and_tracking_give_the_files_of_vizmoro_cli_plain(clips, 
     taught, tracked = tmp_path / "taught", tmp_path / "tracked"
     taught.mkdir()
     tracked.mkdir()
+    (taught / "clip1.dat.track").write_text("an earlier run's, for another memory")
     _, jobs = batch.parse_arguments(["teach", videos[0], "-o", str(taught), "--plain", *given])
     batch.process(jobs[0])
     subprocess.run([cli, "teach", videos[0], "-m", own, "-q", "--plain", *given], check=True)
     assert same_files(str(taught / "clip1"), own[:-4], (".dat", ".dat.names", ".dat.track")) == {
-        ".dat", ".dat.names"}, "no tracker state"
+        ".dat", ".dat.names"}, "no tracker state, and none left from before"
 
     seen = ["--seen-only"] if seen_only else []
     _, jobs = batch.parse_arguments(["track", videos[1], "-o", str(tracked), "-m", own,
