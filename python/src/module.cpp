@@ -453,6 +453,12 @@ class Tracker {
     PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
     throw py::error_already_set();
   }
+  void AddObject(int64_t id, std::pair<int64_t, int64_t> taught) {
+    const vizmoro::TrackedObjectState state{
+        cv::Size(ToInt(taught.first, "taught"), ToInt(taught.second, "taught")), 0};
+    const int object = ToInt(id, "id");
+    memory_.With([&](CvAssociativeMemory&) { tracker_->AddObject(object, state); });
+  }
   vizmoro::TrackerParams Params() const { return tracker_->Params(); }  // a copy of its own
 
  private:
@@ -779,6 +785,11 @@ PYBIND11_MODULE(_vizmoro, m) {
            "TrackReport per object, in id order. Objects loaded but not taught in this run start "
            "absent and are searched for; a frame of another size restarts every object as "
            "absent.")
+      .def("add_object", &Tracker::AddObject, py::arg("id"), py::arg("taught"),
+           "Makes object `id` (1 or more) known without teaching it, with the size (w, h) it "
+           "was taught at, as a loaded state does: for a memory taught without a tracker, whose "
+           "names file holds the sizes. It starts absent, with no key frames, and is looked for "
+           "at that size. A refused id or size raises vizmoro.Error and changes nothing.")
       .def_property_readonly("objects", &Tracker::Objects,
                              "The objects the tracker knows: {id: TrackedObject}.")
       .def_property_readonly("params", &Tracker::Params, "The TrackerParams it was made with.")

@@ -3,12 +3,19 @@
     python3 -m vizmoro.batch track --memory taught.dat --output out/ a.mp4 b.mp4 ...
     python3 -m vizmoro.batch teach --object 1:cup:10,20,80,80 --output out/ a.mp4 ...
 
-Each video is a task of its own and ends with its own memory file, out/NAME.dat (with its names,
-out/NAME.dat.names), and, when tracking, its results in the MOT format of vizmoro-cli,
-out/NAME.txt: the same lines as vizmoro-cli track gives, with its tracking defaults (sizes
-followed, identities kept apart, objects not seen listed where they were last seen). Every attempt at a task works in a folder of its own on a pristine copy of the
-input memory and publishes its files only when it succeeds, so a worker that dies part-way
-leaves nothing half-written and its video is simply run again.
+Each video is a task of its own and ends with its own memory file, out/NAME.dat, with what
+vizmoro-cli keeps beside it: its names (out/NAME.dat.names) and the tracker's state
+(out/NAME.dat.track). When tracking, its results are out/NAME.txt in vizmoro-cli's MOT format.
+The files are the same, byte for byte, as vizmoro-cli teach and track give with the same options:
+by default the tracker follows each object from its taught boxes; with --plain, the memory's own
+search and tracking of earlier versions (with vizmoro-cli --plain's defaults: sizes followed,
+identities kept apart, objects not seen listed where they were last seen). track with --object
+teaches those objects on their frames and tracks the others, as vizmoro-cli run does. Every
+attempt at a task works in a folder of its own on a pristine copy of the input memory and its
+state and publishes its files only when it succeeds, so a worker that dies part-way leaves
+nothing half-written and its video is simply run again. A video that ends before an object's
+first frame, or whose frames a box reaches outside, fails as vizmoro-cli does, and publishes
+nothing.
 
 Videos whose files would have the same names (a/clip.avi and b/clip.mp4 both publish clip.*),
 and files that would replace an input, are refused before any work. Each attempt runs in a process
@@ -23,6 +30,7 @@ files at the same paths).
 """
 
 import argparse
+import itertools
 import json
 import math
 import os
@@ -135,14 +143,15 @@ def parse_object(text, frames):
         frames = parse_range(span)
         if frames is None:
             raise refused("the frames after @ must read A-B, with A <= B")
-    if not name or any(character in "\t\n\r" for character in name):
-        raise refused("the name must not be empty nor hold tabs or line breaks")
-    if any(ord(character) < 0x20 or ord(character) == 0x7F for character in name):
-        raise refused("the name must not hold control characters")
+    # Control characters would break the names file's lines.
+    if not name or any(ord(character) < 0x20 or ord(character) == 0x7F for character in name):
+        raise refused("the name must not be empty nor hold control characters (tabs, line "
+                      "breaks)")
     return object_id, name, parsed, frames
 
 
 def frames_of(video, flip):
+    """The video's frames, BGR, turned upside down with `flip`."""
     capture = cv2.VideoCapture(video)
     if not capture.isOpened():
         raise OSError(f"cannot open the video {video}")
@@ -152,7 +161,7 @@ def frames_of(video, flip):
             return
         if flip:
             frame = cv2.flip(frame, 0)
-        yield cv2.cvtColor(frame, cv2.COLOR_BGR2GRAY)
+        yield frame
 
 
 def mot_line(frame, object_id, box, conf):
@@ -161,10 +170,13 @@ def mot_line(frame, object_id, box, conf):
 
 
 def published(job):
-    """The files a job publishes: {"memory": ..., "names": ..., "results" (tracking): ...}."""
+    """The files a job publishes: {"memory": ..., "names": ..., "state": ..., "results"
+    (tracking): ...}. The tracker's state is published where the run has one (else a state
+    left there by an earlier run is removed)."""
     stem = os.path.splitext(os.path.basename(job["video"]))[0]
     finals = {"memory": os.path.join(job["output"], stem + ".dat")}
     finals["names"] = finals["memory"] + ".names"
+    finals["state"] = vizmoro.state_path(finals["memory"])
     if job["command"] == "track":
         finals["results"] = os.path.join(job["output"], stem + ".txt")
     return finals
@@ -218,11 +230,14 @@ def process(job):
         if done.returncode != 0:
             lines = done.stderr.strip().splitlines() or [f"exit status {done.returncode}"]
             raise RuntimeError(lines[-1])
-        # Published only now, under the memory file's lock, each file replaced whole.
+        # Published only now, under the memory file's lock, each file replaced whole. A state
+        # that belongs to another memory must not stay beside this one.
         with vizmoro.MemoryFileLock(finals["memory"]):
-            for key in ("results", "names", "memory"):
-                if key in files:
+            for key in ("results", "state", "names", "memory"):
+                if key in files and os.path.exists(files[key]):
                     os.replace(files[key], finals[key])
+                elif key == "state" and os.path.lexists(finals[key]):
+                    os.remove(finals[key])
         return finals
     finally:
         shutil.rmtree(attempt, ignore_errors=True)
@@ -246,37 +261,77 @@ def attempt_from_stdin():
 
 
 def attempt(job, files):
-    """Teaches or tracks one video into `files` (memory, names and results)."""
+    """Teaches or tracks one video into `files` (memory, names, state and results) as
+    vizmoro-cli does: through the tracker, or with "plain" the memory's own search and
+    tracking."""
     video = job["video"]
     memory = vizmoro.Memory()
     names = {}
-    if job.get("memory"):  # a pristine copy of the input memory, for this attempt alone
+    loaded = bool(job.get("memory"))
+    if loaded:  # pristine copies of the input memory and its state, for this attempt alone
         shutil.copyfile(job["memory"], files["memory"])
         memory.load(files["memory"])
         names = read_names(job["memory"] + ".names")
+        try:
+            shutil.copyfile(vizmoro.state_path(job["memory"]), files["state"])
+        except FileNotFoundError:
+            pass
+    tracker = None
+    if not job["plain"]:
+        tracker = vizmoro.Tracker(memory, levels=job["levels"], learn=job["learn"])
+        # A memory taught without the tracker has only its names, which give each object's
+        # taught size.
+        if loaded and not tracker.read_state_file(files["state"]):
+            for object_id, (_, taught) in sorted(names.items()):
+                tracker.add_object(object_id, taught)
+
+    frames = frames_of(video, job["flip"])
+    first = next(frames, None)
+    if first is None:
+        raise OSError(f"no frame could be read from {video}")
+    height, width = first.shape[:2]
+    objects = job.get("objects", [])
+    for object_id, _, (x, y, w, h), _ in objects:
+        if x + w > width or y + h > height:
+            raise ValueError(f"the box of object {object_id} reaches outside the frames of "
+                             f"{width} x {height}")
+    # The tracker creates a memory for its own area when it first teaches.
+    if objects and not loaded and tracker is None:
+        memory.create(objects[0][2][2], objects[0][2][3], job["levels"])
+    for object_id, name, box, _ in objects:
+        names[object_id] = (name, (box[2], box[3]))
     memory.learning_options = vizmoro.LearningOptions(
         guard=job["guard"], budget=job["budget"])
     memory.tracking_options = vizmoro.TrackingOptions(
         follow_size=job["follow_size"], keep_identities=job["keep_identities"],
         look_before_report=True)
-    objects = job.get("objects", [])
-    if objects and not job.get("memory"):
-        memory.create(objects[0][2][2], objects[0][2][3], job["levels"])
-    for object_id, name, box, _ in objects:
-        names[object_id] = (name, (box[2], box[3]))
+
     last_taught = max((span[1] for *_, span in objects), default=-1)
+    taught_objects, count = set(), 0
     results = open(files["results"], "w", encoding="utf-8") if "results" in files else None
     try:
-        for index, grey in enumerate(frames_of(video, job["flip"])):
+        for index, frame in enumerate(itertools.chain([first], frames)):
             if job["command"] == "teach" and index > last_taught:
                 break
-            memory.set_image(grey)
+            count += 1
+            if tracker is None:
+                memory.set_image(cv2.cvtColor(frame, cv2.COLOR_BGR2GRAY))
             taught = False
-            for object_id, _, box, (first, last) in objects:
-                if first <= index <= last:
-                    memory.write(box, object_id)
+            for object_id, _, box, (first_frame, last_frame) in objects:
+                if first_frame <= index <= last_frame:
+                    if tracker is None:
+                        memory.write(box, object_id)
+                    else:
+                        tracker.teach(frame, object_id, box)
+                    taught_objects.add(object_id)
                     taught = True
             if results is None or taught:
+                continue
+            if tracker is not None:
+                for report in tracker.track(frame):
+                    if report.present:
+                        results.write(mot_line(index + 1, report.id, report.box,
+                                               report.confidence))
                 continue
             best = {}
             for event in memory.track(learning=job["learn"], learn_threshold=LEARN_THRESHOLD,
@@ -293,8 +348,16 @@ def attempt(job, files):
     finally:
         if results is not None:
             results.close()
-    memory.save(files["memory"], keep_all=True)
+    # vizmoro-cli ends such a run with an error: the video fails rather than publish a memory
+    # without the object.
+    for object_id, name, _, (first_frame, _) in objects:
+        if object_id not in taught_objects:
+            raise ValueError(f"object {object_id} ({name}) was not taught: the video ended "
+                             f"after {count} frames, before its frame {first_frame}")
+    memory.save(files["memory"], keep_all=not job["prune"])
     write_names(files["names"], names)
+    if tracker is not None and objects:
+        tracker.write_state_file(files["state"])
 
 
 def jobs_from(arguments):
@@ -305,15 +368,20 @@ def jobs_from(arguments):
         raise ValueError("--frames must read A-B, with A <= B")
     objects = []
     for text in arguments.object or []:
-        objects.append(parse_object(text, frames))
-        if any(other[0] == objects[-1][0] for other in objects[:-1]):
-            raise ValueError(f"object {objects[-1][0]} is given twice")
+        object_id, name, box, span = parse_object(text, frames)
+        # The same object again is a key frame: another box on other frames.
+        for other in objects:
+            if other[0] == object_id and other[1] != name:
+                raise ValueError(f'object {object_id} is given twice, as "{other[1]}" and as '
+                                 f'"{name}"')
+        objects.append((object_id, name, box, span))
     budget = DEFAULT_BUDGET if arguments.budget is None else arguments.budget
     jobs = [{"command": arguments.command, "video": os.path.abspath(video),
              "output": os.path.abspath(arguments.output),
              "memory": os.path.abspath(arguments.memory) if arguments.memory else None,
              "objects": objects, "levels": arguments.levels, "learn": not arguments.no_learn,
              "guard": not arguments.no_guard, "budget": budget, "flip": arguments.flip,
+             "plain": arguments.plain, "prune": arguments.prune,
              "follow_size": not arguments.no_follow_size,
              "keep_identities": not arguments.no_identities, "seen_only": arguments.seen_only,
              "time_limit": getattr(arguments, "time_limit", None)}
@@ -323,7 +391,8 @@ def jobs_from(arguments):
     # Inputs by path and, where they exist, by file (a link or another name of one).
     inputs = [job["video"] for job in jobs]
     if arguments.memory:
-        inputs += [arguments.memory, arguments.memory + ".names"]
+        inputs += [arguments.memory, arguments.memory + ".names",
+                   vizmoro.state_path(arguments.memory)]
     given = {os.path.realpath(path): path for path in inputs}
     given.update({key: path for path in inputs if (key := _file_of(path))})
     publishers = {}
@@ -401,7 +470,9 @@ def parser_of():
     parser.add_argument("videos", nargs="+")
     parser.add_argument("-o", "--output", required=True, help="folder of the published files")
     parser.add_argument("-m", "--memory", help="the memory every video starts from (a copy each)")
-    parser.add_argument("--object", action="append", help="ID:NAME:X,Y,W,H[@A-B] (teach)")
+    parser.add_argument("--object", action="append",
+                        help="ID:NAME:X,Y,W,H[@A-B] (teach); the same ID and NAME again is a key "
+                             "frame, another box on other frames")
     parser.add_argument("--frames", default="0", help="teaching frames A-B (default 0)")
     parser.add_argument("--levels", type=whole(1, 8), default=3,
                         help="levels of a new memory (1 to 8, default 3)")
@@ -409,13 +480,20 @@ def parser_of():
     parser.add_argument("--no-guard", action="store_true", help="turn off the learning guard")
     parser.add_argument("--budget", type=whole(0, INT_MAX),
                         help=f"bases kept at most (default {DEFAULT_BUDGET}, 0 for no budget)")
+    parser.add_argument("--prune", action="store_true",
+                        help="save with the pruning save, which drops bases learned three times "
+                             "or less (default: keep every base)")
     parser.add_argument("--flip", action="store_true", help="turn every frame upside down")
+    parser.add_argument("--plain", action="store_true",
+                        help="the memory's own search and tracking of earlier versions instead "
+                             "of the tracker: the same results and memory as they gave")
     parser.add_argument("--no-follow-size", action="store_true",
-                        help="look for objects at the whole-frame sizes only")
+                        help="(--plain) look for objects at the whole-frame sizes only")
     parser.add_argument("--no-identities", action="store_true",
-                        help="let a match over another object start a track of its own")
+                        help="(--plain) let a match over another object start a track of its own")
     parser.add_argument("--seen-only", action="store_true",
-                        help="list only the objects seen on each frame")
+                        help="(--plain) list only the objects seen on each frame; the tracker "
+                             "lists only seen objects")
     parser.add_argument("--time-limit", type=seconds, metavar="SECONDS",
                         help=f"stop a video after this long, 0 for never (default "
                              f"{TIME_PER_LENGTH} times its length and {TIME_TO_START} s more "

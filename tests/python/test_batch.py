@@ -1,8 +1,10 @@
 """Many videos on a local Dask cluster: the same files as one after another and as vizmoro-cli,
-byte for byte, also when a worker is killed part-way; what vizmoro-cli refuses is refused, files
-that would clash are refused before any work, and a video that stalls is stopped."""
+byte for byte, through the tracker and with --plain, also when a worker is killed part-way; what
+vizmoro-cli refuses is refused for its reasons, files that would clash are refused before any
+work, and a video that stalls is stopped."""
 
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -37,9 +39,34 @@ def batch_arguments(command, videos, output, memory=None, objects=None, frames="
     a = Arguments()
     a.command, a.videos, a.output, a.memory = command, videos, str(output), memory
     a.object, a.frames, a.levels, a.no_learn, a.no_guard = objects, frames, 3, False, False
-    a.budget, a.flip = None, False
+    a.budget, a.flip, a.prune, a.plain = None, False, False, False
     a.no_follow_size, a.no_identities, a.seen_only = False, False, False
     return a
+
+
+def object_words(objects, frames=None):
+    return [word for o in objects for word in ("--object", o)] + (
+        ["--frames", frames] if frames else [])
+
+
+def copy_memory(memory, path, state=True):
+    """A copy of a memory file with its names and, with `state`, its tracker state."""
+    for suffix in ("", ".names") + ((".track",) if state else ()):
+        shutil.copyfile(memory + suffix, path + suffix)
+    return path
+
+
+def same_files(ours, theirs, suffixes):
+    """Asserts that the files `ours` + suffix and `theirs` + suffix hold the same bytes or are
+    both missing; returns the suffixes found."""
+    found = set()
+    for suffix in suffixes:
+        assert os.path.exists(ours + suffix) == os.path.exists(theirs + suffix), suffix
+        if os.path.exists(theirs + suffix):
+            with open(ours + suffix, "rb") as a, open(theirs + suffix, "rb") as b:
+                assert a.read() == b.read(), suffix
+            found.add(suffix)
+    return found
 
 
 def files_of(folder):
@@ -53,19 +80,19 @@ def sequential(videos, memory, output):
     return files_of(output)
 
 
-@pytest.mark.parametrize("seen_only", [False, True])
-def test_tracking_gives_the_results_of_vizmoro_cli(clips, tmp_path, cli, seen_only):
+@pytest.mark.parametrize("state", [True, False], ids=["state", "names only"])
+def test_tracking_gives_the_files_of_vizmoro_cli(clips, tmp_path, cli, state):
     videos, memory = clips
-    arguments = batch_arguments("track", videos[1:2], tmp_path, memory)
-    arguments.seen_only = seen_only
-    batch.process(batch.jobs_from(arguments)[0])
-    own = tmp_path / "cli.dat"
-    shutil.copyfile(memory, own)
-    shutil.copyfile(memory + ".names", str(own) + ".names")
-    subprocess.run([cli, "track", videos[1], "-m", str(own), "-r", str(tmp_path / "cli.txt"), "-q",
-                    "--plain", *(["--seen-only"] if seen_only else [])], check=True)
-    assert (tmp_path / "clip2.txt").read_bytes() == (tmp_path / "cli.txt").read_bytes()
-    assert (tmp_path / "clip2.dat").read_bytes() == own.read_bytes()
+    # Without its state (as --plain leaves a memory) objects are known by their names' sizes.
+    given = copy_memory(memory, str(tmp_path / "given.dat"), state)
+    own = copy_memory(given, str(tmp_path / "cli.dat"), state)
+    batch.process(batch.jobs_from(batch_arguments("track", videos[1:2], tmp_path, given))[0])
+    subprocess.run([cli, "track", videos[1], "-m", own, "-r", str(tmp_path / "cli.txt"), "-q"],
+                   check=True)
+    assert (tmp_path / "clip2.txt").read_bytes(), "objects are followed"
+    assert same_files(str(tmp_path / "clip2"), str(tmp_path / "cli"),
+                      (".txt", ".dat", ".dat.track")) == {".txt", ".dat"} | (
+                          {".dat.track"} if state else set())
 
 
 def test_cluster_gives_the_files_of_a_sequential_run(clips, tmp_path):
@@ -73,7 +100,8 @@ def test_cluster_gives_the_files_of_a_sequential_run(clips, tmp_path):
     videos, memory = clips
     expected = sequential(videos, memory, tmp_path / "one_by_one")
     assert sorted(expected) == sorted(
-        f"clip{s}{ext}" for s in range(1, 5) for ext in (".dat", ".dat.lock", ".dat.names", ".txt"))
+        f"clip{s}{ext}" for s in range(1, 5)
+        for ext in (".dat", ".dat.lock", ".dat.names", ".dat.track", ".txt"))
     assert all(expected[f"clip{s}.txt"] for s in range(1, 5)), "every clip has results"
 
     output = tmp_path / "cluster"
@@ -116,35 +144,88 @@ def test_a_killed_worker_has_its_video_run_again(clips, tmp_path):
     assert files_of(output) == expected, "nothing half-written, every video done once"
 
 
-@pytest.mark.parametrize("frames", [None, "0-4"])
-def test_teaching_gives_the_files_of_vizmoro_cli(clips, tmp_path, cli, frames):
+@pytest.mark.parametrize("objects, frames", [
+    (OBJECTS, None), (OBJECTS, "0-4"),
+    # key frames: the same objects again with other boxes on later frames
+    (OBJECTS + ["1:orange:44,62,150,156@3", "3:purple:540,52,160,160@5-6"], None)])
+def test_teaching_gives_the_files_of_vizmoro_cli(clips, tmp_path, cli, objects, frames):
     videos, _ = clips
-    given = [word for o in OBJECTS for word in ("--object", o)]
-    given += ["--frames", frames] if frames else []
-    arguments, jobs = batch.parse_arguments(["teach", videos[0], "-o", str(tmp_path), *given])
+    given = object_words(objects, frames)
+    _, jobs = batch.parse_arguments(["teach", videos[0], "-o", str(tmp_path), *given])
     batch.process(jobs[0])
-    subprocess.run([cli, "teach", videos[0], "-m", str(tmp_path / "cli.dat"), "-q", "--plain",
-                    *given], check=True)
-    for suffix in (".dat", ".dat.names"):
-        assert (tmp_path / f"clip1{suffix}").read_bytes() == (
-            tmp_path / f"cli{suffix}").read_bytes(), suffix
+    subprocess.run([cli, "teach", videos[0], "-m", str(tmp_path / "cli.dat"), "-q", *given],
+                   check=True)
+    assert same_files(str(tmp_path / "clip1"), str(tmp_path / "cli"),
+                      (".dat", ".dat.names", ".dat.track")) == {".dat", ".dat.names", ".dat.track"}
+
+
+@pytest.mark.parametrize("frames, seen_only", [(None, False), ("0-4", True)])
+def test_plain_teaching_and_tracking_give_the_files_of_vizmoro_cli_plain(clips, tmp_path, cli,
+                                                                          frames, seen_only):
+    videos, _ = clips
+    given = object_words(OBJECTS, frames)
+    own = str(tmp_path / "cli.dat")
+    taught, tracked = tmp_path / "taught", tmp_path / "tracked"
+    taught.mkdir()
+    tracked.mkdir()
+    (taught / "clip1.dat.track").write_text("an earlier run's, for another memory")
+    _, jobs = batch.parse_arguments(["teach", videos[0], "-o", str(taught), "--plain", *given])
+    batch.process(jobs[0])
+    subprocess.run([cli, "teach", videos[0], "-m", own, "-q", "--plain", *given], check=True)
+    assert same_files(str(taught / "clip1"), own[:-4], (".dat", ".dat.names", ".dat.track")) == {
+        ".dat", ".dat.names"}, "no tracker state, and none left from before"
+
+    seen = ["--seen-only"] if seen_only else []
+    _, jobs = batch.parse_arguments(["track", videos[1], "-o", str(tracked), "-m", own,
+                                     "--plain", *seen])
+    batch.process(jobs[0])
+    subprocess.run([cli, "track", videos[1], "-m", own, "-r", own[:-4] + ".txt", "-q", "--plain",
+                    *seen], check=True)
+    assert same_files(str(tracked / "clip2"), own[:-4], (".txt", ".dat")) == {".txt", ".dat"}
+
+
+@pytest.mark.parametrize("plain", [False, True])
+def test_a_video_that_vizmoro_cli_fails_on_publishes_nothing(clips, tmp_path, cli, plain):
+    videos, _ = clips
+    for objects, why in [
+            (["1:cup:10,10,40,40", "2:mug:10,10,40,40@60"],
+             "object 2 (mug) was not taught: the video ended after 50 frames, before its frame 60"),
+            (["1:cup:700,10,80,40"],
+             "the box of object 1 reaches outside the frames of 768 x 576")]:
+        given = object_words(objects) + (["--plain"] if plain else [])
+        _, jobs = batch.parse_arguments(["teach", videos[0], "-o", str(tmp_path), *given])
+        with pytest.raises(RuntimeError, match=re.escape(why)):
+            batch.process(jobs[0])
+        assert os.listdir(tmp_path) == []
+        status = subprocess.run([cli, "teach", videos[0], "-m", str(tmp_path / "cli.dat"), "-q",
+                                 *given], capture_output=True, text=True)
+        assert f"vizmoro-cli: {why}" in status.stderr.splitlines() and status.returncode != 0
+        for name in os.listdir(tmp_path):
+            os.remove(tmp_path / name)
 
 
 def test_objects_and_names_files_are_read_as_vizmoro_cli_reads_them(clips, tmp_path, cli):
     videos, memory = clips
-    for text in ["1:cup:1,2,3,4", "1:a:b:1,2,3,4@7", "007:cup:1,2,3,4@5-9", "0:cup:1,2,3,4",
-                 " 1:cup:1,2,3,4", "+1:cup:1,2,3,4", "1_0:cup:1,2,3,4", "2147483648:c:1,2,3,4",
-                 "1:cu\tp:1,2,3,4", "1::1,2,3,4", "1:cup:1,2,3,0", "1:cup:1,2,3,4@5-3",
-                 "1:cup:1,2,3,4@-3", "1:cup:1,2,3,4@1-2-3", "1:cup:-1,2,3,4"]:
+    missing = str(tmp_path / "missing.avi")
+    for objects in [[text] for text in [
+            "1:cup:1,2,3,4", "1:a:b:1,2,3,4@7", "007:cup:1,2,3,4@5-9", "0:cup:1,2,3,4",
+            " 1:cup:1,2,3,4", "+1:cup:1,2,3,4", "1_0:cup:1,2,3,4", "2147483648:c:1,2,3,4",
+            "1:cu\tp:1,2,3,4", "1::1,2,3,4", "1:cup:1,2,3,0", "1:cup:1,2,3,4@5-3",
+            "1:cup:1,2,3,4@-3", "1:cup:1,2,3,4@1-2-3", "1:cup:-1,2,3,4"]] + [
+            ["1:cup:1,2,3,4", "1:cup:5,6,7,8@3"],  # a key frame
+            ["1:cup:1,2,3,4", "2:mug:1,2,3,4", "1:mug:1,2,3,4@3"]]:
         try:
-            batch.parse_object(text, (0, 0))
-            accepted = True
-        except ValueError:
-            accepted = False
+            batch.jobs_from(batch_arguments("teach", [missing], tmp_path, objects=objects))
+            refusal = None
+        except ValueError as refused:
+            refusal = str(refused)
         # A missing video is an input error (2); a refused object, a usage error (1).
-        status = subprocess.run([cli, "teach", str(tmp_path / "missing.avi"), "--object", text,
-                                 "-m", str(tmp_path / "objects.dat")], capture_output=True)
-        assert accepted == (status.returncode != 1), text
+        status = subprocess.run([cli, "teach", missing, *object_words(objects), "-m",
+                                 str(tmp_path / "objects.dat")], capture_output=True)
+        assert (refusal is None) == (status.returncode != 1), objects
+        if refusal:
+            assert status.stderr.decode(**batch.ENCODING).splitlines()[0] == (
+                f"vizmoro-cli: {refusal}"), objects
     with pytest.raises(ValueError, match="control characters"):
         batch.parse_object("1:c\x1bp:1,2,3,4", (0, 0))
 
@@ -198,4 +279,5 @@ def test_a_video_that_stalls_is_stopped_at_its_time_limit(clips, tmp_path):
         outcome = batch.run(jobs, client)
     assert outcome[0] == {"failed": "stopped after its time limit of 3 s"}
     assert sorted(os.listdir(output)) == ["clip2.dat", "clip2.dat.lock", "clip2.dat.names",
-                                          "clip2.txt"], "nothing of it, not even its attempt"
+                                          "clip2.dat.track", "clip2.txt"], (
+        "nothing of it, not even its attempt")

@@ -126,6 +126,8 @@ def test_state_round_trips_through_text_and_files(scene, tmp_path):
     state = loaded.save_state()
     other = vizmoro.Tracker(vizmoro.Memory(), area=(80, 80))
     other.teach(frame(scene, box), 1, box)
+    other.add_object(3, (30, 20))  # as from a names file: known, never taught
+    assert (other.objects[3].taught, other.objects[3].key_frames) == ((30, 20), 0)
     for text in ("not a state", other.save_state()):
         with pytest.raises(vizmoro.Error) as refused:
             loaded.load_state(text)
@@ -156,6 +158,7 @@ def test_state_round_trips_through_text_and_files(scene, tmp_path):
     (lambda t, f: t.teach(f, 0, (10, 10, 40, 40)), vizmoro.Error, "Object ids start at 1"),
     (lambda t, f: t.teach(f, 1, (300, 10, 40, 40)), vizmoro.Error, "inside the frame"),
     (lambda t, f: t.teach(f, 1, (10, 10, 3, 40)), vizmoro.Error, "4 x 4 pixels"),
+    (lambda t, f: t.add_object(1, (0, 40)), vizmoro.Error, "taught sizes at 1 x 1"),
     (lambda t, f: vizmoro.Tracker(vizmoro.Memory(), area=(30, 64)), vizmoro.Error, "out of range"),
     (lambda t, f: vizmoro.Tracker(vizmoro.Memory(), reacquire=0), vizmoro.Error, "out of range"),
     (lambda t, f: vizmoro.Tracker(vizmoro.Memory(), warps=2**32), OverflowError, "warps"),
