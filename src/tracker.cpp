@@ -315,18 +315,25 @@ struct Tracker::Impl {
     return *data == id ? level->second + similarity : 0;
   }
   // The deepest level whose cells span enough of the object's own pixels to tell it by: finer
-  // cells of a small object only see the resampling.
-  int Judged(const Box& box) const {
+  // cells of a small object only see the resampling. The memory learned it at its taught size: a
+  // box grown since shows no more detail of it than it knew.
+  int Judged(const Box& box, int32_t id) const {
+    cv::Size2d size = box.size;
+    const auto object = objects.find(id);
+    if (object != objects.end()) {
+      size.width = std::min(size.width, static_cast<double>(object->second.taught.width));
+      size.height = std::min(size.height, static_cast<double>(object->second.taught.height));
+    }
     for (int m = std::min<int>(depth, static_cast<int>(cells.size()) - 1); m > 1; --m)
-      if (box.size.width / cells[m].width >= Tuning::kMinCellPixels &&
-          box.size.height / cells[m].height >= Tuning::kMinCellPixels)
+      if (size.width / cells[m].width >= Tuning::kMinCellPixels &&
+          size.height / cells[m].height >= Tuning::kMinCellPixels)
         return m;
     return 1;
   }
   // Whether `score` recognises `box` at every level that can judge it: that level accepted it
   // (a walk that ends at level m scores m up to m + 0.5; one through every level, more).
-  bool Recognised(double score, const Box& box) const {
-    const int judged = Judged(box);
+  bool Recognised(double score, const Box& box, int32_t id) const {
+    const int judged = Judged(box, id);
     return judged < depth ? score >= judged : score > depth + 0.5;
   }
 
@@ -468,8 +475,8 @@ struct Tracker::Impl {
     // Every level that can judge it recognising it confirms it; all but the finest, where the
     // motion agrees, bridge a few frames of a changing view, never more (else an object that
     // vanished in front of a still background would stay reported).
-    const bool full = chosen && Recognised(chosen->score, chosen->box);
-    const bool partial = chosen && chosen->score >= std::max(1, Judged(chosen->box) - 1) &&
+    const bool full = chosen && Recognised(chosen->score, chosen->box, f.id);
+    const bool partial = chosen && chosen->score >= std::max(1, Judged(chosen->box, f.id) - 1) &&
                          motion.ok && f.sinceFull < Tuning::kPartialFrames;
     if (!full && !partial) {
       f.box = predicted;
@@ -484,7 +491,7 @@ struct Tracker::Impl {
     f.box.centre = found.centre;
     f.box.size = predicted.size * (1 - Tuning::kSizeWeight) + found.size * Tuning::kSizeWeight;
     f.unconfirmed = 0;
-    f.confidence = std::min(1.0, chosen->score / (Judged(chosen->box) + 1));
+    f.confidence = std::min(1.0, chosen->score / (Judged(chosen->box, f.id) + 1));
     if (params.learn && motion.ok && Inside(f.box, grey.size()) == 1 &&
         (full || f.sinceFull <= Tuning::kPartialLearned))
       Learn(f, full);
@@ -504,7 +511,7 @@ struct Tracker::Impl {
     int taught = 0;
     const uint64_t own = Leaf(f.box);
     for (const Candidate& c : around) {
-      if (taught == Tuning::kBackgroundPerFrame || !Recognised(c.score, c.box)) break;
+      if (taught == Tuning::kBackgroundPerFrame || !Recognised(c.score, c.box, f.id)) break;
       if (Overlap(c.box, f.box) > 0.2) continue;
       // A look-alike that ends where the object itself does cannot be told from it: teaching it
       // as background would unteach the object.
@@ -540,11 +547,12 @@ struct Tracker::Impl {
     for (const Candidate& c : scratch)
       if ((!best || c.score > best->score) && !Taken(c.box, f.id)) best = &c;
     Candidate scanned;
-    if ((!best || !Recognised(best->score, f.box)) && budget > 0 && f.box.size.area() > 0) {
+    if ((!best || !Recognised(best->score, f.box, f.id)) && budget > 0 && f.box.size.area() > 0) {
       scanned = Scan(f, grey, budget);
       best = &scanned;
     }
-    if (!best || !Recognised(best->score, best->box) || Inside(best->box, grey.size()) < 0.75) {
+    if (!best || !Recognised(best->score, best->box, f.id) ||
+        Inside(best->box, grey.size()) < 0.75) {
       f.recognised = 0;
       return;
     }
@@ -552,15 +560,16 @@ struct Tracker::Impl {
     std::vector<Candidate> fine;
     Search(best->box, f.id, Tuning::kRadius / 2, Tuning::kStep, Scales(), fine);
     const Candidate* refined = Best(fine, true);
-    f.candidate = refined && Recognised(refined->score, refined->box) ? refined->box : best->box;
+    f.candidate =
+        refined && Recognised(refined->score, refined->box, f.id) ? refined->box : best->box;
     f.placed = true;
     if (++f.recognised >= params.reacquire) {
       f.phase = Phase::kFollowed;
       f.box = f.candidate;
       f.unconfirmed = 0;
       f.recognised = 0;
-      f.confidence =
-          std::min(1.0, std::max(best->score, refined ? refined->score : 0) / (Judged(f.box) + 1));
+      f.confidence = std::min(
+          1.0, std::max(best->score, refined ? refined->score : 0) / (Judged(f.box, f.id) + 1));
     }
   }
 
