@@ -234,8 +234,7 @@ int Session(const Arguments& a, std::FILE* stdoutResults, std::FILE* messages) {
   const std::string namesPath = NamesPath(a.memory);
   Names names;
   if (loaded && !ReadNames(namesPath, names, why)) throw Failure{kExitInput, why};
-  // The tracker, and what it kept beside the memory; a memory taught with --plain has only
-  // its names, from which it learns each object's taught size.
+  // The tracker, and what it kept beside the memory.
   std::unique_ptr<vizmoro::Tracker> tracker;
   const std::string statePath = vizmoro::StatePath(a.memory);
   if (!a.plain) {
@@ -244,11 +243,13 @@ int Session(const Arguments& a, std::FILE* stdoutResults, std::FILE* messages) {
     params.learn = a.learn;
     tracker = std::make_unique<vizmoro::Tracker>(memory, params);
     try {
-      if (loaded && !vizmoro::ReadStateFile(*tracker, statePath))
-        for (const auto& [id, name] : names) tracker->AddObject(id, {name.taught, 0});
+      if (loaded) vizmoro::ReadStateFile(*tracker, statePath);
     } catch (const cv::Exception& e) {
       throw Failure{kExitInput, "the tracker state " + statePath + " was refused: " + e.err};
     }
+    // Objects taught with --plain since (or by an earlier version) are known by their names.
+    for (const auto& [id, name] : names)
+      if (!tracker->Objects().count(id)) tracker->AddObject(id, {name.taught, 0});
   }
 
   // Opened on the reader thread: a FIFO without a writer, or a source that stalls, must not keep

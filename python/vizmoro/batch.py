@@ -279,10 +279,11 @@ def attempt(job, files):
     tracker = None
     if not job["plain"]:
         tracker = vizmoro.Tracker(memory, levels=job["levels"], learn=job["learn"])
-        # A memory taught without the tracker has only its names, which give each object's
-        # taught size.
-        if loaded and not tracker.read_state_file(files["state"]):
-            for object_id, (_, taught) in sorted(names.items()):
+        if loaded:
+            tracker.read_state_file(files["state"])
+        # Objects taught with --plain since (or by an earlier version) are known by their names.
+        for object_id, (_, taught) in sorted(names.items()):
+            if object_id not in tracker.objects:
                 tracker.add_object(object_id, taught)
 
     frames = frames_of(video, job["flip"])

@@ -178,12 +178,21 @@ TEST_F(CliRun, TeachThenTrackKeepNamesAndMemoryBetweenRuns) {
   if (root) {
     ASSERT_EQ(::chown((dir_ / "objects.dat.names").c_str(), 65534, 65534), 0);
   }
-  ASSERT_EQ(Cli({"teach", Clip(), "-m", "objects.dat", "-o", "9:spot:100,100,50,40@5-6", "-q"},
-                dir_.path())
-                .exitCode,
-            0);
+  ASSERT_EQ(
+      Cli({"teach", Clip(), "-m", "objects.dat", "-o", "9:spot:100,100,50,40@5-6", "-q", "--plain"},
+          dir_.path())
+          .exitCode,
+      0);
   EXPECT_EQ(ReadFile(dir_ / "objects.dat.names"),
             "1\torange\t160\t160\n2\tgreen\t160\t160\n3\tpurple\t160\t160\n9\tspot\t50\t40\n");
+  // The tracker knows an object taught with --plain by its name.
+  ASSERT_EQ(
+      Cli({"teach", Clip(), "-m", "objects.dat", "-o", "10:dot:300,200,40,60@7", "-q"}, dir_.path())
+          .exitCode,
+      0);
+  EXPECT_NE(ReadFile(dir_ / "objects.dat.track").find("\nobject 9 50 40 0\nobject 10 40 60 1\n"),
+            std::string::npos)
+      << ReadFile(dir_ / "objects.dat.track");
   struct stat names;
   ASSERT_EQ(::stat((dir_ / "objects.dat.names").c_str(), &names), 0);
   EXPECT_EQ(names.st_mode & 0777, 0600u);
