@@ -612,10 +612,14 @@ struct Tracker::Impl {
 
   // Of two followed objects on one place, the less confident lets go.
   void KeepApart() {
-    for (auto& [ida, a] : follows)
-      for (auto& [idb, b] : follows) {
-        if (ida >= idb || a.phase != Phase::kFollowed || b.phase != Phase::kFollowed) continue;
-        if (a.unconfirmed > 0 || b.unconfirmed > 0) continue;
+    std::vector<Follow*> seen;
+    for (auto& [id, f] : follows)
+      if (f.phase == Phase::kFollowed && f.unconfirmed == 0) seen.push_back(&f);
+    for (size_t i = 0; i < seen.size(); ++i)
+      for (size_t j = i + 1; j < seen.size(); ++j) {
+        Follow& a = *seen[i];
+        Follow& b = *seen[j];
+        if (a.phase != Phase::kFollowed || b.phase != Phase::kFollowed) continue;
         if (Overlap(a.box, b.box) <= 0.5) continue;
         // Both on one object: the less sure is the one mistaken, and is looked for elsewhere.
         Lose(a.confidence < b.confidence ? a : b);
@@ -689,23 +693,33 @@ std::vector<TrackReport> Tracker::Track(const cv::Mat& frame) {
     t.previous.release();
     t.follows.clear();
   }
-  t.pyramid.Reset(grey);
-  t.RefreshLevels();
-  int budget = t.params.frameSearchReads;
-  std::vector<Candidate> scratch;
   for (const auto& [id, object] : t.objects) {
     Impl::Follow& f = t.follows[id];
     if (f.id == 0) {  // loaded, not taught in this run: look for it at its taught size
       f.id = id;
       f.box = {cv::Point2d(grey.cols / 2.0, grey.rows / 2.0), cv::Size2d(object.taught)};
     }
-    if (f.phase == Impl::Phase::kFollowed)
-      t.FollowObject(f, grey, scratch);
-    else if (t.params.confirm)
-      t.LookFor(f, grey, budget, scratch);
-    t.RefreshLevels();
   }
-  t.KeepApart();
+  // A memory not created yet knows nothing: every object is absent.
+  if (t.memory.GetSize().area() > 0) {
+    t.pyramid.Reset(grey);
+    t.RefreshLevels();
+    // The whole-frame search's reads are shared by the absent objects, so that none waits for
+    // ever behind others that are away for good.
+    int absent = 0;
+    for (const auto& [id, f] : t.follows) absent += f.phase == Impl::Phase::kAbsent;
+    const int share = absent > 0 ? t.params.frameSearchReads / absent : 0;
+    std::vector<Candidate> scratch;
+    for (auto& [id, f] : t.follows) {
+      int budget = share;
+      if (f.phase == Impl::Phase::kFollowed)
+        t.FollowObject(f, grey, scratch);
+      else if (t.params.confirm)
+        t.LookFor(f, grey, budget, scratch);
+      t.RefreshLevels();
+    }
+    t.KeepApart();
+  }
   for (const auto& [id, f] : t.follows) {
     TrackReport r;
     r.id = id;
@@ -781,8 +795,10 @@ void Tracker::LoadState(const std::string& text) {
     }
     // Other keys (background, and those of later versions) are not needed to follow objects.
   }
-  const cv::Size memoryArea = impl_->memory.GetSize();
-  if (memoryArea.area() > 0 && area != memoryArea) refuse("the memory's area differs");
+  // The area the memory has, or the one the tracker will create it with.
+  const cv::Size memoryArea =
+      impl_->memory.GetSize().area() > 0 ? impl_->memory.GetSize() : impl_->params.area;
+  if (area != memoryArea) refuse("the memory's area differs");
   impl_->objects = std::move(objects);
   impl_->follows.clear();
 }

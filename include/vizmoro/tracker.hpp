@@ -102,8 +102,9 @@ class Tracker {
   //     object as absent).
   //   ensures: one report per object, in id order; an object is reported present only where the
   //     memory recognised it on this frame at every level fine enough for its size in pixels,
-  //     or, for at most two frames in a row, where the motion agrees and all but the finest of
-  //     those levels recognised it (with confirm off: where the motion estimate put it).
+  //     or, for at most four frames in a row, where the motion agrees and all but the finest of
+  //     those levels recognised it (with confirm off: where the motion estimate put it); before
+  //     the memory is created every object is absent.
   std::vector<TrackReport> Track(const cv::Mat& frame);
 
   // Makes object `id` known without teaching it, as a loaded state does: for a memory taught
@@ -115,8 +116,8 @@ class Tracker {
   const std::map<int32_t, TrackedObjectState>& Objects() const;
 
   // The state as text, and back. LoadState replaces the objects' state; it refuses text that is
-  // not a tracker state, or whose area differs from the memory's (StsParseError), and then
-  // changes nothing.
+  // not a tracker state, or whose area differs from the memory's (from params.area while the
+  // memory is not created) (StsParseError), and then changes nothing.
   std::string SaveState() const;
   void LoadState(const std::string& text);
 
