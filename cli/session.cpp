@@ -225,6 +225,9 @@ int Session(const Arguments& a, std::FILE* stdoutResults, std::FILE* messages) {
                   "cannot use the memory file " + a.memory + ": " + why};
   if (!vizmoro::CanReplaceMemoryFile(a.memory, &why))
     throw Failure{kExitOutput, "cannot save the memory to " + a.memory + ": " + why};
+  const std::string statePath = vizmoro::StatePath(a.memory);
+  if (teaches && !a.plain && !vizmoro::CanReplaceMemoryFile(statePath, &why))
+    throw Failure{kExitOutput, "cannot save the tracker state to " + statePath + ": " + why};
 
   CvAssociativeMemory memory;
   bool loaded = false;
@@ -236,7 +239,6 @@ int Session(const Arguments& a, std::FILE* stdoutResults, std::FILE* messages) {
   if (loaded && !ReadNames(namesPath, names, why)) throw Failure{kExitInput, why};
   // The tracker, and what it kept beside the memory.
   std::unique_ptr<vizmoro::Tracker> tracker;
-  const std::string statePath = vizmoro::StatePath(a.memory);
   if (!a.plain) {
     vizmoro::TrackerParams params;
     params.levels = a.levels;
@@ -305,6 +307,9 @@ int Session(const Arguments& a, std::FILE* stdoutResults, std::FILE* messages) {
                                       " reaches outside the frames of " +
                                       std::to_string(first.cols) + " x " +
                                       std::to_string(first.rows)};
+      if (tracker && (object.box.width < 4 || object.box.height < 4))
+        throw Failure{kExitUsage, "the box of object " + std::to_string(object.id) +
+                                      " is smaller than the 4 x 4 pixels the tracker needs"};
       lastTeaching = std::max(lastTeaching, object.range.last);
     }
     // The tracker creates a memory for its own area when it first teaches.
@@ -492,6 +497,11 @@ int Session(const Arguments& a, std::FILE* stdoutResults, std::FILE* messages) {
     if (teaches && tracker && !vizmoro::WriteStateFile(*tracker, statePath))
       fail(kExitOutput,
            "cannot save the tracker state to " + statePath + ": " + std::strerror(errno));
+    // A new memory taught with --plain has no tracker state: one left beside it belongs to a
+    // memory that is gone.
+    if (!loaded && !tracker && std::remove(statePath.c_str()) != 0 && errno != ENOENT)
+      fail(kExitOutput, "cannot remove the tracker state " + statePath + ", which belonged to " +
+                            "another memory: " + std::strerror(errno));
   }
   if (!a.quiet) {
     std::fprintf(messages, "%d frames in %.1f s", frames, progress.Seconds());

@@ -296,6 +296,9 @@ def attempt(job, files):
         if x + w > width or y + h > height:
             raise ValueError(f"the box of object {object_id} reaches outside the frames of "
                              f"{width} x {height}")
+        if tracker is not None and (w < 4 or h < 4):
+            raise ValueError(f"the box of object {object_id} is smaller than the 4 x 4 pixels "
+                             "the tracker needs")
     # The tracker creates a memory for its own area when it first teaches.
     if objects and not loaded and tracker is None:
         memory.create(objects[0][2][2], objects[0][2][3], job["levels"])

@@ -95,13 +95,15 @@ TEST_F(CliRun, RunTeachesThenTracksEveryObject) {
   // The memory's own search: at most one line per object and frame, only on tracked frames, in
   // the taught box's shape at the size the object was found (within 0.5 to 2 times the taught
   // size).
+  WriteFile(dir_ / "plain.dat.track", "vizmoro tracker state 1\narea 64 64\nobject 1 300 300 1\n");
   ASSERT_EQ(Cli(With({"run", Clip(), "--results", "plain.txt", "-q", "--plain", "-m", "plain.dat"},
                      kObjects),
                 dir_.path())
                 .exitCode,
             0);
   ExpectTracked(Score(dir_ / "plain.txt"), true);
-  EXPECT_FALSE(fs::exists(dir_ / "plain.dat.track")) << "--plain writes what earlier versions did";
+  EXPECT_FALSE(fs::exists(dir_ / "plain.dat.track"))
+      << "--plain writes what earlier versions did, and no state of another memory is left";
   std::vector<Detection> lines;
   std::string error;
   ASSERT_TRUE(ReadDetections((dir_ / "plain.txt").string(), lines, error));
@@ -278,9 +280,17 @@ TEST_F(CliRun, RefusalsSayWhyWithTheirExitCodes) {
       {{"teach", Clip(), "-m", "fifo", "-o", "1:a:0,0,9,9"},
        2,
        "vizmoro-cli: the memory file fifo is not a regular file\n"},
+      {{"teach", Clip(), "-m", "small.dat", "-o", "1:a:0,0,9,3"},
+       1,
+       "vizmoro-cli: the box of object 1 is smaller than the 4 x 4 pixels the tracker needs\n"},
+      {{"teach", Clip(), "-m", "stuck.dat", "-o", "1:a:0,0,9,9"},
+       3,
+       "vizmoro-cli: cannot save the tracker state to stuck.dat.track: stuck.dat.track is a "
+       "folder\n"},
   };
   WriteFile(dir_ / "notes.txt", "some notes");
   fs::create_directory(dir_ / "folder");
+  fs::create_directory(dir_ / "stuck.dat.track");
   ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0644), 0);
   for (const Case& c : cases) {
     const ProgramResult run = Cli(c.args, dir_.path());
