@@ -74,12 +74,15 @@ def test_other_threads_run_while_the_memory_searches():
     running.wait()
     start = time.perf_counter()
     before = counter[0]
-    memory.recognize(lambda event: None if event.code != vizmoro.END else None)
+    # Searches, however fast the machine, until they have taken long enough to tell.
+    for _ in range(200):
+        memory.recognize(lambda event: None if event.code != vizmoro.END else None)
+        if time.perf_counter() - start > 0.05:
+            break
     during = counter[0] - before
     elapsed = time.perf_counter() - start
     stop.set()
     thread.join()
-    assert elapsed > 0.02, "the search was too short to tell"
     assert during > 1000, f"the counting thread made {during} steps in {elapsed:.3f} s"
 
 
