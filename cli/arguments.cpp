@@ -65,8 +65,9 @@ const char kTeachHelp[] =
     "tracker needs beside the memory (each object's taught size) is kept in FILE.track.\n";
 
 const char kTeachOptions[] =
-    "  -o, --object OBJECT  ID (1 to 2147483647), NAME, and the box X,Y,W,H in pixels;\n"
-    "                       @A-B teaches this object on frames A to B, @N on frame N\n"
+    "  -o, --object OBJECT  ID (1 to 2147483647), NAME, and the box X,Y,W,H in pixels (4 x 4\n"
+    "                       or more, but with --plain); @A-B teaches this object on frames A\n"
+    "                       to B, @N on frame N\n"
     "  -f, --frames A-B     the frames of every object without its own range\n"
     "      --select         draw the boxes of objects given as ID:NAME with the mouse, on the\n"
     "                       first frame (needs a display)\n"
