@@ -97,7 +97,6 @@ class Pyramid {
     }
     return levels_[k];
   }
-  const cv::Mat& Base() const { return levels_.front(); }
 
  private:
   std::vector<cv::Mat> levels_;
@@ -344,13 +343,21 @@ struct Tracker::Impl {
 
   // Puts the region around `box` into the memory's image, with `margin` area pixels around the
   // box's own window, which lies at (margin, margin).
-  void Show(const Box& box, int margin, double angle = 0, cv::Point2d shift = {}) {
+  void Show(const Box& box, int margin) {
+    Fill(box, margin);
+    memory.SetImage(patch);
+  }
+  // The same region into `patch` alone, turned by `angle` degrees and moved by `shift` area
+  // pixels.
+  void Fill(const Box& box, int margin, double angle = 0, cv::Point2d shift = {}) {
     const cv::Size area = Area();
     Resample(pyramid, box.centre, ScaleOf(box.size),
              cv::Point2d(margin + area.width / 2.0 + shift.x, margin + area.height / 2.0 + shift.y),
              cv::Size(area.width + 2 * margin, area.height + 2 * margin), patch, angle);
-    memory.SetImage(patch);
   }
+  // Room around a taught window, so that the shifted windows a new base is measured with stay
+  // inside the image.
+  int Margin() const { return Area().width / 4; }
 
   // Reads windows around `around` at each size of `scales`, `radius` area pixels each way at
   // `step`; appends every window as a candidate.
@@ -376,7 +383,7 @@ struct Tracker::Impl {
 
   // The deepest base along the best children of `box`'s window.
   uint64_t Leaf(const Box& box) {
-    const int margin = Area().width / 4;
+    const int margin = Margin();
     Show(box, margin);
     cv::Rect found;
     uint64_t base = 0;
@@ -386,7 +393,7 @@ struct Tracker::Impl {
   }
 
   void Write(const Box& box, int32_t id) {
-    const int margin = Area().width / 4;
+    const int margin = Margin();
     Show(box, margin);
     memory.Write(cv::Rect(cv::Point(margin, margin), Area()), &id);
   }
@@ -394,7 +401,7 @@ struct Tracker::Impl {
   // Teaches the box and warped copies of it.
   void TeachWarps(const Box& box, int32_t id, int keyFrame) {
     const cv::Size area = Area();
-    const int margin = area.width / 4;
+    const int margin = Margin();
     cv::RNG rng(0x5eedULL * static_cast<uint64_t>(id) + static_cast<uint64_t>(keyFrame));
     cv::Mat noisy;
     for (int i = 0; i <= params.warps; ++i) {
@@ -410,12 +417,7 @@ struct Tracker::Impl {
         noise = rng.uniform(0.0, Tuning::kWarpNoise);
         gain = 1 + rng.uniform(-Tuning::kWarpGain, Tuning::kWarpGain);
       }
-      const Box warped{box.centre, box.size / scale};
-      const cv::Vec2d s = ScaleOf(warped.size);
-      Resample(
-          pyramid, warped.centre, s,
-          cv::Point2d(margin + area.width / 2.0 + shift.x, margin + area.height / 2.0 + shift.y),
-          cv::Size(area.width + 2 * margin, area.height + 2 * margin), patch, angle);
+      Fill(Box{box.centre, box.size / scale}, margin, angle, shift);
       if (i > 0) {
         patch.convertTo(noisy, CV_32F, gain);
         if (blur) cv::GaussianBlur(noisy, noisy, cv::Size(3, 3), 0);
