@@ -316,12 +316,16 @@ struct Tracker::Impl {
   // The deepest level whose cells span enough of the object's own pixels to tell it by: finer
   // cells of a small object only see the resampling. The memory learned it at its taught size: a
   // box grown since shows no more detail of it than it knew.
-  int Judged(const Box& box, int32_t id) const {
+  // Taking an object up again, the memory judges it at its taught size whatever its size now:
+  // a view shrunk with distance must not let coarser levels take look-alikes for it.
+  int Judged(const Box& box, int32_t id, bool again = false) const {
     cv::Size2d size = box.size;
     const auto object = objects.find(id);
     if (object != objects.end()) {
-      size.width = std::min(size.width, static_cast<double>(object->second.taught.width));
-      size.height = std::min(size.height, static_cast<double>(object->second.taught.height));
+      const cv::Size2d taught(object->second.taught);
+      size = again ? taught
+                   : cv::Size2d(std::min(size.width, taught.width),
+                                std::min(size.height, taught.height));
     }
     for (int m = std::min<int>(depth, static_cast<int>(cells.size()) - 1); m > 1; --m)
       if (size.width / cells[m].width >= Tuning::kMinCellPixels &&
@@ -331,8 +335,8 @@ struct Tracker::Impl {
   }
   // Whether `score` recognises `box` at every level that can judge it: that level accepted it
   // (a walk that ends at level m scores m up to m + 0.5; one through every level, more).
-  bool Recognised(double score, const Box& box, int32_t id) const {
-    const int judged = Judged(box, id);
+  bool Recognised(double score, const Box& box, int32_t id, bool again = false) const {
+    const int judged = Judged(box, id, again);
     return judged < depth ? score >= judged : score > depth + 0.5;
   }
 
@@ -549,11 +553,12 @@ struct Tracker::Impl {
     for (const Candidate& c : scratch)
       if ((!best || c.score > best->score) && !Taken(c.box, f.id)) best = &c;
     Candidate scanned;
-    if ((!best || !Recognised(best->score, f.box, f.id)) && budget > 0 && f.box.size.area() > 0) {
+    if ((!best || !Recognised(best->score, f.box, f.id, true)) && budget > 0 &&
+        f.box.size.area() > 0) {
       scanned = Scan(f, grey, budget);
       best = &scanned;
     }
-    if (!best || !Recognised(best->score, best->box, f.id) ||
+    if (!best || !Recognised(best->score, best->box, f.id, true) ||
         Inside(best->box, grey.size()) < 0.75) {
       f.recognised = 0;
       return;
@@ -563,7 +568,7 @@ struct Tracker::Impl {
     Search(best->box, f.id, Tuning::kRadius / 2, Tuning::kStep, Scales(), fine);
     const Candidate* refined = Best(fine, true);
     f.candidate =
-        refined && Recognised(refined->score, refined->box, f.id) ? refined->box : best->box;
+        refined && Recognised(refined->score, refined->box, f.id, true) ? refined->box : best->box;
     f.placed = true;
     if (++f.recognised >= params.reacquire) {
       f.phase = Phase::kFollowed;
