@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "condensation.hpp"
+#include "event_recorder.hpp"
 #include "report.hpp"
 #include "test_images.hpp"
 #include "tree_helpers.hpp"
@@ -14,14 +15,7 @@ using namespace vizmoro::detail;
 
 namespace {
 
-struct Events {
-  int relearns = 0, tracks = 0;
-  static void callback(int code, uint32_t*, RcgAMResult*, void* user) {
-    auto& e = *static_cast<Events*>(user);
-    e.relearns += code == RCG_AM_RELEARN;
-    e.tracks += code == RCG_AM_TRACK;
-  }
-};
+using vizmoro_test::EventRecorder;
 
 TEST(LearningOptions, AreKeptUntilSetAgainAndCheckedWhenSet) {
   CvAssociativeMemory memory;
@@ -55,9 +49,9 @@ class WeakBackground : public ::testing::Test {
     addChild(*stateOf(memory).root, AssocHeader{2, 60, 938, 1}, 100);
     stateOf(memory).context.lastNodeId = 2;
   }
-  Events track(double learnThreshold) {
-    Events events;
-    memory.ObjectTracking(Events::callback, &events, true, learnThreshold, 0.45);
+  EventRecorder track(double learnThreshold) {
+    EventRecorder events;
+    memory.ObjectTracking(EventRecorder::callback, &events, true, learnThreshold, 0.45);
     return events;
   }
   void guard() {
@@ -70,17 +64,17 @@ class WeakBackground : public ::testing::Test {
 };
 
 TEST_F(WeakBackground, WithoutTheGuardWeakMatchesAreTaughtAndTracked) {
-  const Events events = track(0.54);
-  EXPECT_GT(events.relearns, 0);
-  EXPECT_GT(events.tracks, 0);
+  const EventRecorder events = track(0.54);
+  EXPECT_GT(events.count(RCG_AM_RELEARN), 0u);
+  EXPECT_GT(events.count(RCG_AM_TRACK), 0u);
 }
 
 TEST_F(WeakBackground, GuardKeepsUnsupportedWeakMatchesFromBeingTaughtOrTracked) {
   guard();
   for (int call = 0; call < 5; ++call) {
-    const Events events = track(0.54);
-    EXPECT_EQ(events.relearns, 0);
-    EXPECT_EQ(events.tracks, 0);
+    const EventRecorder events = track(0.54);
+    EXPECT_EQ(events.count(RCG_AM_RELEARN), 0u);
+    EXPECT_EQ(events.count(RCG_AM_TRACK), 0u);
   }
   EXPECT_EQ(memory.GetNodeCount(), 2);
   EXPECT_TRUE(stateOf(memory).trackedObjects.empty());
@@ -89,10 +83,10 @@ TEST_F(WeakBackground, GuardKeepsUnsupportedWeakMatchesFromBeingTaughtOrTracked)
 TEST_F(WeakBackground, GuardReinforcesWhatAnEstablishedTrackSupports) {
   guard();
   // Strong enough to start tracks at first (threshold 0.5), then held for three calls.
-  EXPECT_GT(track(0.5).tracks, 0);
-  EXPECT_EQ(track(0.5).relearns, 0);
-  EXPECT_EQ(track(0.54).relearns, 0) << "confirmed twice only";
-  EXPECT_GT(track(0.54).relearns, 0) << "confirmed in each of the last three calls";
+  EXPECT_GT(track(0.5).count(RCG_AM_TRACK), 0u);
+  EXPECT_EQ(track(0.5).count(RCG_AM_RELEARN), 0u);
+  EXPECT_EQ(track(0.54).count(RCG_AM_RELEARN), 0u) << "confirmed twice only";
+  EXPECT_GT(track(0.54).count(RCG_AM_RELEARN), 0u) << "confirmed in each of the last three calls";
 }
 
 // A tracked object of index 1 whose extra reads find the base just below one half with many
@@ -129,9 +123,9 @@ class GuardedReacquisition : public ::testing::Test {
     s.trackedObjects.push_back(std::move(t));
     return s.trackedObjects.back();
   }
-  Events track() {
-    Events events;
-    memory.ObjectTracking(Events::callback, &events, true, 0.54, 0.45);
+  EventRecorder track() {
+    EventRecorder events;
+    memory.ObjectTracking(EventRecorder::callback, &events, true, 0.54, 0.45);
     return events;
   }
   CvAssociativeMemory memory;
@@ -147,7 +141,7 @@ TEST_F(GuardedReacquisition, OnlyAnEstablishedTrackConfirmedInThePreviousCallRel
   for (const Case c : {Case{3, 1, true}, Case{2, 1, false}, Case{5, 2, false}}) {
     SetUp();
     TrackedObject& t = inject(c.streak, c.callsAgo);
-    EXPECT_EQ(track().relearns > 0, c.relearns) << c.streak << " " << c.callsAgo;
+    EXPECT_EQ(track().count(RCG_AM_RELEARN) > 0, c.relearns) << c.streak << " " << c.callsAgo;
     EXPECT_EQ(t.updates, 1) << "confirmed by its reads all the same";
   }
 }
@@ -232,8 +226,8 @@ int mostBasesOfALongRun(int budget, bool teachingOnly = false) {
     if (i < 20 || teachingOnly) {
       memory.Write(cv::Rect(corner, look.size()), &one);
     } else {
-      Events events;
-      memory.ObjectTracking(Events::callback, &events, true, 0.9, 0.45);
+      EventRecorder events;
+      memory.ObjectTracking(EventRecorder::callback, &events, true, 0.9, 0.45);
     }
     most = std::max(most, memory.GetNodeCount() - 1);
   }

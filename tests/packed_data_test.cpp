@@ -16,13 +16,14 @@
 #include <iterator>
 #include <limits>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "errors.hpp"
 #include "memory_state.hpp"
 #include "packed_data.hpp"
+#include "scratch_dir.hpp"
 #include "test_images.hpp"
+#include "tree_helpers.hpp"
 #include "vizmoro/memory_file.hpp"
 
 using namespace vizmoro::detail;
@@ -31,6 +32,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
+using vizmoro_test::ScratchDir;
 
 const cv::Rect kArea(390, 250, 220, 220);
 
@@ -77,28 +79,10 @@ void teach(CvAssociativeMemory& memory, int writes) {
   }
 }
 
-struct VisitedNode {
-  int cols, rows, slots;
-  std::vector<int16_t> values;
-  int32_t data;
-  uint64_t id, hits;
-  int16_t level;
-  bool operator==(const VisitedNode& o) const {
-    return std::tie(cols, rows, values, data, id, hits, level) ==
-           std::tie(o.cols, o.rows, o.values, o.data, o.id, o.hits, o.level);
-  }
-};
+// The nodes, leaving out their counts of child slots, which a round trip need not keep.
 std::vector<VisitedNode> visit(CvAssociativeMemory& memory) {
-  std::vector<VisitedNode> nodes;
-  memory.VisitNodes(
-      [](int cols, int rows, const int16_t* values, int32_t* data, uint64_t id, uint64_t hits,
-         int slots, int16_t level, void* user) {
-        static_cast<std::vector<VisitedNode>*>(user)->push_back(
-            {cols, rows, slots, std::vector<int16_t>(values, values + cols * rows), *data, id, hits,
-             level});
-        return true;
-      },
-      &nodes);
+  std::vector<VisitedNode> nodes = visitAll(memory);
+  for (VisitedNode& node : nodes) node.slots = 0;
   return nodes;
 }
 
@@ -111,21 +95,6 @@ int setHits(AssocNode& node, uint64_t hits) {
   return count;
 }
 
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string name = (fs::temp_directory_path() / "vizmoro-packed-XXXXXX").string();
-    path_ = ::mkdtemp(name.data());
-  }
-  ~ScratchDir() { fs::remove_all(path_); }
-  fs::path operator/(const char* name) const { return path_ / name; }
-  const fs::path& path() const { return path_; }
-  size_t entries() const { return std::distance(fs::directory_iterator(path_), {}); }
-
- private:
-  fs::path path_;
-};
-
 class PackedFixture : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -135,7 +104,7 @@ class PackedFixture : public ::testing::Test {
   // The refused call left the memory as it was, its source image included.
   void expectUnchanged(const Bytes& before) {
     EXPECT_EQ(pack(memory), before);
-    EXPECT_FALSE(CvAssociativeMemoryAccess::state(memory).image.empty());
+    EXPECT_FALSE(stateOf(memory).image.empty());
   }
   cv::Mat image = texturedImage(cv::Size(640, 480), 7);
   CvAssociativeMemory memory;
@@ -173,7 +142,7 @@ TEST_F(PackedLayout, FirstWriteGivesFourRecordsInPreOrder) {
   EXPECT_EQ(getU(packed, 32, 8), 1u);    // accessCount
   for (size_t i = 0; i < 4; ++i) EXPECT_EQ(getU(packed, 40 + 8 * i, 8), i) << i;
 
-  std::vector<const AssocNode*> chain = {CvAssociativeMemoryAccess::state(memory).root.get()};
+  std::vector<const AssocNode*> chain = {stateOf(memory).root.get()};
   while (chain.size() < 4) chain.push_back(chain.back()->children.at(0).get());
   const size_t offsets[] = {72, 106, 156, 286};
   const uint64_t lengths[] = {2, 18, 98, 450};
@@ -196,7 +165,7 @@ TEST_F(PackedLayout, FirstWriteGivesFourRecordsInPreOrder) {
 // int32 the buffer still holds exactly the records.
 TEST_F(PackedLayout, OverstatedMemorySizeFallsBackToTheRecords) {
   teach(memory, 1);
-  CvAssociativeMemoryAccess::state(memory).context.memorySize = std::numeric_limits<int32_t>::max();
+  stateOf(memory).context.memorySize = std::numeric_limits<int32_t>::max();
   EXPECT_EQ(memory.GetPackedSize(), 768);
   const Bytes packed = pack(memory);
   CvAssociativeMemory loaded;
@@ -221,13 +190,13 @@ TEST_P(PackedRoundTrip, RestoresTreeAndCounters) {
 
   CvAssociativeMemory loaded;
   loaded.Create(40, 40, 1);
-  CvAssociativeMemoryAccess::state(loaded).prunedNodeCount = 17;
+  stateOf(loaded).prunedNodeCount = 17;
   loaded.ReadPackedData(packed.data(), packed.size());
   EXPECT_EQ(loaded.GetSize(), memory.GetSize());
   EXPECT_EQ(loaded.GetNodeCount(), memory.GetNodeCount());
   EXPECT_EQ(loaded.GetLastNodeId(), memory.GetLastNodeId());
   EXPECT_EQ(loaded.GetAccessCount(), memory.GetAccessCount());
-  EXPECT_EQ(CvAssociativeMemoryAccess::state(loaded).prunedNodeCount, 17);
+  EXPECT_EQ(stateOf(loaded).prunedNodeCount, 17);
   const std::vector<VisitedNode> nodes = visit(loaded);
   EXPECT_EQ(nodes, visit(memory));
   int16_t deepest = 0;
@@ -307,7 +276,7 @@ using MemoryFile = PackedFixture;
 
 TEST_F(MemoryFile, SaveLoadKeepsPrunedMemoryAndIgnoresTheTail) {
   teach(memory, 6);
-  AssocNode& root = *CvAssociativeMemoryAccess::state(memory).root;
+  AssocNode& root = *stateOf(memory).root;
   const int before = memory.GetNodeCount();
   const int kept = 1 + setHits(*root.children[0], 5);  // one subtree survives, the rest goes
   ScratchDir dir;

@@ -6,6 +6,7 @@
 
 #include <opencv2/core/utility.hpp>
 
+#include "event_recorder.hpp"
 #include "report.hpp"
 #include "search.hpp"
 #include "test_images.hpp"
@@ -16,22 +17,8 @@ using namespace vizmoro::detail;
 
 namespace {
 
-struct Event {
-  int code;
-  uint32_t index;
-  RcgAMResult result;
-};
-
-void record(int code, uint32_t* index, RcgAMResult* result, void* user) {
-  static_cast<std::vector<Event>*>(user)->push_back(
-      {code, index ? *index : 0u, result ? *result : RcgAMResult{}});
-}
-
-std::vector<int> codesOf(const std::vector<Event>& events) {
-  std::vector<int> codes;
-  for (const Event& e : events) codes.push_back(e.code);
-  return codes;
-}
+using vizmoro_test::Event;
+using vizmoro_test::EventRecorder;
 
 struct Visit {
   cv::Rect window;
@@ -122,31 +109,29 @@ TEST_F(SearchTest, WindowSizesStepsAndPositionsOfAVgaImage) {
 
 TEST_F(SearchTest, RecognitionReadsEveryWindowOnceAndReportsIt) {
   memory.SetImage(texturedImage({640, 480}, 42));
-  std::vector<Event> events;
-  memory.ObjectRecognition(record, &events);
-  ASSERT_GE(events.size(), 2u);
-  EXPECT_EQ(events.front().code, RCG_AM_BEGIN);
-  EXPECT_EQ(events.back().code, RCG_AM_END);
-  int reads = 0;
-  for (const Event& e : events) reads += e.code == RCG_AM_NO_MATCH || e.code == RCG_AM_MATCH;
-  EXPECT_EQ(reads, 1128);
+  EventRecorder recorder;
+  memory.ObjectRecognition(EventRecorder::callback, &recorder);
+  ASSERT_GE(recorder.events.size(), 2u);
+  EXPECT_EQ(recorder.events.front().code, RCG_AM_BEGIN);
+  EXPECT_EQ(recorder.events.back().code, RCG_AM_END);
+  EXPECT_EQ(recorder.count(RCG_AM_NO_MATCH) + recorder.count(RCG_AM_MATCH), 1128u);
   EXPECT_EQ(memory.GetAccessCount(), 1128u);
 }
 
 TEST_F(SearchTest, ImagesTooSmallForAnyWindowGiveOnlyBeginAndEnd) {
   for (cv::Size size : {cv::Size(164, 480), cv::Size(640, 164), cv::Size(165, 165)}) {
     memory.SetImage(texturedImage(size, 43));
-    std::vector<Event> events;
-    memory.ObjectRecognition(record, &events);
-    EXPECT_EQ(codesOf(events), (std::vector<int>{RCG_AM_BEGIN, RCG_AM_END})) << size;
+    EventRecorder recorder;
+    memory.ObjectRecognition(EventRecorder::callback, &recorder);
+    EXPECT_EQ(recorder.codes(true), (std::vector<int>{RCG_AM_BEGIN, RCG_AM_END})) << size;
     EXPECT_EQ(memory.GetAccessCount(), 0u);
   }
   // Before the first image the size is 0 x 0.
   CvAssociativeMemory fresh;
   fresh.Create(220, 220, 3);
-  std::vector<Event> events;
-  fresh.ObjectRecognition(record, &events);
-  EXPECT_EQ(codesOf(events), (std::vector<int>{RCG_AM_BEGIN, RCG_AM_END}));
+  EventRecorder recorder;
+  fresh.ObjectRecognition(EventRecorder::callback, &recorder);
+  EXPECT_EQ(recorder.codes(true), (std::vector<int>{RCG_AM_BEGIN, RCG_AM_END}));
 }
 
 TEST_F(SearchTest, WindowAsWideAsTheImageIsVisitedNowhere) {
@@ -159,8 +144,8 @@ TEST_F(SearchTest, WindowAsWideAsTheImageIsVisitedNowhere) {
 TEST_F(SearchTest, SearchOfAMemoryThatIsNotCreatedIsRefusedByTheRead) {
   CvAssociativeMemory blank;
   blank.SetImage(texturedImage({640, 480}, 45));
-  std::vector<Event> events;
-  EXPECT_EQ(reportOf([&] { blank.ObjectRecognition(record, &events); }),
+  EventRecorder recorder;
+  EXPECT_EQ(reportOf([&] { blank.ObjectRecognition(EventRecorder::callback, &recorder); }),
             (Report{-27, "CvAssociativeMemory::Read", "Associative memory is not created"}));
 }
 
@@ -169,8 +154,8 @@ TEST_F(SearchTest, MatchesGroupStrictlyWithinTheRadiusAndByIndex) {
   // data, found exactly where it was looked for.
   memory.SetImage(texturedImage({200, 200}, 46));
   s().context.geometry.searchRadius2 = 100;
-  std::vector<Event> events;
-  Callback callback(record, &events);
+  EventRecorder recorder;
+  Callback callback(EventRecorder::callback, &recorder);
   SearchContext search{&s(), &callback};
   auto collect = [&](cv::Rect window, int32_t index) {
     s().root->header.data = index;
@@ -193,7 +178,7 @@ TEST_F(SearchTest, MatchesGroupStrictlyWithinTheRadiusAndByIndex) {
   EXPECT_EQ(s().foundObjects[1].sumCenterX, 57);
   EXPECT_EQ(s().foundObjects[2].objectIndex, 2u);
   EXPECT_EQ(s().foundObjects[2].count, 1);
-  for (const Event& e : events) {
+  for (const Event& e : recorder.events) {
     EXPECT_EQ(e.code, RCG_AM_MATCH);
     EXPECT_EQ(e.result.bases, 1u);
     EXPECT_EQ(e.result.userSlot, nullptr);
@@ -207,11 +192,9 @@ TEST_F(SearchTest, FoundObjectsAreReportedWithTheirMeansInOrderOfTheirFirstMembe
   memory.SetImage(image);
   const int32_t index = 5;
   for (int i = 0; i < 3; ++i) memory.Write(cv::Rect(390, 230, 220, 220), &index);
-  std::vector<Event> events;
-  memory.ObjectRecognition(record, &events);
-  std::vector<Event> objects;
-  for (const Event& e : events)
-    if (e.code == RCG_AM_OBJECT) objects.push_back(e);
+  EventRecorder recorder;
+  memory.ObjectRecognition(EventRecorder::callback, &recorder);
+  const std::vector<Event> objects = recorder.ofCode(RCG_AM_OBJECT);
   ASSERT_EQ(objects.size(), s().foundObjects.size());
   ASSERT_FALSE(objects.empty());
   for (size_t i = 0; i < objects.size(); ++i) {
@@ -228,7 +211,7 @@ TEST_F(SearchTest, FoundObjectsAreReportedWithTheirMeansInOrderOfTheirFirstMembe
   EXPECT_GT(objects[0].result.similarity, 0.5);
   EXPECT_LT(std::abs(objects[0].result.rect.x + objects[0].result.rect.width / 2 - 500), 55);
   EXPECT_LT(std::abs(objects[0].result.rect.y + objects[0].result.rect.height / 2 - 340), 55);
-  EXPECT_EQ(events.back().code, RCG_AM_END);
+  EXPECT_EQ(recorder.events.back().code, RCG_AM_END);
 }
 
 TEST_F(SearchTest, WindowsReadTogetherMeetThePruningWhereOneByOneReadsWould) {
@@ -249,12 +232,12 @@ TEST_F(SearchTest, WindowsReadTogetherMeetThePruningWhereOneByOneReadsWould) {
   };
   CvAssociativeMemory reference;
   taught(reference);
-  std::vector<Event> oneByOne;
-  Callback callback(record, &oneByOne);
+  EventRecorder oneByOne;
+  Callback callback(EventRecorder::callback, &oneByOne);
   SearchContext search{&stateOf(reference), &callback};
   PositionSearch(stateOf(reference), CollectFound, &search);
   ASSERT_EQ(reference.GetNodeCount(), 1);
-  ASSERT_TRUE(std::any_of(oneByOne.begin(), oneByOne.begin() + 9,
+  ASSERT_TRUE(std::any_of(oneByOne.events.begin(), oneByOne.events.begin() + 9,
                           [](const Event& e) { return e.result.bases == 4; }));
 
   const int threads = cv::getNumThreads();
@@ -262,10 +245,11 @@ TEST_F(SearchTest, WindowsReadTogetherMeetThePruningWhereOneByOneReadsWould) {
     SCOPED_TRACE(n);
     cv::setNumThreads(n);
     taught(memory);
-    std::vector<Event> events;
-    memory.ObjectRecognition(record, &events);
-    ASSERT_GE(events.size(), oneByOne.size() + 2);
-    EXPECT_TRUE(std::equal(oneByOne.begin(), oneByOne.end(), events.begin() + 1, same));
+    EventRecorder recorder;
+    memory.ObjectRecognition(EventRecorder::callback, &recorder);
+    ASSERT_GE(recorder.events.size(), oneByOne.events.size() + 2);
+    EXPECT_TRUE(std::equal(oneByOne.events.begin(), oneByOne.events.end(),
+                           recorder.events.begin() + 1, same));
     EXPECT_EQ(memory.GetNodeCount(), 1);
   }
   cv::setNumThreads(threads);

@@ -10,6 +10,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "descriptor.hpp"
+#include "event_recorder.hpp"
 #include "report.hpp"
 #include "search.hpp"
 #include "test_images.hpp"
@@ -19,30 +20,8 @@ using namespace vizmoro::detail;
 
 namespace {
 
-struct Track {
-  uint32_t index;
-  cv::Rect rect;
-  double similarity;
-  bool predicted;
-};
-
-struct Tracks {
-  std::vector<Track> reported;
-  std::vector<cv::Rect> relearned;
-  static void callback(int code, uint32_t* index, RcgAMResult* result, void* user) {
-    Tracks& tracks = *static_cast<Tracks*>(user);
-    if (code == RCG_AM_TRACK)
-      tracks.reported.push_back({*index, result->rect, result->similarity, result->predicted});
-    if (code == RCG_AM_RELEARN) tracks.relearned.push_back(result->rect);
-  }
-  // The most similar track of an index, if any.
-  const Track* best(uint32_t index) const {
-    const Track* found = nullptr;
-    for (const Track& t : reported)
-      if (t.index == index && (!found || t.similarity > found->similarity)) found = &t;
-    return found;
-  }
-};
+using vizmoro_test::Event;
+using vizmoro_test::EventRecorder;
 
 double iou(const cv::Rect& a, const cv::Rect& b) {
   const double inter = (a & b).area();
@@ -108,10 +87,10 @@ std::pair<cv::Rect, cv::Rect> followSize(cv::Size object, double last, bool foll
   for (int i = 0; i <= kSteps; ++i) {
     const double scale = 1.0 + (last - 1.0) * i / kSteps;
     memory.SetImage(scene.frame({{centre, scale}}));
-    Tracks tracks;
-    memory.ObjectTracking(Tracks::callback, &tracks, true, 0.54f, 0.45f);
-    if (const Track* t = tracks.best(1)) fitted = memory.FittedBox(t->rect, object);
-    for (const cv::Rect& window : tracks.relearned) EXPECT_EQ(window.size(), object);
+    EventRecorder recorder;
+    memory.ObjectTracking(EventRecorder::callback, &recorder, true, 0.54f, 0.45f);
+    if (const Event* t = recorder.bestTrack(1)) fitted = memory.FittedBox(t->result.rect, object);
+    for (const Event& e : recorder.ofCode(RCG_AM_RELEARN)) EXPECT_EQ(e.result.rect.size(), object);
   }
   return {fitted, scene.boxAt(centre, last)};
 }
@@ -148,15 +127,16 @@ TEST(KeepIdentities, TwoObjectsSideBySideKeepTheirOwnIndexes) {
   }
   for (int pass = 0; pass < 20; ++pass) {
     memory.SetImage(scene.frame({{left, 1.0}, {right, 1.0}}, &other));
-    Tracks tracks;
-    memory.ObjectTracking(Tracks::callback, &tracks, true, 0.54f, 0.45f);
-    for (const Track& t : tracks.reported) {
-      const cv::Rect box = memory.FittedBox(t.rect, {120, 120});
+    EventRecorder recorder;
+    memory.ObjectTracking(EventRecorder::callback, &recorder, true, 0.54f, 0.45f);
+    const std::vector<Event> tracks = recorder.ofCode(RCG_AM_TRACK);
+    for (const Event& t : tracks) {
+      const cv::Rect box = memory.FittedBox(t.result.rect, {120, 120});
       const cv::Rect wrong = scene.boxAt(t.index == 1 ? right : left, 1.0);
       EXPECT_LT(iou(box, wrong), 0.3) << "pass " << pass << ": index " << t.index << " at " << box;
     }
     std::map<uint32_t, int> perIndex;
-    for (const Track& t : tracks.reported) ++perIndex[t.index];
+    for (const Event& t : tracks) ++perIndex[t.index];
     for (const auto& [index, count] : perIndex) EXPECT_EQ(count, 1) << "index " << index;
   }
 }
@@ -184,10 +164,10 @@ TEST(KeepIdentities, TheMoreSimilarIndexClaimsAnObjectBothMatch) {
       addChild(*s.root, AssocHeader{static_cast<uint64_t>(index) + 1, 5, 1000, index}, 0, &values);
     }
     s.context.lastNodeId = 3;
-    Tracks tracks;
-    memory.ObjectTracking(Tracks::callback, &tracks, false, 0.54f, 0.45f);
-    ASSERT_EQ(tracks.reported.size(), 1u);
-    EXPECT_EQ(tracks.reported[0].index, weaker == 1 ? 2u : 1u);
+    EventRecorder recorder;
+    memory.ObjectTracking(EventRecorder::callback, &recorder, false, 0.54f, 0.45f);
+    ASSERT_EQ(recorder.count(RCG_AM_TRACK), 1u);
+    EXPECT_EQ(recorder.ofCode(RCG_AM_TRACK)[0].index, weaker == 1 ? 2u : 1u);
   }
 }
 
@@ -204,17 +184,18 @@ TEST(PredictedFlag, SaysWhichReportedTracksWereNotSeen) {
     AssocNode* base = addChild(*stateOf(memory).root,
                                AssocHeader{2, 5, std::numeric_limits<uint64_t>::max() / 2, 1});
     stateOf(memory).context.lastNodeId = 2;
-    Tracks seen;
-    memory.ObjectTracking(Tracks::callback, &seen, false, 0.54f, 0.45f);
-    ASSERT_EQ(seen.reported.size(), 1u);
-    EXPECT_FALSE(seen.reported[0].predicted);
+    EventRecorder seen;
+    memory.ObjectTracking(EventRecorder::callback, &seen, false, 0.54f, 0.45f);
+    ASSERT_EQ(seen.count(RCG_AM_TRACK), 1u);
+    EXPECT_FALSE(seen.ofCode(RCG_AM_TRACK)[0].result.predicted);
     base->header.data = 2;  // from now on the window shows object 2: object 1 is not seen
-    Tracks next;
-    memory.ObjectTracking(Tracks::callback, &next, false, 0.54f, 0.45f);
-    ASSERT_EQ(next.reported.size(), 2u);
-    EXPECT_EQ(next.reported[0].index, 1u);
-    EXPECT_TRUE(next.reported[0].predicted);
-    EXPECT_FALSE(next.reported[1].predicted);
+    EventRecorder next;
+    memory.ObjectTracking(EventRecorder::callback, &next, false, 0.54f, 0.45f);
+    const std::vector<Event> tracks = next.ofCode(RCG_AM_TRACK);
+    ASSERT_EQ(tracks.size(), 2u);
+    EXPECT_EQ(tracks[0].index, 1u);
+    EXPECT_TRUE(tracks[0].result.predicted);
+    EXPECT_FALSE(tracks[1].result.predicted);
   }
 }
 

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "condensation.hpp"
+#include "event_recorder.hpp"
 #include "report.hpp"
 #include "test_images.hpp"
 #include "tracking.hpp"
@@ -15,15 +16,12 @@ using namespace vizmoro::detail;
 
 namespace {
 
-struct Event {
-  int code;
-  uint32_t index;
-  RcgAMResult result;
-};
+using vizmoro_test::Event;
+using vizmoro_test::EventRecorder;
 
-struct Recorder {
-  std::vector<Event> events;
-  // Attaches a counting block to every tracked object reported without one.
+// Records, and attaches a counting block to every tracked object reported without one when
+// `attachBlocks`.
+struct Recorder : EventRecorder {
   bool attachBlocks = false;
   static inline int blocksAlive = 0;
   struct CountingBlock : AMUserBlock {
@@ -33,21 +31,9 @@ struct Recorder {
 
   static void callback(int code, uint32_t* index, RcgAMResult* result, void* user) {
     auto& r = *static_cast<Recorder*>(user);
-    r.events.push_back({code, index ? *index : 0u, result ? *result : RcgAMResult{}});
+    EventRecorder::callback(code, index, result, static_cast<EventRecorder*>(&r));
     if (code == RCG_AM_TRACK && r.attachBlocks && !*result->userSlot)
       *result->userSlot = std::make_unique<CountingBlock>();
-  }
-  std::vector<int> codes() const {
-    std::vector<int> c;
-    for (const Event& e : events)
-      if (e.code != RCG_AM_NO_MATCH && e.code != RCG_AM_MATCH) c.push_back(e.code);
-    return c;
-  }
-  std::vector<Event> ofCode(int code) const {
-    std::vector<Event> matching;
-    for (const Event& e : events)
-      if (e.code == code) matching.push_back(e);
-    return matching;
   }
 };
 
@@ -436,14 +422,6 @@ class Scene {
   cv::Mat background_, object_;
 };
 
-struct TrackReports {
-  std::vector<cv::Rect> boxes;  // object 1's reports of one call
-  static void callback(int code, uint32_t* index, RcgAMResult* result, void* user) {
-    if (code == RCG_AM_TRACK && *index == 1)
-      static_cast<TrackReports*>(user)->boxes.push_back(result->rect);
-  }
-};
-
 TEST(TrackingScene, FollowsATaughtObjectAcrossTheFrameAndFindsItAgain) {
   const Scene scene;
   CvAssociativeMemory memory;
@@ -460,9 +438,12 @@ TEST(TrackingScene, FollowsATaughtObjectAcrossTheFrameAndFindsItAgain) {
   auto trackAt = [&](cv::Point topLeft) {
     frames.push_back(scene.frame(topLeft));
     memory.SetImage(frames.back());
-    TrackReports reports;
-    memory.ObjectTracking(TrackReports::callback, &reports, true, 0.54f, 0.45f);
-    return reports.boxes;
+    EventRecorder recorder;
+    memory.ObjectTracking(EventRecorder::callback, &recorder, true, 0.54f, 0.45f);
+    std::vector<cv::Rect> boxes;  // object 1's reports of the call
+    for (const Event& e : recorder.ofCode(RCG_AM_TRACK))
+      if (e.index == 1) boxes.push_back(e.result.rect);
+    return boxes;
   };
   auto near = [](const std::vector<cv::Rect>& boxes, cv::Point topLeft) {
     const cv::Point truth = topLeft + cv::Point(110, 110);

@@ -24,17 +24,6 @@ namespace vizmoro_test {
 
 namespace fs = std::filesystem;
 
-ScratchDir::ScratchDir() {
-  std::string pattern = (fs::temp_directory_path() / "vizmoro_test_XXXXXX").string();
-  if (!mkdtemp(pattern.data())) ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
-  path_ = pattern;
-}
-
-ScratchDir::~ScratchDir() {
-  std::error_code ignored;
-  fs::remove_all(path_, ignored);
-}
-
 namespace {
 
 std::vector<std::string> ChildEnvironment(bool windows) {

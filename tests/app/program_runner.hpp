@@ -11,24 +11,12 @@
 
 #include <gtest/gtest.h>
 
+#include "../scratch_dir.hpp"
+
 namespace vizmoro_test {
 
 constexpr int kFailure = 255;  // the Vizmoro program's exit code -1
 inline const std::string kAviLine = "Processing avi file...\n";
-
-// A fresh directory under the system's temporary directory, removed with its contents.
-class ScratchDir {
- public:
-  ScratchDir();
-  ~ScratchDir();
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  std::filesystem::path path_;
-};
 
 struct ProgramResult {
   int exitCode = -1;  // the exit status (0..255), or 128 + signal when killed
