@@ -1,21 +1,31 @@
 // Whole scenarios of teaching and tracking, reduced to a digest of every event and of the memory
 // they leave. The digests were taken from the engine as it was before its options existed, so
-// that no later change (an option left off, a faster walk) can alter an answer unnoticed.
+// that no later change (an option left off, a faster walk) can alter an answer unnoticed. Each
+// tracking call is also described by a line kept in data/scenarios, so that a changed digest
+// comes with the first call that answers otherwise.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "descriptor.hpp"
+#include "event_recorder.hpp"
 #include "test_images.hpp"
 #include "tree_helpers.hpp"
 
 using namespace vizmoro::detail;
+using vizmoro_test::Event;
+using vizmoro_test::EventRecorder;
 
 namespace {
 
@@ -30,27 +40,17 @@ struct Digest {
   void add(const T& v) {
     add(&v, sizeof v);
   }
-};
-
-struct Recorder {
-  Digest events;
-  int relearns = 0, tracks = 0, matches = 0;
-  static void callback(int code, uint32_t* index, RcgAMResult* result, void* user) {
-    auto& r = *static_cast<Recorder*>(user);
-    r.events.add(code);
-    if (index) r.events.add(*index);
-    if (result) {
-      r.events.add(result->rect.x);
-      r.events.add(result->rect.y);
-      r.events.add(result->rect.width);
-      r.events.add(result->rect.height);
-      r.events.add(result->similarity);
-      r.events.add(result->bases);
-      r.events.add(result->userSlot != nullptr);
-    }
-    r.relearns += code == RCG_AM_RELEARN;
-    r.tracks += code == RCG_AM_TRACK;
-    r.matches += code == RCG_AM_MATCH;
+  void add(const Event& e) {
+    add(e.code);
+    if (e.code == RCG_AM_BEGIN || e.code == RCG_AM_END) return;  // they pass no object
+    add(e.index);
+    add(e.result.rect.x);
+    add(e.result.rect.y);
+    add(e.result.rect.width);
+    add(e.result.rect.height);
+    add(e.result.similarity);
+    add(e.result.bases);
+    add(e.result.userSlot != nullptr);
   }
 };
 
@@ -60,6 +60,87 @@ uint64_t packedDigest(const CvAssociativeMemory& memory) {
   Digest d;
   d.add(packed.data(), packed.size());
   return d.value;
+}
+
+struct Outcome {
+  Digest events;
+  uint64_t memory = 0;
+  int relearns = 0, tracks = 0, matches = 0, bases = 0;
+  int firstLevel = 0,
+      firstLevelWithEmpty = 0;     // bases at the first level, and those with empty values
+  std::vector<std::string> calls;  // one line a tracking call
+
+  // One tracking call: its window reads (how many, how many matched, their digest), the memory
+  // it leaves (bases and digest) and every object it reported.
+  void track(CvAssociativeMemory& memory, double learnThreshold, double trackThreshold) {
+    EventRecorder recorder;
+    memory.ObjectTracking(EventRecorder::callback, &recorder, true, learnThreshold, trackThreshold);
+    Digest reads;
+    int windows = 0, matched = 0;
+    std::ostringstream reports;
+    reports.precision(17);
+    for (const Event& e : recorder.events) {
+      events.add(e);
+      relearns += e.code == RCG_AM_RELEARN;
+      tracks += e.code == RCG_AM_TRACK;
+      matched += e.code == RCG_AM_MATCH;
+      if (e.code == RCG_AM_NO_MATCH || e.code == RCG_AM_MATCH) {
+        reads.add(e);
+        ++windows;
+      } else if (e.code == RCG_AM_TRACK || e.code == RCG_AM_RELEARN) {
+        reports << (e.code == RCG_AM_TRACK ? " | track " : " | relearn ") << e.index << " "
+                << e.result.rect << " " << e.result.similarity << " " << e.result.bases
+                << (e.result.userSlot ? " slot" : "");
+      }
+    }
+    matches += matched;
+    std::ostringstream line;
+    line << "reads " << windows << " matched " << matched << " " << std::hex << reads.value
+         << std::dec << " | bases " << memory.GetNodeCount() << " " << std::hex
+         << packedDigest(memory) << reports.str();
+    calls.push_back(line.str());
+  }
+};
+
+// What a scenario must give, masked or not.
+struct Expected {
+  bool masked;
+  uint64_t events, memory;
+  int relearns, matches, bases;
+};
+
+// Compares the calls with the lines kept for `name` and names the first call that differs.
+// VIZMORO_WRITE_SCENARIOS=1 writes the lines instead, for a change meant to alter the answers.
+void expectCalls(const std::vector<std::string>& calls, const std::string& name) {
+  const std::filesystem::path file =
+      std::filesystem::path(__FILE__).parent_path() / "data" / "scenarios" / (name + ".txt");
+  if (std::getenv("VIZMORO_WRITE_SCENARIOS")) {
+    std::ofstream out(file);
+    for (const std::string& call : calls) out << call << '\n';
+    return;
+  }
+  std::ifstream in(file);
+  ASSERT_TRUE(in) << "cannot read " << file;
+  std::vector<std::string> kept;
+  for (std::string line; std::getline(in, line);) kept.push_back(line);
+  for (size_t i = 0; i < std::max(calls.size(), kept.size()); ++i) {
+    const std::string expected = i < kept.size() ? kept[i] : "no call";
+    const std::string actual = i < calls.size() ? calls[i] : "no call";
+    if (expected != actual) {
+      ADD_FAILURE() << "tracking call " << i << " of " << name << " is the first to differ"
+                    << "\n  expected: " << expected << "\n  actual:   " << actual;
+      return;
+    }
+  }
+}
+
+void expectOutcome(const Outcome& o, const Expected& e, const std::string& scenario) {
+  expectCalls(o.calls, scenario + (e.masked ? "_masked" : "_unmasked"));
+  EXPECT_EQ(o.relearns, e.relearns);
+  EXPECT_EQ(o.matches, e.matches);
+  EXPECT_EQ(o.bases, e.bases);
+  EXPECT_EQ(o.events.value, e.events);
+  EXPECT_EQ(o.memory, e.memory);
 }
 
 // A textured object over another texture, at `corner`, changed by `change` (0 to 1) towards
@@ -76,26 +157,15 @@ cv::Mat sceneFrame(cv::Point corner, double change, int seed, const cv::Mat& bac
   return frame + noise;
 }
 
-struct Outcome {
-  uint64_t events, memory;
-  int relearns, tracks, matches, bases;
-  int firstLevel = 0,
-      firstLevelWithEmpty = 0;  // bases at the first level, and those with empty values
-};
-
-// What a scenario must give, masked or not.
-struct Expected {
-  bool masked;
-  uint64_t events, memory;
-  int relearns, matches, bases;
-};
-
-void expectOutcome(const Outcome& o, const Expected& e) {
-  EXPECT_EQ(o.relearns, e.relearns);
-  EXPECT_EQ(o.matches, e.matches);
-  EXPECT_EQ(o.bases, e.bases);
-  EXPECT_EQ(o.events, e.events);
-  EXPECT_EQ(o.memory, e.memory);
+// A mask of blotches that hide parts of a 480 x 360 frame, other ones for every seed.
+cv::Mat blotches(int seed) {
+  cv::Mat mask(360, 480, CV_8UC1, cv::Scalar(255));
+  cv::RNG rng(seed);
+  for (int k = 0; k < 12; ++k)
+    cv::ellipse(mask, cv::Point(rng.uniform(0, 480), rng.uniform(0, 360)),
+                cv::Size(rng.uniform(10, 60), rng.uniform(10, 60)), rng.uniform(0, 180), 0, 360,
+                cv::Scalar(0), cv::FILLED);
+  return mask;
 }
 
 // Teaches an object for 30 frames, then tracks it for 60 while it moves away, leaves and comes
@@ -108,21 +178,13 @@ Outcome runScenario(bool masked, const LearningOptions& options = {}) {
   memory.Create(160, 160, 3);
   memory.SetLearningOptions(options);
   const cv::Point taught(200, 120);
-  Recorder recorder;
+  Outcome o;
   std::vector<cv::Mat> keep;  // the frames stay alive while the memory looks at them
   const cv::Mat other = texturedImage({160, 160}, 7);
   auto show = [&](cv::Point corner, double change, int seed) {
     keep.push_back(sceneFrame(corner, change, seed, background, object, other));
-    cv::Mat mask;
-    if (masked) {  // blotches that hide parts of the frame, new on every frame
-      mask = cv::Mat(background.size(), CV_8UC1, cv::Scalar(255));
-      cv::RNG rng(seed);
-      for (int k = 0; k < 12; ++k)
-        cv::ellipse(mask, cv::Point(rng.uniform(0, 480), rng.uniform(0, 360)),
-                    cv::Size(rng.uniform(10, 60), rng.uniform(10, 60)), rng.uniform(0, 180), 0, 360,
-                    cv::Scalar(0), cv::FILLED);
-      keep.push_back(mask);
-    }
+    const cv::Mat mask = masked ? blotches(seed) : cv::Mat();
+    if (masked) keep.push_back(mask);
     memory.SetImage(keep[keep.size() - (masked ? 2 : 1)], mask);
   };
   const int32_t one = 1;
@@ -135,10 +197,11 @@ Outcome runScenario(bool masked, const LearningOptions& options = {}) {
                              : i < 35 ? cv::Point(-400, -400)
                                       : taught + cv::Point(3 * (i - 35), 0);
     show(corner, 0.004 * i, 100 + i);
-    memory.ObjectTracking(Recorder::callback, &recorder, true, 0.7, 0.45f);
+    o.track(memory, 0.7, 0.45f);
   }
-  return {recorder.events.value, packedDigest(memory), recorder.relearns,
-          recorder.tracks,       recorder.matches,     memory.GetNodeCount()};
+  o.memory = packedDigest(memory);
+  o.bases = memory.GetNodeCount();
+  return o;
 }
 
 TEST(Scenario, OptionsOffGiveTheEventsAndTheMemoryOfTheEngineWithoutOptions) {
@@ -155,7 +218,7 @@ TEST(Scenario, OptionsOffGiveTheEventsAndTheMemoryOfTheEngineWithoutOptions) {
       SCOPED_TRACE(e.masked ? "masked" : "unmasked");
       const Outcome o = runScenario(e.masked);
       EXPECT_EQ(o.tracks, 60);
-      expectOutcome(o, e);
+      expectOutcome(o, e, "moving");
     }
   }
   cv::setNumThreads(threads);
@@ -171,15 +234,6 @@ Outcome runCrowdedScenario(bool masked) {
     objects.push_back(texturedImage({120, 120}, 200 + i));
     cv::normalize(objects.back(), objects.back(), 0, 255, cv::NORM_MINMAX);
   }
-  auto blotches = [](int seed) {
-    cv::Mat mask(360, 480, CV_8UC1, cv::Scalar(255));
-    cv::RNG rng(seed);
-    for (int k = 0; k < 12; ++k)
-      cv::ellipse(mask, cv::Point(rng.uniform(0, 480), rng.uniform(0, 360)),
-                  cv::Size(rng.uniform(10, 60), rng.uniform(10, 60)), rng.uniform(0, 180), 0, 360,
-                  cv::Scalar(0), cv::FILLED);
-    return mask;
-  };
   CvAssociativeMemory memory;
   memory.Create(120, 120, 3);
   cv::Mat frame, mask;
@@ -196,7 +250,7 @@ Outcome runCrowdedScenario(bool masked) {
     const int32_t index = object + 1;
     memory.Write(area, &index);
   }
-  Recorder recorder;
+  Outcome o;
   for (int pass = 0; pass < 16; ++pass) {
     frame = background.clone();
     for (int i = 0; i < 3; ++i)
@@ -206,10 +260,10 @@ Outcome runCrowdedScenario(bool masked) {
     frame += noise;
     mask = masked ? blotches(1000 + pass) : cv::Mat();
     memory.SetImage(frame, mask);
-    memory.ObjectTracking(Recorder::callback, &recorder, true, 0.54, 0.45);
+    o.track(memory, 0.54, 0.45);
   }
-  Outcome o{recorder.events.value, packedDigest(memory), recorder.relearns,
-            recorder.tracks,       recorder.matches,     memory.GetNodeCount()};
+  o.memory = packedDigest(memory);
+  o.bases = memory.GetNodeCount();
   for (const auto& child : stateOf(memory).root->children) {
     if (!child) continue;
     ++o.firstLevel;
@@ -237,7 +291,7 @@ TEST(Scenario, CrowdedMemoriesGiveTheEventsAndTheMemoryOfThePlainComparison) {
       // Enough children for several vectors of the widest sweep, some with empty values.
       EXPECT_GT(o.firstLevel, 64);
       EXPECT_GT(o.firstLevelWithEmpty, 0);
-      expectOutcome(o, e);
+      expectOutcome(o, e, "crowded");
     }
   }
   cv::setNumThreads(threads);
