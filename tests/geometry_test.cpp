@@ -11,14 +11,11 @@ using namespace vizmoro::detail;
 
 namespace {
 
-std::vector<int> latticeCols(const AssocContext& c, int levels) {
-  std::vector<int> result;
-  for (int level = 0; level <= levels; ++level) result.push_back(levelCols(c, level));
-  return result;
-}
-std::vector<int> latticeRows(const AssocContext& c, int levels) {
-  std::vector<int> result;
-  for (int level = 0; level <= levels; ++level) result.push_back(levelRows(c, level));
+// The node lattices, columns x rows, of levels 0 to `levels`.
+std::vector<cv::Size> lattices(const AssocContext& c, int levels) {
+  std::vector<cv::Size> result;
+  for (int level = 0; level <= levels; ++level)
+    result.emplace_back(levelCols(c, level), levelRows(c, level));
   return result;
 }
 
@@ -43,8 +40,7 @@ TEST(Create, DefaultApplicationArea) {
   EXPECT_EQ(c.lattice.spanHeight, 128);
   EXPECT_EQ(c.lattice.maxLevels, 5);
   EXPECT_EQ(c.lattice.levels, 3);
-  EXPECT_EQ(latticeCols(c, 4), (std::vector<int>{1, 3, 7, 15, 31}));
-  EXPECT_EQ(latticeRows(c, 4), (std::vector<int>{1, 3, 7, 15, 31}));
+  EXPECT_EQ(lattices(c, 4), (std::vector<cv::Size>{{1, 1}, {3, 3}, {7, 7}, {15, 15}, {31, 31}}));
   EXPECT_EQ(c.cellBuffer.size(), 16u * 16u);
   EXPECT_EQ(c.lattice.levelSpans,
             (std::vector<cv::Point>{{160, 160}, {144, 144}, {136, 136}, {132, 132}}));
@@ -86,8 +82,7 @@ TEST(Create, WideAreaWithDefaultLevels) {
   EXPECT_EQ(c.lattice.spanHeight, 128);
   EXPECT_EQ(c.lattice.maxLevels, 5);
   EXPECT_EQ(c.lattice.levels, 4);
-  EXPECT_EQ(latticeCols(c, 4), (std::vector<int>{4, 8, 17, 35, 71}));
-  EXPECT_EQ(latticeRows(c, 4), (std::vector<int>{1, 3, 7, 15, 31}));
+  EXPECT_EQ(lattices(c, 4), (std::vector<cv::Size>{{4, 1}, {8, 3}, {17, 7}, {35, 15}, {71, 31}}));
   EXPECT_EQ(c.cellBuffer.size(), 72u * 32u);
   EXPECT_EQ(c.lattice.levelSpans,
             (std::vector<cv::Point>{{320, 160}, {288, 144}, {272, 136}, {264, 132}, {260, 130}}));
@@ -194,14 +189,10 @@ TEST(Create, RefusesSidesAboveTheLimitAndKeepsTheMemory) {
   CvAssociativeMemory memory;
   memory.Create(220, 220, 3);
   for (cv::Size size : {cv::Size(4097, 220), cv::Size(220, 4097)}) {
-    try {
-      memory.Create(size.width, size.height, 3);
-      ADD_FAILURE() << size;
-    } catch (const cv::Exception& e) {
-      EXPECT_EQ(e.code, cv::Error::StsOutOfRange);
-      EXPECT_EQ(e.func, "CvAssociativeMemory::Create");
-      EXPECT_EQ(e.err, "Interest area is too large");
-    }
+    EXPECT_EQ(reportOf([&] { memory.Create(size.width, size.height, 3); }),
+              (Report{cv::Error::StsOutOfRange, "CvAssociativeMemory::Create",
+                      "Interest area is too large"}))
+        << size;
     EXPECT_EQ(memory.GetSize(), cv::Size(220, 220));
     EXPECT_EQ(memory.GetNodeCount(), 1);
   }
