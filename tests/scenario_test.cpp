@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -44,10 +43,7 @@ struct Digest {
     add(e.code);
     if (e.code == RCG_AM_BEGIN || e.code == RCG_AM_END) return;  // they pass no object
     add(e.index);
-    add(e.result.rect.x);
-    add(e.result.rect.y);
-    add(e.result.rect.width);
-    add(e.result.rect.height);
+    add(e.result.rect);  // x, y, width, height
     add(e.result.similarity);
     add(e.result.bases);
     add(e.result.userSlot != nullptr);
