@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -139,6 +140,22 @@ void expectOutcome(const Outcome& o, const Expected& e, const std::string& scena
   EXPECT_EQ(o.memory, e.memory);
 }
 
+// Runs a scenario unmasked and masked with each count of threads reading the windows.
+template <typename Run>
+void expectOnThreads(std::initializer_list<int> counts, const Expected (&expected)[2],
+                     const std::string& scenario, Run run) {
+  const int threads = cv::getNumThreads();
+  for (int n : counts) {
+    SCOPED_TRACE(n);
+    cv::setNumThreads(n);
+    for (const Expected& e : expected) {
+      SCOPED_TRACE(e.masked ? "masked" : "unmasked");
+      expectOutcome(run(e.masked), e, scenario);
+    }
+  }
+  cv::setNumThreads(threads);
+}
+
 // A textured object over another texture, at `corner`, changed by `change` (0 to 1) towards
 // another look, with a little noise of its own.
 cv::Mat sceneFrame(cv::Point corner, double change, int seed, const cv::Mat& background,
@@ -202,22 +219,15 @@ Outcome runScenario(bool masked, const LearningOptions& options = {}) {
 
 TEST(Scenario, OptionsOffGiveTheEventsAndTheMemoryOfTheEngineWithoutOptions) {
   // Whatever the threads that read the windows.
-  const int threads = cv::getNumThreads();
-  for (int n : {1, 2, 4}) {
-    SCOPED_TRACE(n);
-    cv::setNumThreads(n);
-    const Expected expected[] = {
-        {false, 0x20a4969de52d3254ULL, 0xcb067baa2921981bULL, 47, 143, 9},
-        {true, 0x7d141027bdf926f5ULL, 0x0ac9f5d71f687c47ULL, 21, 64, 9},
-    };
-    for (const auto& e : expected) {
-      SCOPED_TRACE(e.masked ? "masked" : "unmasked");
-      const Outcome o = runScenario(e.masked);
-      EXPECT_EQ(o.tracks, 60);
-      expectOutcome(o, e, "moving");
-    }
-  }
-  cv::setNumThreads(threads);
+  const Expected expected[] = {
+      {false, 0x20a4969de52d3254ULL, 0xcb067baa2921981bULL, 47, 143, 9},
+      {true, 0x7d141027bdf926f5ULL, 0x0ac9f5d71f687c47ULL, 21, 64, 9},
+  };
+  expectOnThreads({1, 2, 4}, expected, "moving", [](bool masked) {
+    const Outcome o = runScenario(masked);
+    EXPECT_EQ(o.tracks, 60);
+    return o;
+  });
 }
 
 // A memory of many objects taught at many places, a third of them through a mask, so that its
@@ -273,24 +283,17 @@ Outcome runCrowdedScenario(bool masked) {
 TEST(Scenario, CrowdedMemoriesGiveTheEventsAndTheMemoryOfThePlainComparison) {
   // The digests were taken from the engine when it compared every child plainly and read the
   // windows on one thread.
-  const int threads = cv::getNumThreads();
-  for (int n : {1, 2}) {
-    SCOPED_TRACE(n);
-    cv::setNumThreads(n);
-    const Expected expected[] = {
-        {false, 14496087910025409449ULL, 4950869261830912633ULL, 3, 48, 471},
-        {true, 9898739966985790608ULL, 1063007440293210871ULL, 3, 48, 471},
-    };
-    for (const auto& e : expected) {
-      SCOPED_TRACE(e.masked ? "masked" : "unmasked");
-      const Outcome o = runCrowdedScenario(e.masked);
-      // Enough children for several vectors of the widest sweep, some with empty values.
-      EXPECT_GT(o.firstLevel, 64);
-      EXPECT_GT(o.firstLevelWithEmpty, 0);
-      expectOutcome(o, e, "crowded");
-    }
-  }
-  cv::setNumThreads(threads);
+  const Expected expected[] = {
+      {false, 14496087910025409449ULL, 4950869261830912633ULL, 3, 48, 471},
+      {true, 9898739966985790608ULL, 1063007440293210871ULL, 3, 48, 471},
+  };
+  expectOnThreads({1, 2}, expected, "crowded", [](bool masked) {
+    const Outcome o = runCrowdedScenario(masked);
+    // Enough children for several vectors of the widest sweep, some with empty values.
+    EXPECT_GT(o.firstLevel, 64);
+    EXPECT_GT(o.firstLevelWithEmpty, 0);
+    return o;
+  });
 }
 
 }  // namespace
