@@ -23,7 +23,8 @@ const char kProgramHelp[] =
     "  inspect [FILE]                              what a memory file holds\n"
     "  eval RESULTS TRUTH                          score results against ground truth\n"
     "\n"
-    "'vizmoro-cli COMMAND --help' explains a command.\n"
+    "'vizmoro-cli COMMAND --help' explains a command; 'vizmoro-cli --version' prints the\n"
+    "version.\n"
     "\n"
     "VIDEO is anything the video library opens: a file of any name, a URL, an image sequence\n"
     "such as frames/%05d.png, a GStreamer pipeline, or a camera index (0, 1, ...).\n"
@@ -239,11 +240,13 @@ bool ParseArguments(int argc, const char* const* argv, Arguments& a, std::string
     a.command = Command::kEval;
   else if (command == "help" || command == "-h" || command == "--help")
     a.command = Command::kHelp;
+  else if (command == "--version")
+    a.command = Command::kVersion;
   else {
     error = "unknown command \"" + command + "\"";
     return false;
   }
-  if (a.command == Command::kHelp) return true;
+  if (a.command == Command::kHelp || a.command == Command::kVersion) return true;
 
   const bool teaches = a.command == Command::kTeach || a.command == Command::kRun;
   const bool tracks = a.command == Command::kTrack || a.command == Command::kRun;
@@ -426,6 +429,10 @@ std::string HelpText(Command command) {
     default:
       return kProgramHelp;
   }
+}
+
+std::string VersionText() {
+  return "vizmoro-cli " VIZMORO_VERSION "\n";
 }
 
 }  // namespace vizmoro_cli

@@ -19,7 +19,7 @@ enum ExitCode {
   kExitInUse = 4,   // another run holds the memory file
 };
 
-enum class Command { kNone, kHelp, kTeach, kTrack, kRun, kInspect, kEval };
+enum class Command { kNone, kHelp, kVersion, kTeach, kTrack, kRun, kInspect, kEval };
 
 // Frames counted from 0, both ends included.
 struct FrameRange {
@@ -67,6 +67,8 @@ bool ParseRange(const std::string& text, FrameRange& range);
 
 // The help of a command (kNone: of the program).
 std::string HelpText(Command command);
+// "vizmoro-cli VERSION", one line.
+std::string VersionText();
 
 }  // namespace vizmoro_cli
 

@@ -51,6 +51,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "vizmoro-cli: %s\n(see vizmoro-cli --help)\n", error.c_str());
     return kExitUsage;
   }
+  if (arguments.command == Command::kVersion) {
+    std::fputs(VersionText().c_str(), stdout);
+    return kExitOk;
+  }
   if (arguments.command == Command::kHelp || arguments.help) {
     std::fputs(
         HelpText(arguments.command == Command::kHelp ? Command::kNone : arguments.command).c_str(),

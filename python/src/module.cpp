@@ -493,6 +493,7 @@ PYBIND11_MODULE(_vizmoro, m) {
   m.doc() =
       "The Vizmoro engine: an associative memory of image patches that learns objects from "
       "video and finds and tracks them again.";
+  m.attr("__version__") = VIZMORO_VERSION;
 
   errorType = PyErr_NewExceptionWithDoc(
       "vizmoro.Error",

@@ -55,6 +55,7 @@ from ._vizmoro import (  # noqa: F401
     TrackerParams,
     TrackingOptions,
     TrackReport,
+    __version__,
     state_path,
 )
 
@@ -63,4 +64,3 @@ __all__ = [
     "LearningOptions", "Memory", "MemoryFileLock", "Node", "ReadResult", "TrackedObject", "Tracker",
     "TrackerParams", "TrackingOptions", "TrackReport", "state_path",
 ]
-__version__ = "1.0.0"

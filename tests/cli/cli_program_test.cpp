@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -340,6 +341,9 @@ TEST_F(CliRun, RefusalsSayWhyWithTheirExitCodes) {
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_EQ(help.out.rfind(std::string("usage: vizmoro-cli ") + command, 0), 0u) << command;
   }
+  const ProgramResult version = Cli({"--version"}, dir_.path());
+  EXPECT_EQ(std::pair(version.exitCode, version.out),
+            std::pair(0, std::string("vizmoro-cli " VIZMORO_VERSION "\n")));
 }
 
 // The files in a folder, but the runner's own.

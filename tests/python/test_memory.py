@@ -67,6 +67,8 @@ def test_python_and_the_programs_write_the_same_memory(tmp_path, cli):
     loaded = vizmoro.Memory()
     loaded.load(str(tmp_path / "am.dat"))
     assert loaded.pack() == memory.pack()
+    assert subprocess.run([cli, "--version"], capture_output=True, text=True,
+                          check=True).stdout == f"vizmoro-cli {vizmoro.__version__}\n"
 
 
 def test_refusals_raise_the_engines_report_and_change_nothing(tmp_path):
