@@ -2,6 +2,7 @@
 #include <vizmoro/tracker.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -65,6 +66,16 @@ struct Tuning {
   static constexpr double kLostScale = 1.25;
   static constexpr int kScanStep = 4;
   static constexpr double kTakenOverlap = 0.3;  // of another followed object's box
+
+  // Colour, on colour frames: how far the object's colour must stand out from its surroundings'
+  // (mean object likelihood inside its box less that around it) to be used, and the weight of a
+  // candidate's colour in the search.
+  static constexpr double kColourContrast = 0.15;
+  static constexpr double kColourWeight = 1.0;
+  // Frames in a row that the object's colour, with the motion and the coarsest level, may
+  // bridge, and the colour (Candidate::colour) its box must keep meanwhile.
+  static constexpr int kColourBridgeFrames = 25;
+  static constexpr double kColourBridgeAgreement = 0.5;
 
   // Warped copies of a taught box.
   static constexpr double kWarpAngle = 6.0;  // degrees
@@ -143,6 +154,9 @@ struct Candidate {
   Box box;
   double offset = 0;  // from the search's centre, in area sides
   double logScale = 0;
+  // How much its box has its object's colour: 0 for the surroundings' mean, 1 (at most) for the
+  // taught box's; 0 where colour is not known.
+  double colour = 0;
 };
 
 // The motion of a box between two frames.
@@ -237,6 +251,93 @@ double Overlap(const Box& a, const Box& b) {
   return both > 0 ? inter / both : 0;
 }
 
+// Colour of an object against its surroundings, for frames in colour: how likely each colour
+// bin is to be the object's rather than its surroundings', from the first box taught.
+// Saturated pixels fall in hue-saturation bins, greyish ones (whose hue means little) in bins of
+// their value.
+class ColourModel {
+ public:
+  static constexpr int kHueBins = 12, kSatBins = 4, kGreyBins = 4;
+  static constexpr int kBins = kHueBins * kSatBins + kGreyBins;
+  static constexpr int kGreySaturation = 40, kDark = 32;
+
+  // The bin of a pixel in HSV.
+  static int BinOf(const cv::Vec3b& p) {
+    if (p[1] < kGreySaturation || p[2] < kDark) return kHueBins * kSatBins + p[2] * kGreyBins / 256;
+    const int hue = std::min(kHueBins - 1, p[0] * kHueBins / 180);
+    const int sat = (p[1] - kGreySaturation) * kSatBins / (256 - kGreySaturation);
+    return hue * kSatBins + sat;
+  }
+
+  // Learns the object from `box` and its surroundings (the box grown by half its size each
+  // way) on the colour frame `bgr`.
+  void Teach(const cv::Mat& bgr, const cv::Rect& box) {
+    const cv::Rect frame(cv::Point(), bgr.size());
+    const cv::Rect around =
+        cv::Rect(box.x - box.width / 2, box.y - box.height / 2, box.width * 2, box.height * 2) &
+        frame;
+    const cv::Mat hsv = Hsv(bgr, around);
+    std::array<double, kBins> inside{}, outside{};
+    double in = 0, out = 0;
+    for (int y = 0; y < hsv.rows; ++y)
+      for (int x = 0; x < hsv.cols; ++x) {
+        const int bin = BinOf(hsv.at<cv::Vec3b>(y, x));
+        if (box.contains(cv::Point(x + around.x, y + around.y))) {
+          inside[bin] += 1;
+          in += 1;
+        } else {
+          outside[bin] += 1;
+          out += 1;
+        }
+      }
+    if (in == 0 || out == 0) return;
+    inside_ = outside_ = 0;
+    for (int b = 0; b < kBins; ++b) {
+      const double o = inside[b] / in, g = outside[b] / out;
+      ratio_[b] = static_cast<float>((o + 1e-3) / (o + g + 2e-3));
+      inside_ += o * ratio_[b];
+      outside_ += g * ratio_[b];
+    }
+    ok_ = true;
+  }
+
+  // Whether the object's colour tells it from its surroundings at all.
+  bool Telling(double contrast) const { return ok_ && inside_ - outside_ >= contrast; }
+
+  // A mean object likelihood on the scale from the surroundings' (0) to the taught box's (1).
+  double Relative(double likelihood) const {
+    return (likelihood - outside_) / (inside_ - outside_);
+  }
+
+  // The map of `region` where each pixel holds the likelihood of the object's colour, summed
+  // (an integral image), for the mean over any box inside it.
+  void Map(const cv::Mat& bgr, const cv::Rect& region, cv::Mat& integral) const {
+    const cv::Mat hsv = Hsv(bgr, region);
+    cv::Mat likely(hsv.size(), CV_32F);
+    for (int y = 0; y < hsv.rows; ++y)
+      for (int x = 0; x < hsv.cols; ++x)
+        likely.at<float>(y, x) = ratio_[BinOf(hsv.at<cv::Vec3b>(y, x))];
+    cv::integral(likely, integral, CV_64F);
+  }
+
+ private:
+  static cv::Mat Hsv(const cv::Mat& bgr, const cv::Rect& r) {
+    cv::Mat hsv;
+    if (bgr.channels() == 4) {
+      cv::Mat three;
+      cv::cvtColor(bgr(r), three, cv::COLOR_BGRA2BGR);
+      cv::cvtColor(three, hsv, cv::COLOR_BGR2HSV);
+    } else {
+      cv::cvtColor(bgr(r), hsv, cv::COLOR_BGR2HSV);
+    }
+    return hsv;
+  }
+
+  bool ok_ = false;
+  std::array<float, kBins> ratio_{};
+  double inside_ = 0, outside_ = 0;
+};
+
 }  // namespace
 
 struct Tracker::Impl {
@@ -262,7 +363,10 @@ struct Tracker::Impl {
   TrackerParams params;
   std::map<int32_t, TrackedObjectState> objects;
   std::map<int32_t, Follow> follows;
-  cv::Mat previous;  // the last frame, grey
+  cv::Mat previous;                        // the last frame, grey
+  cv::Mat colour;                          // the current frame when it is in colour
+  cv::Mat sums;                            // the colour likelihood around a search, summed
+  std::map<int32_t, ColourModel> colours;  // by object: from its first box, on a colour frame
   Pyramid pyramid;
   cv::Mat patch;
 
@@ -437,12 +541,52 @@ struct Tracker::Impl {
     }
   }
 
+  // The colour model of object `id` where this frame is in colour and the model tells the object
+  // from its surroundings; else null.
+  const ColourModel* ColourOf(int32_t id) const {
+    const auto model = colours.find(id);
+    return !colour.empty() && model != colours.end() &&
+                   model->second.Telling(Tuning::kColourContrast)
+               ? &model->second
+               : nullptr;
+  }
+
+  // Gives each candidate its colour term: how much its box has the object's colour rather than
+  // the object's surroundings'. Among windows the memory scores alike, it keeps the box on the
+  // object rather than on a patch of background the memory cannot tell from it.
+  void Colour(int32_t id, std::vector<Candidate>& candidates) {
+    const ColourModel* model = ColourOf(id);
+    if (!model || candidates.empty()) return;
+    cv::Rect2d span;
+    for (const Candidate& c : candidates) {
+      const cv::Rect2d r(c.box.centre.x - c.box.size.width / 2,
+                         c.box.centre.y - c.box.size.height / 2, c.box.size.width,
+                         c.box.size.height);
+      span = span.area() > 0 ? (span | r) : r;
+    }
+    const cv::Rect region = cv::Rect(cv::Point(static_cast<int>(std::floor(span.x)),
+                                               static_cast<int>(std::floor(span.y))),
+                                     cv::Point(static_cast<int>(std::ceil(span.br().x)),
+                                               static_cast<int>(std::ceil(span.br().y)))) &
+                            cv::Rect(cv::Point(), colour.size());
+    if (region.empty()) return;
+    model->Map(colour, region, sums);
+    for (Candidate& c : candidates) {
+      const cv::Rect r = (c.box.Pixels() & region) - region.tl();
+      if (r.empty()) continue;
+      const double sum = sums.at<double>(r.br().y, r.br().x) - sums.at<double>(r.y, r.br().x) -
+                         sums.at<double>(r.br().y, r.x) + sums.at<double>(r.y, r.x);
+      c.colour = std::min(1.0, model->Relative(sum / r.area()));
+    }
+  }
+
   static const Candidate* Best(const std::vector<Candidate>& all, bool withCosts) {
     const Candidate* best = nullptr;
     double bestValue = 0;
     for (const Candidate& c : all) {
       const double value = withCosts ? c.score - Tuning::kOffsetCost * c.offset * c.offset -
-                                           Tuning::kScaleCost * std::abs(c.logScale)
+                                           Tuning::kScaleCost * std::abs(c.logScale) +
+                                           Tuning::kColourWeight * c.colour
                                      : c.score;
       if (!best || value > bestValue) {
         best = &c;
@@ -477,13 +621,23 @@ struct Tracker::Impl {
     }
     scratch.clear();
     Search(predicted, f.id, Tuning::kRadius, Tuning::kStep, Scales(), scratch);
+    Colour(f.id, scratch);
     const Candidate* chosen = Best(scratch, true);
     // Every level that can judge it recognising it confirms it; all but the finest, where the
     // motion agrees, bridge a few frames of a changing view, never more (else an object that
     // vanished in front of a still background would stay reported).
     const bool full = chosen && Recognised(chosen->score, chosen->box, f.id);
-    const bool partial = chosen && chosen->score >= std::max(1, Judged(chosen->box, f.id) - 1) &&
-                         motion.ok && f.sinceFull < Tuning::kPartialFrames;
+    // On colour frames the object's colour is a second witness: where the motion agrees, the box
+    // keeps the object's colour and the memory still recognises it at its coarsest level, a
+    // changing view is bridged for longer. Its colour leaves with the object, so an object gone
+    // from a background of other colours is not bridged.
+    const bool coloured = !full && chosen && ColourOf(f.id) && chosen->score >= 1 &&
+                          f.sinceFull < Tuning::kColourBridgeFrames &&
+                          chosen->colour >= Tuning::kColourBridgeAgreement;
+    const bool partial = chosen && motion.ok &&
+                         ((chosen->score >= std::max(1, Judged(chosen->box, f.id) - 1) &&
+                           f.sinceFull < Tuning::kPartialFrames) ||
+                          coloured);
     if (!full && !partial) {
       f.box = predicted;
       f.confidence = 0;
@@ -676,6 +830,7 @@ void Tracker::Teach(const cv::Mat& frame, int32_t id, const cv::Rect& box) {
   // The memory may refuse (inside its own callback, say) before it changes: so may the tracker.
   t.TeachWarps(taught, id, object.keyFrames);
   t.objects[id] = object;
+  if (object.keyFrames == 1 && frame.channels() >= 3) t.colours[id].Teach(frame, box);
   if (!t.previous.empty() && t.previous.size() != grey.size()) t.follows.clear();
   t.RefreshLevels();
   Impl::Follow& f = t.follows[id];
@@ -696,6 +851,7 @@ std::vector<TrackReport> Tracker::Track(const cv::Mat& frame) {
     t.previous = grey.clone();
     return reports;
   }
+  t.colour = frame.channels() >= 3 ? frame : cv::Mat();
   if (!t.previous.empty() && t.previous.size() != grey.size()) {
     t.previous.release();
     t.follows.clear();
@@ -736,6 +892,7 @@ std::vector<TrackReport> Tracker::Track(const cv::Mat& frame) {
     reports.push_back(r);
   }
   t.previous = grey.clone();
+  t.colour.release();
   return reports;
 }
 
@@ -745,6 +902,7 @@ void Tracker::AddObject(int32_t id, const TrackedObjectState& state) {
               "vizmoro::Tracker::AddObject", __FILE__, __LINE__);
   impl_->objects[id] = state;
   impl_->follows.erase(id);
+  impl_->colours.erase(id);
 }
 
 const std::map<int32_t, TrackedObjectState>& Tracker::Objects() const {
@@ -808,6 +966,7 @@ void Tracker::LoadState(const std::string& text) {
   if (area != memoryArea) refuse("the memory's area differs");
   impl_->objects = std::move(objects);
   impl_->follows.clear();
+  impl_->colours.clear();
 }
 
 std::string StatePath(const std::string& memoryFile) {

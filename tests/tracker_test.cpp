@@ -4,6 +4,8 @@
 
 #include <vizmoro/tracker.hpp>
 
+#include <tuple>
+
 #include <opencv2/imgproc.hpp>
 
 #include "test_images.hpp"
@@ -18,20 +20,34 @@ double IoU(const cv::Rect& a, const cv::Rect& b) {
   return both > 0 ? inter / both : 0;
 }
 
+// A grey image in colour: each channel (B, G, R) scaled by `tint`.
+cv::Mat Tinted(const cv::Mat& grey, cv::Scalar tint) {
+  std::vector<cv::Mat> channels(3);
+  for (int c = 0; c < 3; ++c) grey.convertTo(channels[c], CV_8U, tint[c]);
+  cv::Mat out;
+  cv::merge(channels, out);
+  return out;
+}
+
+const cv::Scalar kOrange(0.35, 0.7, 1.0), kBluish(1.0, 0.75, 0.55);
+
 // Textured objects of their own sizes over a background of softer texture: where they are on
-// each frame (an empty box while one is away) decides what is drawn.
+// each frame (an empty box while one is away) decides what is drawn, in grey, or in colour with
+// the background and each object tinted.
 class Scene {
  public:
-  explicit Scene(uint64_t seed) : background_(texturedImage(kFrame, seed)) {
+  explicit Scene(uint64_t seed, bool colour = false)
+      : background_(texturedImage(kFrame, seed)), colour_(colour) {
     cv::GaussianBlur(background_, background_, cv::Size(0, 0), 6);
+    if (colour_) background_ = Tinted(background_, kBluish);
   }
-  void Add(cv::Size size, uint64_t seed) {
+  void Add(cv::Size size, uint64_t seed, cv::Scalar tint = kOrange) {
     // Drawn large and shrunk, so that a small object has structure of its own size too.
     cv::Mat texture;
     cv::resize(texturedImage(cv::Size(200, 200 * size.height / size.width), seed), texture, size, 0,
                0, cv::INTER_AREA);
     cv::rectangle(texture, cv::Rect(cv::Point(), size), cv::Scalar(20), 2);  // an outline
-    objects_.push_back(texture);
+    objects_.push_back(colour_ ? Tinted(texture, tint) : texture);
   }
   cv::Mat Frame(const std::vector<cv::Rect>& boxes) const {
     cv::Mat frame = background_.clone();
@@ -42,6 +58,7 @@ class Scene {
 
  private:
   cv::Mat background_;
+  bool colour_;
   std::vector<cv::Mat> objects_;
 };
 
@@ -72,13 +89,14 @@ cv::Rect At(cv::Point2d from, cv::Point2d step, int i, cv::Size size) {
       size);
 }
 
-class TrackerAbsence : public ::testing::TestWithParam<cv::Size> {};
+// A box size, and whether the frames are in colour.
+class TrackerAbsence : public ::testing::TestWithParam<std::tuple<cv::Size, bool>> {};
 
 // The object moves, vanishes for 40 frames and comes back elsewhere: it is followed, not
 // reported while away, and found again soon after it is back; twice over, the same reports.
 TEST_P(TrackerAbsence, FollowsReportsAbsenceAndFindsTheObjectAgain) {
-  const cv::Size size = GetParam();
-  Scene scene(7);
+  const auto [size, colour] = GetParam();
+  Scene scene(7, colour);
   scene.Add(size, 99);
   constexpr int kBefore = 24, kAway = 40, kAfter = 16;
   std::vector<std::vector<cv::Rect>> path;
@@ -121,10 +139,13 @@ TEST_P(TrackerAbsence, FollowsReportsAbsenceAndFindsTheObjectAgain) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BoxSizes, TrackerAbsence,
-                         ::testing::Values(cv::Size(24, 24), cv::Size(40, 100), cv::Size(300, 220)),
+                         ::testing::Combine(::testing::Values(cv::Size(24, 24), cv::Size(40, 100),
+                                                              cv::Size(300, 220)),
+                                            ::testing::Bool()),
                          [](const auto& info) {
-                           return std::to_string(info.param.width) + "x" +
-                                  std::to_string(info.param.height);
+                           const cv::Size size = std::get<0>(info.param);
+                           return std::to_string(size.width) + "x" + std::to_string(size.height) +
+                                  (std::get<1>(info.param) ? "Colour" : "Grey");
                          });
 
 // Two objects of different sizes on crossing paths keep their own reports.

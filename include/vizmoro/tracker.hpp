@@ -9,6 +9,9 @@
 //   - memory: a dense search (reads at steps of a few area pixels, over a few sizes) around the
 //     prediction scores every window by how deep the memory recognises it as the object; only
 //     the levels whose cells span a few of the object's own pixels judge it;
+//   - colour (on colour frames): the object's colour against its surroundings', from its first
+//     box, keeps the search's box on the object among windows the memory scores alike, and
+//     lets a changing view that keeps the object's colour be bridged for longer;
 //   - decision: a box that the memory confirms, or absent. An absent object is looked for around
 //     its last place and over the whole frame, and taken up again when the memory recognises it
 //     fully on consecutive frames;
@@ -103,8 +106,10 @@ class Tracker {
   //   ensures: one report per object, in id order; an object is reported present only where the
   //     memory recognised it on this frame at every level fine enough for its size in pixels,
   //     or, for at most four frames in a row, where the motion agrees and all but the finest of
-  //     those levels recognised it (with confirm off: where the motion estimate put it); before
-  //     the memory is created every object is absent.
+  //     those levels recognised it, or, on colour frames, for at most 25 frames in a row, where
+  //     the motion agrees, the box keeps the colour of the object's first box against its
+  //     surroundings and the memory's coarsest level recognised it (with confirm off: where the
+  //     motion estimate put it); before the memory is created every object is absent.
   std::vector<TrackReport> Track(const cv::Mat& frame);
 
   // Makes object `id` known without teaching it, as a loaded state does: for a memory taught
