@@ -20,6 +20,7 @@
 #include "geometry.hpp"
 #include "memory_state.hpp"
 
+using namespace vizmoro;
 using namespace vizmoro::detail;
 
 namespace {

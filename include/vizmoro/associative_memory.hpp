@@ -12,6 +12,10 @@
 // before anything changes, so a refused call leaves the memory as it was.
 //
 // One memory object is used by one thread at a time.
+//
+// Every name is in namespace vizmoro. The names the memory has always had (CvAssociativeMemory,
+// RcgAMResult, RCG_AM_BEGIN, ...) are also declared in the global namespace for existing callers;
+// defining VIZMORO_NO_GLOBAL_NAMES before including this header leaves them out.
 #ifndef VIZMORO_ASSOCIATIVE_MEMORY_HPP
 #define VIZMORO_ASSOCIATIVE_MEMORY_HPP
 
@@ -20,7 +24,12 @@
 
 #include <opencv2/core.hpp>
 
+namespace vizmoro {
+
+namespace detail {
 struct CvAssociativeMemoryState;
+struct CvAssociativeMemoryAccess;
+}  // namespace detail
 
 // Event codes of RcgAMFunc.
 enum {
@@ -231,8 +240,27 @@ class CvAssociativeMemory {
   cv::Size GetSize() const;
 
  private:
-  friend struct CvAssociativeMemoryAccess;
-  std::unique_ptr<CvAssociativeMemoryState> state;
+  friend struct detail::CvAssociativeMemoryAccess;
+  std::unique_ptr<detail::CvAssociativeMemoryState> state;
 };
+
+}  // namespace vizmoro
+
+#ifndef VIZMORO_NO_GLOBAL_NAMES
+using vizmoro::AMUserBlock;
+using vizmoro::CvAssociativeMemory;
+using vizmoro::LearningOptions;
+using vizmoro::NodeAMFunc;
+using vizmoro::RCG_AM_BEGIN;
+using vizmoro::RCG_AM_END;
+using vizmoro::RCG_AM_MATCH;
+using vizmoro::RCG_AM_NO_MATCH;
+using vizmoro::RCG_AM_OBJECT;
+using vizmoro::RCG_AM_RELEARN;
+using vizmoro::RCG_AM_TRACK;
+using vizmoro::RcgAMFunc;
+using vizmoro::RcgAMResult;
+using vizmoro::TrackingOptions;
+#endif
 
 #endif  // VIZMORO_ASSOCIATIVE_MEMORY_HPP
