@@ -42,6 +42,11 @@ enum {
   RCG_AM_END = 6        // last event of the call
 };
 
+// The thresholds of ObjectTracking that the demonstration program passes: 0.54 and 0.45 as
+// single-precision constants, widened (0.5400000214576721 and 0.44999998807907104).
+constexpr double kLearnThreshold = static_cast<double>(0.54f);
+constexpr double kTrackThreshold = static_cast<double>(0.45f);
+
 // Base of the block a callback may attach to a tracked object through RcgAMResult::userSlot.
 // Once stored, the memory owns the block and deletes it when the track is dropped, when the
 // memory is re-created and when it is destroyed.
