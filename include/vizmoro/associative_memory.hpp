@@ -7,9 +7,12 @@
 // area shows, ObjectRecognition() and ObjectTracking() search a whole image and report through a
 // callback, and SaveToFile()/LoadFromFile() keep the memory between runs.
 //
-// Errors are reported through cv::error, which throws cv::Exception carrying the status code, the
-// operation ("CvAssociativeMemory::Read", ...) and the message. Every precondition is checked
-// before anything changes, so a refused call leaves the memory as it was.
+// Errors. A refused call is reported through cv::error, which throws cv::Exception carrying the
+// status code, the operation ("CvAssociativeMemory::Read", ...) and the message. Every
+// precondition is checked before anything changes, so a refused call leaves the memory as it was.
+// Memory the system cannot give is std::bad_alloc. Only the two file calls answer with a result:
+// SaveToFile and LoadFromFile return false where the file cannot be written or read (errno says
+// why) and throw like any other call where the memory itself refuses.
 //
 // One memory object is used by one thread at a time.
 //
@@ -201,13 +204,28 @@ class CvAssociativeMemory {
   void WritePackedData(void* buffer) const;
   void ReadPackedData(const void* buffer, size_t size);
 
-  // The memory file: a 7-byte magic, the packed size and the packed data. SaveToFile prunes
-  // first unless keepAll, and replaces the file atomically (see vizmoro/memory_file.hpp): on any
-  // failure the previous file stays as it was, the result is false and errno says why.
-  // LoadFromFile returns false when the file cannot be read as a memory file (a folder, a FIFO
-  // or a device is refused without waiting on it; the memory is unchanged) and reports refused
-  // packed data as ReadPackedData does.
+  // The memory file: a 7-byte magic ("AMv0.3" and its zero byte), the packed size and the
+  // packed data.
+  //
+  // SaveToFile writes the memory to fileName, pruned first unless keepAll, replacing the file
+  // atomically (see vizmoro/memory_file.hpp).
+  //   requires: the memory is created; else cv::Exception (StsNullPtr, operation
+  //     "CvAssociativeMemory::WritePackedData"), and nothing is pruned or written.
+  //   requires: keepAll, when called from the memory's own callback (StsError otherwise).
+  //   ensures: true: the file holds the memory, pruned unless keepAll.
+  //   ensures: false: fileName is null (errno EINVAL) or the file could not be replaced (errno
+  //     is the system's reason: EACCES, ENOSPC, EISDIR, ...); the previous file, if any, is as
+  //     it was and no temporary file is left. The memory stays pruned.
   bool SaveToFile(const char* fileName, bool keepAll);
+
+  // LoadFromFile replaces the memory by the one in fileName ("AMv0.2" files are read alike).
+  //   ensures: true: the memory is the saved one, as ReadPackedData rebuilds it.
+  //   ensures: false, the memory unchanged: fileName is null (errno EINVAL); the file cannot be
+  //     opened or read (errno is the system's reason; a folder is EISDIR, and a FIFO or a device
+  //     EINVAL, refused without waiting on it); it is too large for the memory left (ENOMEM); or
+  //     it is not a memory file, or is cut short (errno as it was: clear it first to tell this
+  //     case from the others).
+  //   ensures: packed data that ReadPackedData refuses throws as there, the memory unchanged.
   bool LoadFromFile(const char* fileName);
 
   // Removes every base learned three times or less, and every base above the deepest level

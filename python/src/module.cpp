@@ -659,7 +659,8 @@ PYBIND11_MODULE(_vizmoro, m) {
            "object and given back as Event.track_data.")
       .def("save", &Memory::Save, py::arg("path"), py::arg("keep_all") = false,
            "Saves to a memory file, replacing it whole; prunes first unless keep_all. Raises "
-           "OSError when it cannot.")
+           "OSError when the file cannot be written, vizmoro.Error when the memory is not "
+           "created.")
       .def("load", &Memory::Load, py::arg("path"),
            "Loads a memory file. Raises OSError when it cannot be read, ValueError when it is no "
            "memory file, vizmoro.Error when its data is refused.")

@@ -90,6 +90,9 @@ def test_refusals_raise_the_engines_report_and_change_nothing(tmp_path):
         memory.load(str(tmp_path / "notes.dat"))
     with pytest.raises(OSError):
         memory.save(str(tmp_path / "missing" / "am.dat"))
+    with pytest.raises(vizmoro.Error) as refused:
+        vizmoro.Memory().save(str(tmp_path / "never.dat"))
+    assert refused.value.code == -27 and not os.path.exists(tmp_path / "never.dat")
     with pytest.raises(vizmoro.Error):
         memory.learning_options = vizmoro.LearningOptions(budget=-1)
     assert memory.pack() == before
