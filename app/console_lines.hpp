@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <exception>
 
-class CvAssociativeMemory;
-
 namespace vizmoro {
+
+class CvAssociativeMemory;
 
 // The capture position in milliseconds as the position line reads it: truncated to a 32-bit
 // signed integer and taken as unsigned. A position that no 32-bit integer holds (NaN, huge)

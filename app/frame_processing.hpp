@@ -17,9 +17,6 @@ constexpr int kTeachingFrames = 400;
 // Object 1 sits here while the memory learns it; in pixels of the flipped frame.
 const cv::Rect kTeachingRect(390, 250, 220, 220);
 constexpr int32_t kTaughtObject = 1;
-// Single-precision constants, widened.
-constexpr double kLearnThreshold = static_cast<double>(0.54f);
-constexpr double kTrackThreshold = static_cast<double>(0.45f);
 
 // Whether frames of `size` hold the teaching rectangle.
 bool FrameHoldsTeachingRect(cv::Size size);

@@ -19,13 +19,13 @@
 #include <opencv2/highgui.hpp>
 #include <opencv2/videoio.hpp>
 #include <vizmoro/associative_memory.hpp>
+#include <vizmoro/session_params.hpp>
 
 #include "command_line.hpp"
 #include "console_lines.hpp"
 #include "display.hpp"
 #include "frame_processing.hpp"
 #include "frame_source.hpp"
-#include "learning_defaults.hpp"
 #include "memory_file.hpp"
 #include "output_files.hpp"
 #include "process_setup.hpp"
@@ -178,7 +178,7 @@ int Run(int argc, char** argv) {
     video.Close(stdout);
     return Finish(&source, kExitFailure);
   }
-  if (line.guarded) memory.SetLearningOptions(vizmoro::GuardedLearning());
+  if (line.guarded) memory.SetLearningOptions(vizmoro::SessionParams().learning);
 
   std::string windowNote;
   const bool windows = vizmoro::WindowsAvailableHere(&windowNote);

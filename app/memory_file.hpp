@@ -8,9 +8,9 @@
 
 #include <vizmoro/memory_file.hpp>
 
-class CvAssociativeMemory;
-
 namespace vizmoro {
+
+class CvAssociativeMemory;
 
 constexpr char kMemoryFileName[] = "am.dat";
 constexpr int kAreaWidth = 220;

@@ -120,7 +120,8 @@ void trackingPass(benchmark::State& state, bool first) {
   CvAssociativeMemory memory;
   cv::Mat maskCopy;
   auto pass = [&] {
-    memory.ObjectTracking([](int, uint32_t*, RcgAMResult*, void*) {}, nullptr, true, 0.54f, 0.45f);
+    memory.ObjectTracking([](int, uint32_t*, RcgAMResult*, void*) {}, nullptr, true,
+                          vizmoro::kLearnThreshold, vizmoro::kTrackThreshold);
   };
   for (auto _ : state) {
     state.PauseTiming();

@@ -22,10 +22,10 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 #include <vizmoro/associative_memory.hpp>
+#include <vizmoro/session_params.hpp>
 
 #include "frame_processing.hpp"
 #include "hue_mask.hpp"
-#include "learning_defaults.hpp"
 
 namespace {
 
@@ -145,7 +145,7 @@ int main(int argc, char** argv) {
   }
   int loops = 8;
   std::string only;
-  LearningOptions guarded = vizmoro::GuardedLearning();
+  LearningOptions guarded = vizmoro::SessionParams().learning;
   for (int i = 3; i + 1 < argc; i += 2) {
     const std::string name = argv[i];
     if (name == "--loops") loops = std::atoi(argv[i + 1]);

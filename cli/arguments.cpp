@@ -221,6 +221,16 @@ bool ParseObject(const std::string& text, ObjectSpec& object, std::string& probl
   return true;
 }
 
+vizmoro::SessionParams SessionParamsOf(const Arguments& a) {
+  vizmoro::SessionParams params;
+  params.learning.guard = a.guard;
+  params.learning.budget = a.budget;
+  params.tracking.followSize = a.followSize;
+  params.tracking.keepIdentities = a.keepIdentities;
+  params.keepAll = !a.prune;
+  return params;
+}
+
 bool ParseArguments(int argc, const char* const* argv, Arguments& a, std::string& error) {
   a = Arguments();
   if (argc < 2) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <opencv2/core.hpp>
+#include <vizmoro/session_params.hpp>
 
 namespace vizmoro_cli {
 
@@ -43,19 +44,25 @@ struct Arguments {
   std::vector<ObjectSpec> objects;
   bool hasFrames = false;
   FrameRange frames;  // --frames: the teaching range of objects without their own
-  bool select = false, prune = false, flip = false, hueMask = false;
+  bool select = false, flip = false, hueMask = false;
   bool plain = false;  // the memory's own search and tracking, without the tracker
   int levels = 3;
-  // Tracking.
+  // Learning, tracking and saving; the defaults are vizmoro::SessionParams'.
   std::string results, outputVideo;
-  bool learn = true, show = false, guard = true;
-  bool followSize = true, keepIdentities = true, seenOnly = false;
-  int budget = -1;  // -1: the default budget
+  bool learn = true, show = false, seenOnly = false;
+  bool guard = vizmoro::SessionParams().learning.guard;
+  int budget = vizmoro::SessionParams().learning.budget;
+  bool followSize = vizmoro::SessionParams().tracking.followSize;
+  bool keepIdentities = vizmoro::SessionParams().tracking.keepIdentities;
+  bool prune = !vizmoro::SessionParams().keepAll;
   bool quiet = false;
   // inspect and eval.
   bool json = false;
   std::string resultsFile, truthFile, plot;
 };
+
+// The session's settings as the options give them.
+vizmoro::SessionParams SessionParamsOf(const Arguments& arguments);
 
 // Parses argv[1..]. On failure returns false and says why in `error` (one line, no newline).
 bool ParseArguments(int argc, const char* const* argv, Arguments& arguments, std::string& error);

@@ -25,7 +25,6 @@
 #include "frame_source.hpp"
 #include "hue_mask.hpp"
 #include "json.hpp"
-#include "learning_defaults.hpp"
 #include "mot.hpp"
 #include "names_file.hpp"
 #include "output_files.hpp"
@@ -41,9 +40,6 @@ namespace {
 
 namespace file_io = vizmoro::detail::file_io;
 
-// Thresholds of tracking, as the Vizmoro program uses them.
-constexpr double kLearnThreshold = static_cast<double>(0.54f);
-constexpr double kTrackThreshold = static_cast<double>(0.45f);
 constexpr char kWindow[] = "vizmoro-cli";
 
 // A failure that ends the command with an exit code and a message.
@@ -319,15 +315,9 @@ int Session(const Arguments& a, std::FILE* stdoutResults, std::FILE* messages) {
     for (const ObjectSpec& object : objects)
       names[object.id] = ObjectName{object.name, object.box.size()};
   }
-  LearningOptions options = vizmoro::GuardedLearning();
-  options.guard = a.guard;
-  if (a.budget >= 0) options.budget = a.budget;
-  memory.SetLearningOptions(options);
-  TrackingOptions tracking;
-  tracking.followSize = a.followSize;
-  tracking.keepIdentities = a.keepIdentities;
-  tracking.lookBeforeReport = true;  // so that an object not seen is known as such
-  memory.SetTrackingOptions(tracking);
+  const vizmoro::SessionParams params = SessionParamsOf(a);
+  memory.SetLearningOptions(params.learning);
+  memory.SetTrackingOptions(params.tracking);
 
   // The outputs, now that every check has passed.
   std::FILE* results = stdoutResults;
@@ -394,8 +384,8 @@ int Session(const Arguments& a, std::FILE* stdoutResults, std::FILE* messages) {
       if (tracks && !taught) {
         PassReports reports;
         reports.withPredicted = !a.seenOnly;
-        memory.ObjectTracking(PassReports::Callback, &reports, a.learn, kLearnThreshold,
-                              kTrackThreshold);
+        memory.ObjectTracking(PassReports::Callback, &reports, a.learn, params.learnThreshold,
+                              params.trackThreshold);
         for (const auto& [id, track] : reports.best) {
           const auto name = names.find(static_cast<int32_t>(id));
           const cv::Size taughtSize = name != names.end() ? name->second.taught : memory.GetSize();
@@ -490,7 +480,7 @@ int Session(const Arguments& a, std::FILE* stdoutResults, std::FILE* messages) {
   // A new memory that learned nothing is not written: the run leaves no empty memory file.
   if (loaded || taughtFrames > 0) {
     errno = 0;
-    if (!memory.SaveToFile(a.memory.c_str(), !a.prune))
+    if (!memory.SaveToFile(a.memory.c_str(), params.keepAll))
       fail(kExitOutput, "cannot save the memory to " + a.memory + ": " +
                             (errno ? std::strerror(errno) : "the memory refused"));
     if (teaches && !WriteNames(namesPath, names, why)) fail(kExitOutput, why);

@@ -8,6 +8,8 @@
 #include "memory_state.hpp"
 #include "test_images.hpp"
 
+using namespace vizmoro::detail;
+
 namespace {
 
 struct Seed {

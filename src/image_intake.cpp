@@ -5,6 +5,7 @@
 #include "memory_state.hpp"
 #include "tuning.hpp"
 
+using namespace vizmoro;
 using namespace vizmoro::detail;
 
 void CvAssociativeMemory::SetImage(const cv::Mat& image, const cv::Mat& mask) {

@@ -8,6 +8,7 @@
 #include "errors.hpp"
 #include "memory_state.hpp"
 
+using namespace vizmoro;
 using namespace vizmoro::detail;
 
 namespace {

@@ -2,6 +2,7 @@
 #include "errors.hpp"
 #include "memory_state.hpp"
 
+using namespace vizmoro;
 using namespace vizmoro::detail;
 
 void CvAssociativeMemoryState::write(cv::Rect area, const int32_t* apData) {

@@ -9,6 +9,7 @@
 #include "memory_state.hpp"
 #include "tuning.hpp"
 
+using namespace vizmoro;
 using namespace vizmoro::detail;
 
 namespace {

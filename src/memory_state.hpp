@@ -194,22 +194,20 @@ struct TrackedObject {
   std::unique_ptr<AMUserBlock> userData;
 };
 
-}  // namespace vizmoro::detail
-
 struct CvAssociativeMemoryState {
   CvAssociativeMemoryState();
   ~CvAssociativeMemoryState();
 
-  std::vector<vizmoro::detail::FoundObject> foundObjects;
-  std::vector<vizmoro::detail::TrackedObject> trackedObjects;
+  std::vector<FoundObject> foundObjects;
+  std::vector<TrackedObject> trackedObjects;
   cv::Vec2f lowerBound, upperBound;  // sample-set bounds of the trackers
   int32_t trackGate2 = 0;
   int32_t mergeDistance2 = 0;
   int32_t stepX = 0, stepY = 0;
   float stepX2 = 0, stepY2 = 0;
   uint64_t trackFrame = 0;
-  std::unique_ptr<vizmoro::detail::AssocNode> root;
-  vizmoro::detail::AssocContext context;
+  std::unique_ptr<AssocNode> root;
+  AssocContext context;
   int32_t imageWidth = 0, imageHeight = 0;
   cv::Mat image;     // the caller's source pixels (empty: not set)
   cv::Mat mask;      // the caller's mask pixels (empty: none)
@@ -250,8 +248,6 @@ struct CvAssociativeMemoryState {
             bool deferPruning = false);
 };
 
-namespace vizmoro::detail {
-
 // Marks the memory as running its caller's code for the scope's life.
 class UserCodeScope {
  public:
@@ -266,8 +262,6 @@ class UserCodeScope {
   CvAssociativeMemoryState& state_;
 };
 
-}  // namespace vizmoro::detail
-
 // Test and engine-internal access to a memory's state.
 struct CvAssociativeMemoryAccess {
   static CvAssociativeMemoryState& state(CvAssociativeMemory& memory) { return *memory.state; }
@@ -275,5 +269,7 @@ struct CvAssociativeMemoryAccess {
     return *memory.state;
   }
 };
+
+}  // namespace vizmoro::detail
 
 #endif  // VIZMORO_MEMORY_STATE_HPP

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -20,6 +21,7 @@
 #include "geometry.hpp"
 #include "memory_state.hpp"
 
+using namespace vizmoro;
 using namespace vizmoro::detail;
 
 namespace {
@@ -374,39 +376,30 @@ void CvAssociativeMemory::ReadPackedData(const void* buffer, size_t size) {
 
 bool CvAssociativeMemory::SaveToFile(const char* fileName, bool keepAll) {
   if (!keepAll) AM_REFUSE_INSIDE_CALLBACK(*state, "SaveToFile");  // the pruning changes the tree
-  if (!fileName) return false;
-  if (!state->root) {
-    // Reported to the error handler, but a save answers with its result.
-    try {
-      AM_REPORT(cv::Error::StsNullPtr, "WritePackedData", am_messages::kNotCreated);
-    } catch (const cv::Exception&) {
-    }
+  if (!fileName) {
+    errno = EINVAL;
     return false;
   }
+  if (!state->root) AM_REPORT(cv::Error::StsNullPtr, "WritePackedData", am_messages::kNotCreated);
   // A pruning a Read left pending: the file holds the tree the next call would see.
   state->settlePruning();
   if (!keepAll) state->root->Prune();  // the memory stays pruned whatever follows
 
-  std::vector<uint8_t> file;
-  try {
-    const int size = GetPackedSize();
-    try {
-      file.assign(kFileHeadSize + static_cast<size_t>(size), 0);
-    } catch (const std::bad_alloc&) {
-      AM_REPORT(cv::Error::StsNullPtr, "WritePackedData", am_messages::kNullPacked);
-    }
-    std::memcpy(file.data(), kMagic, sizeof kMagic);
-    putU32(file.data() + sizeof kMagic, static_cast<uint32_t>(size));
-    WritePackedData(file.data() + kFileHeadSize);
-  } catch (const cv::Exception&) {
-    return false;
-  }
+  // A buffer that cannot be had is std::bad_alloc, as any allocation of the memory's.
+  const int size = GetPackedSize();
+  std::vector<uint8_t> file(kFileHeadSize + static_cast<size_t>(size), 0);
+  std::memcpy(file.data(), kMagic, sizeof kMagic);
+  putU32(file.data() + sizeof kMagic, static_cast<uint32_t>(size));
+  WritePackedData(file.data() + kFileHeadSize);
   return file_io::ReplaceFile(fileName, file.data(), file.size());
 }
 
 bool CvAssociativeMemory::LoadFromFile(const char* fileName) {
   AM_REFUSE_INSIDE_CALLBACK(*state, "LoadFromFile");
-  if (!fileName) return false;
+  if (!fileName) {
+    errno = EINVAL;
+    return false;
+  }
   std::vector<uint8_t> data;
   {
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(file_io::OpenRegularFile(fileName),
@@ -422,6 +415,7 @@ bool CvAssociativeMemory::LoadFromFile(const char* fileName) {
     try {
       if (!readExactly(file.get(), static_cast<size_t>(size), data)) return false;
     } catch (const std::bad_alloc&) {
+      errno = ENOMEM;  // a file too large for the memory left, not a broken one
       return false;
     }
   }

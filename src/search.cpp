@@ -162,6 +162,7 @@ void SearchFoundObjects(CvAssociativeMemoryState& s, Callback& callback) {
 
 }  // namespace vizmoro::detail
 
+using namespace vizmoro;
 using namespace vizmoro::detail;
 
 void CvAssociativeMemory::ObjectRecognition(RcgAMFunc func, void* userData) {

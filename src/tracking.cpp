@@ -14,6 +14,7 @@
 #include "search.hpp"
 #include "tuning.hpp"
 
+using namespace vizmoro;
 using namespace vizmoro::detail;
 
 namespace {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <grp.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -321,16 +322,20 @@ TEST_F(MemoryFile, ReadsOnlyWellFormedFiles) {
     Bytes file = good;
     c.edit(file);
     writeFile(dir / "case.dat", file);
+    errno = 0;
     EXPECT_EQ(memory.LoadFromFile((dir / "case.dat").c_str()), c.loads);
     if (c.loads) {
       EXPECT_EQ(pack(memory), pack(source));
       memory.SetImage(image);
     } else {
+      EXPECT_EQ(errno, 0) << "a file that is no memory file is no system error";
       expectUnchanged(before);
     }
   }
   EXPECT_FALSE(memory.LoadFromFile(nullptr));
+  EXPECT_EQ(errno, EINVAL);
   EXPECT_FALSE(memory.LoadFromFile((dir / "missing.dat").c_str()));
+  EXPECT_EQ(errno, ENOENT);
 }
 
 TEST_F(MemoryFile, RefusedPackedDataIsReportedNotLoaded) {
@@ -352,21 +357,56 @@ TEST_F(MemoryFile, RefusedPackedDataIsReportedNotLoaded) {
   expectUnchanged(before);
 }
 
-TEST(MemoryFileSave, UncreatedMemoryIsReportedAndWritesNothing) {
-  static std::string reported;
-  cv::redirectError([](int code, const char* func, const char* message, const char*, int, void*) {
-    reported = std::to_string(code) + " " + func + ": " + message;
-    return 0;
-  });
+TEST(MemoryFileSave, UncreatedMemoryIsRefusedAndWritesNothing) {
   CvAssociativeMemory memory;
   ScratchDir dir;
-  const bool saved = memory.SaveToFile((dir / "am.dat").c_str(), false);
-  cv::redirectError(nullptr);
-  EXPECT_FALSE(saved);
-  EXPECT_EQ(reported,
-            "-27 CvAssociativeMemory::WritePackedData: Associative memory is not created");
+  try {
+    memory.SaveToFile((dir / "am.dat").c_str(), false);
+    ADD_FAILURE() << "saved";
+  } catch (const cv::Exception& e) {
+    EXPECT_EQ(e.code, cv::Error::StsNullPtr);
+    EXPECT_EQ(e.func, "CvAssociativeMemory::WritePackedData");
+    EXPECT_EQ(e.err, am_messages::kNotCreated);
+  }
   EXPECT_EQ(dir.entries(), 0u);
+  errno = 0;
   EXPECT_FALSE(memory.SaveToFile(nullptr, false));
+  EXPECT_EQ(errno, EINVAL);
+}
+
+// A save buffer the system cannot give is std::bad_alloc, never a report of a null pointer.
+TEST_F(MemoryFile, SaveBufferThatCannotBeHadIsBadAlloc) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer keeps address space that a limit would cut";
+#endif
+  teach(memory, 1);
+  // Packs to nearly 2 GiB, more than the child below may map.
+  CvAssociativeMemoryAccess::state(memory).context.memorySize =
+      std::numeric_limits<int32_t>::max() - 4096;
+  ScratchDir dir;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    const rlim_t room = static_cast<rlim_t>(pages) * ::sysconf(_SC_PAGESIZE) + (rlim_t{512} << 20);
+    const struct rlimit limit = {room, room};
+    int code = 1;
+    try {
+      if (::setrlimit(RLIMIT_AS, &limit) == 0) {
+        memory.SaveToFile((dir / "am.dat").c_str(), true);
+        code = 2;
+      }
+    } catch (const std::bad_alloc&) {
+      code = 0;
+    } catch (...) {
+      code = 3;
+    }
+    ::_exit(code);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(dir.entries(), 0u);
 }
 
 // Cuts the temporary file short after `budget` bytes, as a full disk would.

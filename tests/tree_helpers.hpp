@@ -9,6 +9,8 @@
 
 using vizmoro::detail::AssocHeader;
 using vizmoro::detail::AssocNode;
+using vizmoro::detail::CvAssociativeMemoryAccess;
+using vizmoro::detail::CvAssociativeMemoryState;
 
 inline CvAssociativeMemoryState& stateOf(CvAssociativeMemory& memory) {
   return CvAssociativeMemoryAccess::state(memory);

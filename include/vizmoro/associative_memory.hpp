@@ -7,11 +7,18 @@
 // area shows, ObjectRecognition() and ObjectTracking() search a whole image and report through a
 // callback, and SaveToFile()/LoadFromFile() keep the memory between runs.
 //
-// Errors are reported through cv::error, which throws cv::Exception carrying the status code, the
-// operation ("CvAssociativeMemory::Read", ...) and the message. Every precondition is checked
-// before anything changes, so a refused call leaves the memory as it was.
+// Errors. A refused call is reported through cv::error, which throws cv::Exception carrying the
+// status code, the operation ("CvAssociativeMemory::Read", ...) and the message. Every
+// precondition is checked before anything changes, so a refused call leaves the memory as it was.
+// Memory the system cannot give is std::bad_alloc. Only the two file calls answer with a result:
+// SaveToFile and LoadFromFile return false where the file cannot be written or read (errno says
+// why) and throw like any other call where the memory itself refuses.
 //
 // One memory object is used by one thread at a time.
+//
+// Every name is in namespace vizmoro. The names the memory has always had (CvAssociativeMemory,
+// RcgAMResult, RCG_AM_BEGIN, ...) are also declared in the global namespace for existing callers;
+// defining VIZMORO_NO_GLOBAL_NAMES before including this header leaves them out.
 #ifndef VIZMORO_ASSOCIATIVE_MEMORY_HPP
 #define VIZMORO_ASSOCIATIVE_MEMORY_HPP
 
@@ -20,7 +27,12 @@
 
 #include <opencv2/core.hpp>
 
+namespace vizmoro {
+
+namespace detail {
 struct CvAssociativeMemoryState;
+struct CvAssociativeMemoryAccess;
+}  // namespace detail
 
 // Event codes of RcgAMFunc.
 enum {
@@ -32,6 +44,11 @@ enum {
   RCG_AM_RELEARN = 5,   // the memory was taught an object again
   RCG_AM_END = 6        // last event of the call
 };
+
+// The thresholds of ObjectTracking that the demonstration program passes: 0.54 and 0.45 as
+// single-precision constants, widened (0.5400000214576721 and 0.44999998807907104).
+constexpr double kLearnThreshold = static_cast<double>(0.54f);
+constexpr double kTrackThreshold = static_cast<double>(0.45f);
 
 // Base of the block a callback may attach to a tracked object through RcgAMResult::userSlot.
 // Once stored, the memory owns the block and deletes it when the track is dropped, when the
@@ -55,7 +72,8 @@ struct RcgAMResult {
 };
 
 // Result callback. objectIndex and result are null for RCG_AM_BEGIN and RCG_AM_END; both point
-// into the memory and are valid only during the call.
+// into the memory and are valid only until the callback returns. userData is the caller's
+// pointer, handed through untouched; the memory never owns it.
 //
 // Calling back into the memory. While a callback runs, and while a user block's destructor runs
 // as the memory frees it, the memory may only be looked at: GetNodeCount, GetMaxDepth,
@@ -71,7 +89,8 @@ typedef void (*RcgAMFunc)(int code, uint32_t* objectIndex, RcgAMResult* result, 
 
 // Node visitor: cols x rows descriptor values (row by row), the node's data field, its id and
 // hits, the number of its child slots (empty ones included), its level and the user pointer.
-// Returning false stops the visit.
+// Returning false stops the visit. `values` and `data` point into the node and are valid only
+// until the visitor returns; a visitor may change *data (the stored object index), nothing else.
 typedef bool (*NodeAMFunc)(int cols, int rows, const int16_t* values, int32_t* data, uint64_t id,
                            uint64_t hits, int slots, int16_t level, void* user);
 
@@ -135,33 +154,53 @@ struct TrackingOptions {
   bool lookBeforeReport = false;
 };
 
+// The memory. Each call states what it requires and ensures: a requirement not met is refused
+// with cv::Exception (the status in parentheses) and changes nothing. Every call that changes the
+// memory is refused as well from inside its own callback (StsError; see RcgAMFunc).
 class CvAssociativeMemory {
  public:
   // blockSize is kept for compatibility with callers of the storage-based interface; unused.
+  //   ensures: a memory that is not created (GetNodeCount() == 0), with the plain options.
   explicit CvAssociativeMemory(int blockSize = 0);
+  // Frees the tree and the tracked objects with their user blocks.
+  //   requires: not called from the memory's own callback.
   ~CvAssociativeMemory();
   CvAssociativeMemory(const CvAssociativeMemory&) = delete;
   CvAssociativeMemory& operator=(const CvAssociativeMemory&) = delete;
 
   // Discards everything learned and makes an empty memory for an interest area of
-  // width x height pixels (smaller sides are raised to 40; a side above 4096 is refused) with
-  // `levels` levels below the root (0 or less selects the default; more than the area allows
-  // are capped). Tracked objects are dropped and the source image must be set again.
+  // width x height pixels with `levels` levels below the root.
+  //   requires: width and height at most 4096 (StsOutOfRange otherwise).
+  //   ensures: smaller sides are raised to 40; levels of 0 or less select the default, more than
+  //     the area allows are capped.
+  //   ensures: GetNodeCount() == 1 (the root), GetLastNodeId() == 1, GetAccessCount() == 0;
+  //     tracked objects are dropped (their user blocks deleted); the options are kept; the
+  //     source image must be set again.
   void Create(int width, int height, int16_t levels = 0);
 
-  // Hands the memory the frame that the following calls work on: an 8-bit single-channel
-  // image and, optionally, an 8-bit single-channel mask of the same size (an empty Mat for
-  // none). The mask is blurred in place. Both Mats are shallow copies: the pixels stay alive
-  // until the next SetImage.
+  // Hands the memory the frame that the following calls work on.
+  //   requires: image is a non-empty 2-D CV_8UC1 Mat; mask is empty or a 2-D CV_8UC1 Mat of
+  //     the image's size (StsUnsupportedFormat, StsUnmatchedSizes or StsBackTrace otherwise).
+  //   ensures: the memory keeps shallow copies of both: their pixels stay alive, shared with
+  //     the caller, until the next SetImage, Create, ReadPackedData or LoadFromFile, or the
+  //     memory's end. The mask's pixels are blurred in place (the caller's own, unless it
+  //     passes a clone); the image's are never written.
   void SetImage(const cv::Mat& image, const cv::Mat& mask = cv::Mat());
 
   // Teaches the memory that `area` of the current image shows the object *apData.
+  //   requires: area is non-empty and lies inside the current image (BadImageSize); the memory
+  //     is created and an image is set; apData is not null (StsNullPtr).
+  //   ensures: the walk from the root to the deepest level, made of the best-matching bases and
+  //     new ones where none matches, stores *apData; GetAccessCount() grows by 1. apData is
+  //     read during the call only.
   void Write(cv::Rect area, const int32_t* apData);
 
   // Recalls what `area` of the current image shows. foundRect receives the refined window;
-  // the optional outputs describe the node where the walk ended (dataRef points at its stored
-  // object index) and the similarity (0..1). With forceDescent the walk goes on to the deepest
-  // level even after a level did not accept. Returns whether every level accepted.
+  // the optional outputs (null: not wanted) describe the node where the walk ended (dataRef
+  // points at its stored object index) and the similarity (0..1). With forceDescent the walk
+  // goes on to the deepest level even after a level did not accept.
+  //   requires: as Write (BadImageSize, StsNullPtr), apData aside.
+  //   ensures: returns whether every level accepted; GetAccessCount() grows by 1.
   //
   // *dataRef stays valid until the next call that walks or changes the tree (Create, Write, Read,
   // ObjectRecognition, ObjectTracking, ReadPackedData, LoadFromFile, SaveToFile, Prune): the
@@ -173,57 +212,103 @@ class CvAssociativeMemory {
             double* similarity = nullptr, bool forceDescent = false);
 
   // Searches the whole current image and reports every window and every found object.
+  //   requires: func is not null (StsNullPtr); not called from the memory's own callback
+  //     (StsError). A memory that is not created, or has no image, is refused by the search as
+  //     Read refuses it, once the pass has begun.
+  //   ensures: func gets RCG_AM_BEGIN, the events of the pass, then RCG_AM_END, on the calling
+  //     thread, each with userData; nothing is learned.
   void ObjectRecognition(RcgAMFunc func, void* userData);
 
   // Searches the current image and keeps tracked objects across calls; with `learning`, found
   // objects recalled below learnThreshold are taught again, and unconfirmed tracked objects
-  // are looked for around their predicted place and confirmed above trackThreshold.
+  // are looked for around their predicted place and confirmed above trackThreshold. The
+  // demonstration passes kLearnThreshold and kTrackThreshold.
+  //   requires: as ObjectRecognition.
+  //   ensures: func gets RCG_AM_BEGIN, the events of the pass, an RCG_AM_TRACK per live tracked
+  //     object, then RCG_AM_END. A user block stored through RcgAMResult::userSlot belongs to
+  //     the memory from then on (see AMUserBlock).
   void ObjectTracking(RcgAMFunc func, void* userData, bool learning, double learnThreshold,
                       double trackThreshold);
 
-  // Packed data: a little-endian image of the whole memory. GetPackedSize() bytes are needed
-  // for WritePackedData. ReadPackedData checks the whole buffer before it replaces the memory.
+  // Packed data: a little-endian image of the whole memory.
+  //
+  // GetPackedSize: the bytes WritePackedData needs.
+  //   requires: the packed data fits in an int (StsOutOfRange otherwise).
   int GetPackedSize() const;
+  // WritePackedData fills the caller's buffer, which it does not keep.
+  //   requires: buffer is not null and holds GetPackedSize() bytes; the memory is created
+  //     (StsNullPtr otherwise).
   void WritePackedData(void* buffer) const;
+  // ReadPackedData replaces the memory by the one packed in buffer[0, size), which it does not
+  // keep.
+  //   requires: buffer is not null (StsNullPtr); the data is well formed: header, node records
+  //     and parents all within `size` bytes, dataSize 4, lengths that match the levels
+  //     (StsUnmatchedSizes otherwise). Everything is checked before the memory changes.
+  //   ensures: the memory is the packed one, as after Create with its geometry; tracked
+  //     objects are dropped and the image must be set again.
   void ReadPackedData(const void* buffer, size_t size);
 
-  // The memory file: a 7-byte magic, the packed size and the packed data. SaveToFile prunes
-  // first unless keepAll, and replaces the file atomically (see vizmoro/memory_file.hpp): on any
-  // failure the previous file stays as it was, the result is false and errno says why.
-  // LoadFromFile returns false when the file cannot be read as a memory file (a folder, a FIFO
-  // or a device is refused without waiting on it; the memory is unchanged) and reports refused
-  // packed data as ReadPackedData does.
+  // The memory file: a 7-byte magic ("AMv0.3" and its zero byte), the packed size and the
+  // packed data.
+  //
+  // SaveToFile writes the memory to fileName, pruned first unless keepAll, replacing the file
+  // atomically (see vizmoro/memory_file.hpp).
+  //   requires: the memory is created; else cv::Exception (StsNullPtr, operation
+  //     "CvAssociativeMemory::WritePackedData"), and nothing is pruned or written.
+  //   requires: keepAll, when called from the memory's own callback (StsError otherwise).
+  //   ensures: true: the file holds the memory, pruned unless keepAll.
+  //   ensures: false: fileName is null (errno EINVAL) or the file could not be replaced (errno
+  //     is the system's reason: EACCES, ENOSPC, EISDIR, ...); the previous file, if any, is as
+  //     it was and no temporary file is left. The memory stays pruned.
   bool SaveToFile(const char* fileName, bool keepAll);
+
+  // LoadFromFile replaces the memory by the one in fileName ("AMv0.2" files are read alike).
+  //   ensures: true: the memory is the saved one, as ReadPackedData rebuilds it.
+  //   ensures: false, the memory unchanged: fileName is null (errno EINVAL); the file cannot be
+  //     opened or read (errno is the system's reason; a folder is EISDIR, and a FIFO or a device
+  //     EINVAL, refused without waiting on it); it is too large for the memory left (ENOMEM); or
+  //     it is not a memory file, or is cut short (errno as it was: clear it first to tell this
+  //     case from the others).
+  //   ensures: packed data that ReadPackedData refuses throws as there, the memory unchanged.
   bool LoadFromFile(const char* fileName);
 
   // Removes every base learned three times or less, and every base above the deepest level
-  // left without children.
+  // left without children. A memory that is not created is left as it is.
+  //   requires: not called from the memory's own callback (StsError).
+  //   ensures: removed bases leave empty slots; pointers into them (a Read's *dataRef) dangle.
   void Prune();
 
-  // Sets the learning options; they stay until set again (Create keeps them). A budget below 0
-  // or establishedAfter below 1 is refused (StsOutOfRange).
+  // Sets the learning options; they stay until set again (Create keeps them).
+  //   requires: budget >= 0 and establishedAfter >= 1 (StsOutOfRange otherwise, the options in
+  //     force kept); not called from the memory's own callback (StsError).
   void SetLearningOptions(const LearningOptions& options);
   LearningOptions GetLearningOptions() const;
 
   // Sets the options of searching and tracking; they stay until set again (Create keeps them).
-  // Refused (StsOutOfRange), the options in force kept: a size that is not a finite number, a
-  // sweep that starts at or below 0, a step at or below 0, a sweep of more than 64 sizes (one
-  // without sweepTo counted up to 16 times the area, or 16 times sweepFrom when that is more), and
-  // a follow range that is reversed or not above 0 (equal limits follow at one fixed size).
+  //   requires (StsOutOfRange otherwise, the options in force kept): every size a finite
+  //     number; a sweep that starts above 0 with a step above 0 and of at most 64 sizes (one
+  //     without sweepTo counted up to 16 times the area, or 16 times sweepFrom when that is
+  //     more); a follow range above 0 and in order (equal limits follow at one fixed size).
+  //   requires: not called from the memory's own callback (StsError).
   void SetTrackingOptions(const TrackingOptions& options);
   TrackingOptions GetTrackingOptions() const;
 
   // Visits every node below the root, depth first, children in order.
+  //   ensures: returns false when func is null or returned false, true otherwise (a memory
+  //     that is not created has nothing to visit). func and user are used during the call only.
   bool VisitNodes(NodeAMFunc func, void* user);
 
   // The box of an object that was taught with a box of `taught` size, for a rectangle `found`
   // that the memory reported (RCG_AM_MATCH, RCG_AM_OBJECT, RCG_AM_TRACK): `taught` scaled by the
   // size at which the object was found, around the centre of `found`. Found rectangles are the
   // innermost window of a full walk, smaller than the area (187 pixels for an area of 220 with
-  // 3 levels): at the memory's own area size a found rectangle gives back `taught` itself. A box
-  // whose corners would lie beyond int is refused (StsOutOfRange).
+  // 3 levels): at the memory's own area size a found rectangle gives back `taught` itself.
+  //   requires: a box whose corners lie within int (StsOutOfRange otherwise).
+  //   ensures: a memory that is not created gives back `found`.
   cv::Rect FittedBox(const cv::Rect& found, cv::Size taught) const;
 
+  // The counters, read as they are; none is refused and none changes the memory. Bases include
+  // the root; 0 for a memory that is not created.
   int GetNodeCount() const;
   int16_t GetMaxDepth() const;
   uint64_t GetLastNodeId() const;
@@ -231,8 +316,27 @@ class CvAssociativeMemory {
   cv::Size GetSize() const;
 
  private:
-  friend struct CvAssociativeMemoryAccess;
-  std::unique_ptr<CvAssociativeMemoryState> state;
+  friend struct detail::CvAssociativeMemoryAccess;
+  std::unique_ptr<detail::CvAssociativeMemoryState> state;
 };
+
+}  // namespace vizmoro
+
+#ifndef VIZMORO_NO_GLOBAL_NAMES
+using vizmoro::AMUserBlock;
+using vizmoro::CvAssociativeMemory;
+using vizmoro::LearningOptions;
+using vizmoro::NodeAMFunc;
+using vizmoro::RCG_AM_BEGIN;
+using vizmoro::RCG_AM_END;
+using vizmoro::RCG_AM_MATCH;
+using vizmoro::RCG_AM_NO_MATCH;
+using vizmoro::RCG_AM_OBJECT;
+using vizmoro::RCG_AM_RELEARN;
+using vizmoro::RCG_AM_TRACK;
+using vizmoro::RcgAMFunc;
+using vizmoro::RcgAMResult;
+using vizmoro::TrackingOptions;
+#endif
 
 #endif  // VIZMORO_ASSOCIATIVE_MEMORY_HPP

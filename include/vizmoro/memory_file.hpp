@@ -19,19 +19,24 @@ namespace vizmoro {
 // ends.
 class MemoryFileLock {
  public:
+  //   ensures: !held().
   MemoryFileLock() = default;
+  // Releases the lock, if held.
   ~MemoryFileLock();
+  // A moved-from lock is not held; the lock moves with its descriptor, never released between.
   MemoryFileLock(MemoryFileLock&& other) noexcept;
   MemoryFileLock& operator=(MemoryFileLock&& other) noexcept;
   MemoryFileLock(const MemoryFileLock&) = delete;
   MemoryFileLock& operator=(const MemoryFileLock&) = delete;
 
-  // Takes the lock of `memoryFile` without waiting. On failure the result is not held() and
-  // `reason`, when given, says why: another holder, or the system's error text.
+  // Takes the lock of `memoryFile` without waiting; the lock file is created when missing.
+  //   ensures: held(), or not held() and `reason`, when not null, says why: another holder, or
+  //     the system's error text. `reason` is written during the call only. Never throws but
+  //     std::bad_alloc.
   static MemoryFileLock Acquire(const std::string& memoryFile, std::string* reason = nullptr);
 
   bool held() const { return fd_ >= 0; }
-  // The lock file.
+  // The lock file; the reference is valid while the object lives and is not assigned to.
   const std::string& path() const { return path_; }
 
  private:
@@ -40,8 +45,9 @@ class MemoryFileLock {
 };
 
 // Whether a save could replace `memoryFile` now: a temporary file can be created beside it and
-// renamed, and the file, if it exists, may be replaced. False with the reason otherwise. Leaves
-// nothing behind.
+// renamed, and the file, if it exists, may be replaced.
+//   ensures: true, or false and `reason`, when not null, says why (written during the call
+//     only). Leaves nothing behind. Never throws but std::bad_alloc.
 bool CanReplaceMemoryFile(const std::string& memoryFile, std::string* reason = nullptr);
 
 }  // namespace vizmoro

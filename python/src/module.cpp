@@ -27,6 +27,7 @@
 #include <opencv2/core.hpp>
 #include <vizmoro/associative_memory.hpp>
 #include <vizmoro/memory_file.hpp>
+#include <vizmoro/session_params.hpp>
 #include <vizmoro/tracker.hpp>
 
 namespace py = pybind11;
@@ -566,7 +567,9 @@ PYBIND11_MODULE(_vizmoro, m) {
              o.budget = budget;
              return o;
            }),
-           py::arg("guard") = false, py::arg("established_after") = 3, py::arg("budget") = 0)
+           py::arg("guard") = LearningOptions().guard,
+           py::arg("established_after") = LearningOptions().establishedAfter,
+           py::arg("budget") = LearningOptions().budget)
       .def_readwrite("guard", &LearningOptions::guard,
                      "Relearn only what an established track supports; ignore weak matches "
                      "that no track supports.")
@@ -585,8 +588,9 @@ PYBIND11_MODULE(_vizmoro, m) {
              o.lookBeforeReport = lookBeforeReport;
              return o;
            }),
-           py::arg("follow_size") = false, py::arg("keep_identities") = false,
-           py::arg("look_before_report") = false)
+           py::arg("follow_size") = TrackingOptions().followSize,
+           py::arg("keep_identities") = TrackingOptions().keepIdentities,
+           py::arg("look_before_report") = TrackingOptions().lookBeforeReport)
       .def_readwrite("sweep_from", &TrackingOptions::sweepFrom, "Smallest search window (x area).")
       .def_readwrite("sweep_step", &TrackingOptions::sweepStep, "Step between window sizes.")
       .def_readwrite("sweep_to", &TrackingOptions::sweepTo, "Largest window (0: while it fits).")
@@ -598,6 +602,24 @@ PYBIND11_MODULE(_vizmoro, m) {
                      "Weak matches over another object start no track; duplicates merge.")
       .def_readwrite("look_before_report", &TrackingOptions::lookBeforeReport,
                      "Look for unconfirmed tracks before reporting them.");
+
+  using vizmoro::SessionParams;
+  py::class_<SessionParams>(m, "SessionParams",
+                            "The settings of a run that tracks and learns for a long time, as "
+                            "vizmoro-cli and vizmoro.batch use them by default. A Memory keeps "
+                            "its plain defaults until they are applied to it.")
+      .def(py::init<>())
+      .def_readwrite("learn_threshold", &SessionParams::learnThreshold,
+                     "Memory.track's learn_threshold.")
+      .def_readwrite("track_threshold", &SessionParams::trackThreshold,
+                     "Memory.track's track_threshold.")
+      .def_readwrite("learning", &SessionParams::learning,
+                     "The LearningOptions: the guard on, a budget of 2000 bases.")
+      .def_readwrite("tracking", &SessionParams::tracking,
+                     "The TrackingOptions: sizes followed, identities kept apart, unconfirmed "
+                     "tracks looked for before they are reported.")
+      .def_readwrite("keep_all", &SessionParams::keepAll,
+                     "Memory.save's keep_all: whether a save keeps every base.");
 
   py::class_<FileLock>(m, "MemoryFileLock",
                        "The advisory lock a run holds on a memory file (on FILE.lock beside it), "
@@ -631,14 +653,15 @@ PYBIND11_MODULE(_vizmoro, m) {
            "returns the list of Events. An exception the callback raises propagates once the "
            "pass has finished.")
       .def("track", &Memory::Track, py::arg("callback") = py::none(), py::arg("learning") = true,
-           py::arg("learn_threshold") = static_cast<double>(0.54f),
-           py::arg("track_threshold") = static_cast<double>(0.45f),
+           py::arg("learn_threshold") = vizmoro::kLearnThreshold,
+           py::arg("track_threshold") = vizmoro::kTrackThreshold,
            "Searches the frame and keeps tracked objects across calls, as recognize reports. A "
            "callback's return value at a TRACK event, when not None, is kept with that tracked "
            "object and given back as Event.track_data.")
       .def("save", &Memory::Save, py::arg("path"), py::arg("keep_all") = false,
            "Saves to a memory file, replacing it whole; prunes first unless keep_all. Raises "
-           "OSError when it cannot.")
+           "OSError when the file cannot be written, vizmoro.Error when the memory is not "
+           "created.")
       .def("load", &Memory::Load, py::arg("path"),
            "Loads a memory file. Raises OSError when it cannot be read, ValueError when it is no "
            "memory file, vizmoro.Error when its data is refused.")

@@ -50,6 +50,7 @@ from ._vizmoro import (  # noqa: F401
     MemoryFileLock,
     Node,
     ReadResult,
+    SessionParams,
     TrackedObject,
     Tracker,
     TrackerParams,
@@ -61,6 +62,6 @@ from ._vizmoro import (  # noqa: F401
 
 __all__ = [
     "BEGIN", "END", "MATCH", "NO_MATCH", "OBJECT", "RELEARN", "TRACK", "Error", "Event",
-    "LearningOptions", "Memory", "MemoryFileLock", "Node", "ReadResult", "TrackedObject", "Tracker",
-    "TrackerParams", "TrackingOptions", "TrackReport", "state_path",
+    "LearningOptions", "Memory", "MemoryFileLock", "Node", "ReadResult", "SessionParams",
+    "TrackedObject", "Tracker", "TrackerParams", "TrackingOptions", "TrackReport", "state_path",
 ]

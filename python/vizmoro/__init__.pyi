@@ -97,6 +97,15 @@ class TrackingOptions:
     def __init__(self, follow_size: bool = ..., keep_identities: bool = ...,
                  look_before_report: bool = ...) -> None: ...
 
+class SessionParams:
+    """The settings of a run that tracks and learns for a long time (vizmoro-cli's defaults)."""
+    learn_threshold: float
+    track_threshold: float
+    learning: LearningOptions
+    tracking: TrackingOptions
+    keep_all: bool
+    def __init__(self) -> None: ...
+
 class Memory:
     """An associative memory of image patches."""
     def __init__(self) -> None: ...

@@ -47,9 +47,8 @@ import cv2
 
 import vizmoro
 
-LEARN_THRESHOLD = 0.5400000214576721  # 0.54 and 0.45 in single precision, as the programs use
-TRACK_THRESHOLD = 0.44999998807907104
-DEFAULT_BUDGET = 2000
+# vizmoro-cli's defaults: thresholds, learning and tracking options, the save.
+DEFAULTS = vizmoro.SessionParams()
 # The time limit of a video of known length: this many times its length, and some more for the
 # start of its process.
 TIME_PER_LENGTH = 20
@@ -304,11 +303,14 @@ def attempt(job, files):
         memory.create(objects[0][2][2], objects[0][2][3], job["levels"])
     for object_id, name, box, _ in objects:
         names[object_id] = (name, (box[2], box[3]))
-    memory.learning_options = vizmoro.LearningOptions(
-        guard=job["guard"], budget=job["budget"])
-    memory.tracking_options = vizmoro.TrackingOptions(
-        follow_size=job["follow_size"], keep_identities=job["keep_identities"],
-        look_before_report=True)
+    params = vizmoro.SessionParams()
+    params.learning.guard = job["guard"]
+    params.learning.budget = job["budget"]
+    params.tracking.follow_size = job["follow_size"]
+    params.tracking.keep_identities = job["keep_identities"]
+    params.keep_all = not job["prune"]
+    memory.learning_options = params.learning
+    memory.tracking_options = params.tracking
 
     last_taught = max((span[1] for *_, span in objects), default=-1)
     taught_objects, count = set(), 0
@@ -338,8 +340,9 @@ def attempt(job, files):
                                                report.confidence))
                 continue
             best = {}
-            for event in memory.track(learning=job["learn"], learn_threshold=LEARN_THRESHOLD,
-                                      track_threshold=TRACK_THRESHOLD):
+            for event in memory.track(learning=job["learn"],
+                                      learn_threshold=params.learn_threshold,
+                                      track_threshold=params.track_threshold):
                 if event.code == vizmoro.TRACK and event.index and not (
                         event.predicted and job["seen_only"]):
                     if event.index not in best or event.similarity > best[event.index][1]:
@@ -358,7 +361,7 @@ def attempt(job, files):
         if object_id not in taught_objects:
             raise ValueError(f"object {object_id} ({name}) was not taught: the video ended "
                              f"after {count} frames, before its frame {first_frame}")
-    memory.save(files["memory"], keep_all=not job["prune"])
+    memory.save(files["memory"], keep_all=params.keep_all)
     write_names(files["names"], names)
     if tracker is not None and objects:
         tracker.write_state_file(files["state"])
@@ -379,15 +382,17 @@ def jobs_from(arguments):
                 raise ValueError(f'object {object_id} is given twice, as "{other[1]}" and as '
                                  f'"{name}"')
         objects.append((object_id, name, box, span))
-    budget = DEFAULT_BUDGET if arguments.budget is None else arguments.budget
+    budget = DEFAULTS.learning.budget if arguments.budget is None else arguments.budget
     jobs = [{"command": arguments.command, "video": os.path.abspath(video),
              "output": os.path.abspath(arguments.output),
              "memory": os.path.abspath(arguments.memory) if arguments.memory else None,
              "objects": objects, "levels": arguments.levels, "learn": not arguments.no_learn,
-             "guard": not arguments.no_guard, "budget": budget, "flip": arguments.flip,
-             "plain": arguments.plain, "prune": arguments.prune,
-             "follow_size": not arguments.no_follow_size,
-             "keep_identities": not arguments.no_identities, "seen_only": arguments.seen_only,
+             "guard": DEFAULTS.learning.guard and not arguments.no_guard, "budget": budget,
+             "flip": arguments.flip, "plain": arguments.plain,
+             "prune": arguments.prune or not DEFAULTS.keep_all,
+             "follow_size": DEFAULTS.tracking.follow_size and not arguments.no_follow_size,
+             "keep_identities": DEFAULTS.tracking.keep_identities and not arguments.no_identities,
+             "seen_only": arguments.seen_only,
              "time_limit": getattr(arguments, "time_limit", None)}
             for video in arguments.videos]
     if arguments.memory:
@@ -483,7 +488,8 @@ def parser_of():
     parser.add_argument("--no-learn", action="store_true", help="track without learning")
     parser.add_argument("--no-guard", action="store_true", help="turn off the learning guard")
     parser.add_argument("--budget", type=whole(0, INT_MAX),
-                        help=f"bases kept at most (default {DEFAULT_BUDGET}, 0 for no budget)")
+                        help=f"bases kept at most (default {DEFAULTS.learning.budget}, 0 for no "
+                             "budget)")
     parser.add_argument("--prune", action="store_true",
                         help="save with the pruning save, which drops bases learned three times "
                              "or less (default: keep every base)")

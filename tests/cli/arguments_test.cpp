@@ -74,6 +74,13 @@ TEST(Arguments, EachCommandTakesItsOwnOptions) {
   EXPECT_TRUE(a.seenOnly);
   EXPECT_FALSE(a.followSize);
   EXPECT_FALSE(a.keepIdentities);
+  const vizmoro::SessionParams params = SessionParamsOf(a);
+  EXPECT_TRUE(!params.learning.guard && params.learning.budget == 0 &&
+              !params.tracking.followSize && !params.tracking.keepIdentities &&
+              params.tracking.lookBeforeReport && params.keepAll)
+      << "the options as the memory is given them";
+  ASSERT_TRUE(Parse({"track", "clip.mp4", "--prune"}, a, error));
+  EXPECT_FALSE(SessionParamsOf(a).keepAll);
 
   ASSERT_TRUE(Parse({"track", "clip.mp4"}, a, error));
   EXPECT_TRUE(a.followSize && a.keepIdentities && !a.seenOnly) << "the tracking options on";

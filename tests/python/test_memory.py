@@ -92,6 +92,9 @@ def test_refusals_raise_the_engines_report_and_change_nothing(tmp_path):
         memory.load(str(tmp_path / "notes.dat"))
     with pytest.raises(OSError):
         memory.save(str(tmp_path / "missing" / "am.dat"))
+    with pytest.raises(vizmoro.Error) as refused:
+        vizmoro.Memory().save(str(tmp_path / "never.dat"))
+    assert refused.value.code == -27 and not os.path.exists(tmp_path / "never.dat")
     with pytest.raises(vizmoro.Error):
         memory.learning_options = vizmoro.LearningOptions(budget=-1)
     assert memory.pack() == before
@@ -120,6 +123,12 @@ def test_learning_options_and_the_lock(tmp_path):
     memory = vizmoro.Memory()
     memory.learning_options = vizmoro.LearningOptions(guard=True, budget=300)
     assert memory.learning_options.guard and memory.learning_options.budget == 300
+    # A session's options are changed in place, field by field, as vizmoro.batch does.
+    params = vizmoro.SessionParams()
+    params.learning.guard, params.tracking.follow_size = False, False
+    memory.learning_options, memory.tracking_options = params.learning, params.tracking
+    assert not memory.learning_options.guard and memory.learning_options.budget == 2000
+    assert not memory.tracking_options.follow_size and memory.tracking_options.look_before_report
     path = str(tmp_path / "am.dat")
     with vizmoro.MemoryFileLock(path) as lock:
         assert lock.held
