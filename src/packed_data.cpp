@@ -385,9 +385,13 @@ bool CvAssociativeMemory::SaveToFile(const char* fileName, bool keepAll) {
   state->settlePruning();
   if (!keepAll) state->root->Prune();  // the memory stays pruned whatever follows
 
-  // A buffer that cannot be had is std::bad_alloc, as any allocation of the memory's.
   const int size = GetPackedSize();
-  std::vector<uint8_t> file(kFileHeadSize + static_cast<size_t>(size), 0);
+  std::vector<uint8_t> file;
+  try {
+    file.assign(kFileHeadSize + static_cast<size_t>(size), 0);
+  } catch (const std::bad_alloc&) {
+    AM_REPORT(cv::Error::StsNullPtr, "WritePackedData", am_messages::kNullPacked);
+  }
   std::memcpy(file.data(), kMagic, sizeof kMagic);
   putU32(file.data() + sizeof kMagic, static_cast<uint32_t>(size));
   WritePackedData(file.data() + kFileHeadSize);

@@ -10,9 +10,9 @@
 // Errors. A refused call is reported through cv::error, which throws cv::Exception carrying the
 // status code, the operation ("CvAssociativeMemory::Read", ...) and the message. Every
 // precondition is checked before anything changes, so a refused call leaves the memory as it was.
-// Memory the system cannot give is std::bad_alloc. Only the two file calls answer with a result:
-// SaveToFile and LoadFromFile return false where the file cannot be written or read (errno says
-// why) and throw like any other call where the memory itself refuses.
+// Memory the system cannot give is std::bad_alloc (SaveToFile's buffer aside). Only the two file
+// calls answer with a result: SaveToFile and LoadFromFile return false where the file cannot be
+// written or read (errno says why) and throw like any other call where the memory itself refuses.
 //
 // One memory object is used by one thread at a time.
 //
@@ -260,6 +260,8 @@ class CvAssociativeMemory {
   //   ensures: false: fileName is null (errno EINVAL) or the file could not be replaced (errno
   //     is the system's reason: EACCES, ENOSPC, EISDIR, ...); the previous file, if any, is as
   //     it was and no temporary file is left. The memory stays pruned.
+  //   ensures: a buffer for the packed data that cannot be had throws cv::Exception
+  //     (StsNullPtr, "The pointer of packed data is NULL"); nothing is written.
   bool SaveToFile(const char* fileName, bool keepAll);
 
   // LoadFromFile replaces the memory by the one in fileName ("AMv0.2" files are read alike).
