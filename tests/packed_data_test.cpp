@@ -580,7 +580,7 @@ TEST(MemoryFileCheck, SaysWhyAFileCannotBeReplaced) {
 
 // Every input the reader's fuzzer found, and its seeds: refused cleanly or loaded soundly.
 TEST(PackedRegressions, FuzzFindingsAndSeedsReadSafely) {
-  const fs::path tests = fs::path(__FILE__).parent_path();
+  const fs::path tests = VIZMORO_TESTS_DIR;
   size_t replayed = 0, seeds = 0;
   for (const fs::path& dir :
        {tests / "data" / "packed_regressions", tests.parent_path() / "fuzz" / "corpus"}) {

@@ -110,7 +110,7 @@ struct Expected {
 // VIZMORO_WRITE_SCENARIOS=1 writes the lines instead, for a change meant to alter the answers.
 void expectCalls(const std::vector<std::string>& calls, const std::string& name) {
   const std::filesystem::path file =
-      std::filesystem::path(__FILE__).parent_path() / "data" / "scenarios" / (name + ".txt");
+      std::filesystem::path(VIZMORO_TESTS_DIR) / "data" / "scenarios" / (name + ".txt");
   if (std::getenv("VIZMORO_WRITE_SCENARIOS")) {
     std::ofstream out(file);
     for (const std::string& call : calls) out << call << '\n';
