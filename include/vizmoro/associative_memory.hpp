@@ -138,6 +138,9 @@ struct TrackingOptions {
 class CvAssociativeMemory {
  public:
   // blockSize is kept for compatibility with callers of the storage-based interface; unused.
+  // Throws cv::Exception (StsBadArg) where the environment variable VIZMORO_FORCE_ISA, for tests
+  // and benchmarks, names an instruction set other than scalar, avx2 or avx512, or one that this
+  // processor does not run.
   explicit CvAssociativeMemory(int blockSize = 0);
   ~CvAssociativeMemory();
   CvAssociativeMemory(const CvAssociativeMemory&) = delete;
