@@ -9,7 +9,7 @@
 // from that memory (restored from its packed data) after one untimed pass over the same frame, so
 // that each measures the same work, in the state a clip's frames leave the memory and the caches;
 // BM_FirstPassAfterLoading times the pass right after restoring instead. Run with
-// --benchmark_format=json for tools/plot_bench.py.
+// --benchmark_format=json for tools/plot_bench.py; the report's context names the kernels used.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -20,12 +20,19 @@
 #include <opencv2/imgproc.hpp>
 
 #include "descriptor.hpp"
+#include "kernels.hpp"
 #include "memory_state.hpp"
 #include "test_images.hpp"
 
 using namespace vizmoro::detail;
 
 namespace {
+
+// The kernels of the run (VIZMORO_FORCE_ISA forces them), in the report's context.
+const bool kKernelsNoted = [] {
+  benchmark::AddCustomContext("kernels", ActiveKernels().name);
+  return true;
+}();
 
 constexpr int kObjects = 64;
 const cv::Size kObjectSize(220, 220);

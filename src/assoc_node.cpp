@@ -7,6 +7,7 @@
 
 #include "descriptor.hpp"
 #include "geometry.hpp"
+#include "kernels.hpp"
 #include "memory_state.hpp"
 #include "tuning.hpp"
 
@@ -115,12 +116,10 @@ AssocNode::Choice AssocNode::Choose(WalkScratch& scratch) const {
   const int n = levelCols(*context, level + 1) * levelRows(*context, level + 1);
   const int16_t* windows = scratch.windows.data();
   Choice choice;
-  // The child's distance is its smallest offset distance, the lowest code among equal ones;
-  // among equal distances the earlier child wins.
+  // The child's distance is its smallest offset distance; among equal distances the earlier
+  // child wins.
   auto consider = [&](AssocNode* child, const uint64_t d[4]) {
-    int offset = 0;
-    for (int k = 1; k < 4; ++k)
-      if (d[k] < d[offset]) offset = k;
+    const int offset = LeastOffset(d);
     if (d[offset] < choice.distance) {
       choice.best = child;
       choice.distance = d[offset];

@@ -5,7 +5,6 @@
 
 #include <opencv2/core/hal/intrin.hpp>
 
-#include "child_table_sweep.hpp"
 #include "descriptor.hpp"
 
 namespace vizmoro::detail {
@@ -17,45 +16,6 @@ constexpr int kBlock = 65536;
 
 // The widest sweep's lanes: every table's stride is a whole number of them.
 constexpr int kWidestLanes = 32;
-
-#if defined(__x86_64__) || defined(__i386__)
-const bool kAvx2 = __builtin_cpu_supports("avx2");
-const bool kAvx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
-#else
-constexpr bool kAvx2 = false;
-constexpr bool kAvx512 = false;
-#endif
-
-#if CV_SIMD
-struct UniversalLanes {
-  static constexpr int kLanes = cv::v_uint16::nlanes;
-  using Vector = cv::v_uint16;
-  static Vector Load(const int16_t* p) { return cv::v_reinterpret_as_u16(cv::vx_load(p)); }
-  static Vector Load(const uint16_t* p) { return cv::vx_load(p); }
-  static Vector Broadcast(int16_t v) { return cv::vx_setall_u16(static_cast<uint16_t>(v)); }
-  static Vector Zero() { return cv::vx_setzero_u16(); }
-  static Vector AddBound(Vector sum, Vector values, Vector probe) {
-    return sum + Difference(values, probe);  // saturating
-  }
-  static Vector AddBoundKept(Vector sum, Vector values, Vector probe, Vector kept) {
-    return sum + (Difference(values, probe) & kept);
-  }
-  static Vector Difference(Vector a, Vector b) {
-    return cv::v_abs(cv::v_sub_wrap(cv::v_reinterpret_as_s16(a), cv::v_reinterpret_as_s16(b)));
-  }
-  static Vector Min(Vector a, Vector b) { return cv::v_min(a, b); }
-  static void Store(uint16_t* p, Vector v) { cv::v_store(p, v); }
-  static uint64_t AtMost(Vector v, uint16_t limit) {
-    return static_cast<uint64_t>(cv::v_signmask(v <= cv::vx_setall_u16(limit)));
-  }
-  static uint16_t Least(Vector v) { return cv::v_reduce_min(v); }
-  static Vector Fill(Vector v, int count) {
-    alignas(64) uint16_t lane[kLanes];
-    for (int j = 0; j < kLanes; ++j) lane[j] = static_cast<uint16_t>(j);
-    return v | (cv::vx_load(lane) >= cv::vx_setall_u16(static_cast<uint16_t>(count)));
-  }
-};
-#endif
 
 }  // namespace
 
@@ -92,14 +52,6 @@ void OffsetDistances(const int16_t* values, const int16_t* windows, int n, uint6
   }
 }
 
-bool HasAvx2() {
-  return kAvx2;
-}
-
-bool HasAvx512() {
-  return kAvx512;
-}
-
 void FillTable(ChildTable& table, int n, const std::vector<const int16_t*>& children) {
   table.columns = static_cast<int>(children.size());
   table.n = n;
@@ -126,40 +78,10 @@ void FillTable(ChildTable& table, int n, const std::vector<const int16_t*>& chil
 void CompareColumn(const ChildTable& table, int c, const int16_t* windows, Closest& best) {
   uint64_t d[4];
   OffsetDistances(table.exact.data() + static_cast<size_t>(c) * table.n, windows, table.n, d);
-  int offset = 0;
-  for (int k = 1; k < 4; ++k)
-    if (d[k] < d[offset]) offset = k;
+  const int offset = LeastOffset(d);
   if (d[offset] < best.distance || (d[offset] == best.distance && c < best.column))
     best = Closest{c, d[offset], offset};
 }
-
-Closest TableClosest(const ChildTable& table, const int16_t* windows, uint16_t* bounds) {
-#if defined(__x86_64__) || defined(__i386__)
-  if (kAvx512) return TableClosestAvx512(table, windows, bounds);
-  if (kAvx2) return TableClosestAvx2(table, windows, bounds);
-#endif
-  return TableClosestPortable(table, windows, bounds);
-}
-
-Closest TableClosestPortable(const ChildTable& table, const int16_t* windows, uint16_t* bounds) {
-#if CV_SIMD
-  return SweepTable<UniversalLanes>(table, windows, bounds);
-#else
-  Closest best;
-  for (int c = 0; c < table.columns; ++c) CompareColumn(table, c, windows, best);
-  return best;
-#endif
-}
-
-#if !defined(__x86_64__) && !defined(__i386__)
-// Never chosen off x86; they keep their callers linking.
-Closest TableClosestAvx2(const ChildTable& table, const int16_t* windows, uint16_t* bounds) {
-  return TableClosestPortable(table, windows, bounds);
-}
-Closest TableClosestAvx512(const ChildTable& table, const int16_t* windows, uint16_t* bounds) {
-  return TableClosestPortable(table, windows, bounds);
-}
-#endif
 
 int TableStride(int children) {
   return std::max(kWidestLanes, (children + kWidestLanes - 1) / kWidestLanes * kWidestLanes);

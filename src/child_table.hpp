@@ -45,23 +45,13 @@ struct Closest {
 // values' empty cells: the plain comparison, in vectors of the build's baseline instructions.
 void OffsetDistances(const int16_t* values, const int16_t* windows, int n, uint64_t d[4]);
 
-// The closest column of a table to the windows (4 x table.n values). `bounds` is scratch for
-// table.stride values.
-//
-// The sweeps bound each column first, many at once, by the distance of the values shifted right
-// by table.shift, summed in 16 bits with saturation. Shifting moves a difference by less than
-// 2^shift, so 2^shift times the bound, less n (2^shift - 1), is at most the true distance. A
-// column whose bound shows it farther than the closest column so far is passed over; only the
-// others are compared exactly.
-Closest TableClosest(const ChildTable& table, const int16_t* windows, uint16_t* bounds);
-
-// The sweeps TableClosest chooses from: OpenCV's universal intrinsics (any processor), and AVX2
-// and AVX-512 where the processor has them (HasAvx2, HasAvx512).
-Closest TableClosestPortable(const ChildTable& table, const int16_t* windows, uint16_t* bounds);
-Closest TableClosestAvx2(const ChildTable& table, const int16_t* windows, uint16_t* bounds);
-Closest TableClosestAvx512(const ChildTable& table, const int16_t* windows, uint16_t* bounds);
-bool HasAvx2();
-bool HasAvx512();
+// The offset of the smallest of four offset distances, the lowest code among equal ones.
+inline int LeastOffset(const uint64_t d[4]) {
+  int offset = 0;
+  for (int k = 1; k < 4; ++k)
+    if (d[k] < d[offset]) offset = k;
+  return offset;
+}
 
 // Compares column c exactly and takes it if it is closer than `best`, or as close and earlier.
 void CompareColumn(const ChildTable& table, int c, const int16_t* windows, Closest& best);

@@ -1,5 +1,11 @@
-// The table sweep, written once for every vector width: each instruction set gives a `Lanes`
-// type with the few operations the sweep needs, and instantiates SweepTable with it.
+// The table sweep, written once for every vector width: each instruction set's kernels give a
+// `Lanes` type with the few operations the sweep needs, and instantiate SweepTable with it.
+//
+// The sweep bounds each column first, many at once, by the distance of the values shifted right
+// by table.shift, summed in 16 bits with saturation. Shifting moves a difference by less than
+// 2^shift, so 2^shift times the bound, less n (2^shift - 1), is at most the true distance. A
+// column whose bound shows it farther than the closest column so far is passed over; only the
+// others are compared exactly.
 #ifndef VIZMORO_CHILD_TABLE_SWEEP_HPP
 #define VIZMORO_CHILD_TABLE_SWEEP_HPP
 

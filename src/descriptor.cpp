@@ -1,11 +1,11 @@
 #include "descriptor.hpp"
 
-#include "child_table.hpp"
-
 #include <algorithm>
 #include <cstdlib>
 
 #include <opencv2/imgproc.hpp>
+
+#include "kernels.hpp"
 
 namespace vizmoro::detail {
 
@@ -29,26 +29,6 @@ inline bool tooLittleCoverage(int covered, int64_t area) {
 constexpr int kRowCells = 1024;
 
 }  // namespace
-
-void ContrastRow(const uint32_t* a, const uint32_t* b, int n, int16_t* out) {
-  static const bool avx512 = HasAvx512(), avx2 = HasAvx2();
-  if (avx512)
-    ContrastRowAvx512(a, b, n, out);
-  else if (avx2)
-    ContrastRowAvx2(a, b, n, out);
-  else
-    for (int c = 0; c < n; ++c) out[c] = CellContrast(a[c], b[c]);
-}
-
-#if !defined(__x86_64__) && !defined(__i386__)
-// Never chosen off x86; they keep their callers linking.
-void ContrastRowAvx2(const uint32_t* a, const uint32_t* b, int n, int16_t* out) {
-  for (int c = 0; c < n; ++c) out[c] = CellContrast(a[c], b[c]);
-}
-void ContrastRowAvx512(const uint32_t* a, const uint32_t* b, int n, int16_t* out) {
-  ContrastRowAvx2(a, b, n, out);
-}
-#endif
 
 int CalcDescriptor(const cv::Mat& integral, int x, int y, int width, int height, int cols, int rows,
                    int16_t* values, const cv::Mat& mask) {

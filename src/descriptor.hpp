@@ -37,12 +37,6 @@ inline int16_t CellContrast(uint32_t a, uint32_t b) {
   return static_cast<int16_t>(a > b ? magnitude : -magnitude);
 }
 
-// CellContrast of a[c] and b[c] into out[c], for c < n: with AVX-512 or AVX2 where the processor
-// has it (ContrastRowAvx512 and ContrastRowAvx2, to be called only then).
-void ContrastRow(const uint32_t* a, const uint32_t* b, int n, int16_t* out);
-void ContrastRowAvx2(const uint32_t* a, const uint32_t* b, int n, int16_t* out);
-void ContrastRowAvx512(const uint32_t* a, const uint32_t* b, int n, int16_t* out);
-
 // L1 distance of two descriptors of cols x rows values, skipping the values where `a` is empty
 // (so the order of the arguments matters).
 uint64_t DescriptorDistance(int cols, int rows, const int16_t* a, const int16_t* b);

@@ -6,6 +6,7 @@
 #include "condensation.hpp"
 #include "errors.hpp"
 #include "geometry.hpp"
+#include "kernels.hpp"
 #include "memory_state.hpp"
 #include "tuning.hpp"
 
@@ -99,7 +100,11 @@ void CvAssociativeMemoryState::settlePruning() {
 }
 
 CvAssociativeMemory::CvAssociativeMemory(int /*blockSize*/)
-    : state(std::make_unique<CvAssociativeMemoryState>()) {}
+    : state(std::make_unique<CvAssociativeMemoryState>()) {
+  // The kernels are chosen here, so that a VIZMORO_FORCE_ISA this processor cannot run is
+  // refused before there is a memory, never half-way through a call.
+  ActiveKernels();
+}
 
 CvAssociativeMemory::~CvAssociativeMemory() = default;
 

@@ -4,10 +4,13 @@
 #include <algorithm>
 #include <cstdlib>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "child_table.hpp"
 #include "descriptor.hpp"
+#include "kernel_suite.hpp"
+#include "report.hpp"
 
 using namespace vizmoro::detail;
 
@@ -44,23 +47,20 @@ ChildTable tableOf(const std::vector<std::vector<int16_t>>& children, int n) {
   return table;
 }
 
-void expectEverySweepChooses(const ChildTable& table, const std::vector<int16_t>& windows,
-                             const Closest& expected) {
-  for (int sweep = 0; sweep < 4; ++sweep) {
-    if ((sweep == 2 && !HasAvx2()) || (sweep == 3 && !HasAvx512())) continue;
-    SCOPED_TRACE(testing::Message() << "sweep " << sweep);
+// Each table's sweep against the plain comparison.
+class TableSweep : public KernelSuite {
+ protected:
+  void expectChooses(const ChildTable& table, const std::vector<int16_t>& windows,
+                     const Closest& expected) {
     std::vector<uint16_t> bounds(table.stride);
-    const Closest got = sweep == 0   ? TableClosest(table, windows.data(), bounds.data())
-                        : sweep == 1 ? TableClosestPortable(table, windows.data(), bounds.data())
-                        : sweep == 2 ? TableClosestAvx2(table, windows.data(), bounds.data())
-                                     : TableClosestAvx512(table, windows.data(), bounds.data());
+    const Closest got = kernels->tableClosest(table, windows.data(), bounds.data());
     EXPECT_EQ(got.column, expected.column);
     EXPECT_EQ(got.distance, expected.distance);
     EXPECT_EQ(got.offset, expected.offset);
   }
-}
+};
 
-TEST(ChildTable, SweepsChooseAsThePlainComparison) {
+TEST_P(TableSweep, ChoosesAsThePlainComparison) {
   std::mt19937 random(7);
   std::uniform_int_distribution<int> value(-32767, 32767), coin(0, 9);
   for (int n : {9, 49, 225, 1000}) {
@@ -93,19 +93,42 @@ TEST(ChildTable, SweepsChooseAsThePlainComparison) {
           for (int i = 0; i < n; ++i)
             plain.back()[i] =
                 static_cast<int16_t>(std::clamp(windows[2 * n + i] + 3, -32767, 32767));
-        expectEverySweepChooses(tableOf(plain, n), windows, plainClosest(plain, windows));
+        expectChooses(tableOf(plain, n), windows, plainClosest(plain, windows));
       }
     }
   }
 }
 
-TEST(ChildTable, LargeDistancesSaturateTheBoundsWithoutChangingTheChoice) {
+TEST_P(TableSweep, LargeDistancesSaturateTheBoundsWithoutChangingTheChoice) {
   // Every difference near its largest: the 16-bit bounds saturate.
   const int n = 225;
   std::vector<std::vector<int16_t>> plain(70, std::vector<int16_t>(n, 32767));
   for (int c = 0; c < 70; ++c) plain[c][c % n] = static_cast<int16_t>(32767 - 7 * (c % 5));
   const std::vector<int16_t> windows(4 * n, -32767);
-  expectEverySweepChooses(tableOf(plain, n), windows, plainClosest(plain, windows));
+  expectChooses(tableOf(plain, n), windows, plainClosest(plain, windows));
+}
+
+INSTANTIATE_KERNEL_SUITE(TableSweep);
+
+TEST(KernelChoice, TakesTheBestTableOrTheForcedOneAndRefusesWhatCannotRun) {
+  const Kernels lacking = {"avx512", [] { return false; }, kScalarKernels.tableClosest,
+                           kScalarKernels.contrastRow};
+  const Kernels running = {"avx2", [] { return true; }, kScalarKernels.tableClosest,
+                           kScalarKernels.contrastRow};
+  const std::vector<const Kernels*> tables = {&lacking, &running, &kScalarKernels};
+  EXPECT_EQ(&ChooseKernels(nullptr, tables), &running);
+  EXPECT_EQ(&ChooseKernels("", tables), &running);
+  EXPECT_EQ(&ChooseKernels("scalar", tables), &kScalarKernels);
+  const std::string func = "ChooseKernels";
+  EXPECT_EQ(reportOf([&] { ChooseKernels("avx512", tables); }),
+            (Report{cv::Error::StsBadArg, func,
+                    "VIZMORO_FORCE_ISA=avx512: this processor does not run avx512 (it runs avx2, "
+                    "scalar)"}));
+  EXPECT_EQ(reportOf([&] { ChooseKernels("AVX2", tables); }),
+            (Report{cv::Error::StsBadArg, func,
+                    "VIZMORO_FORCE_ISA=AVX2 names no instruction set (scalar, avx2, avx512)"}));
+  // The table in use is the one the environment forces, else the best of this build.
+  EXPECT_EQ(&ActiveKernels(), &ChooseKernels(std::getenv("VIZMORO_FORCE_ISA")));
 }
 
 }  // namespace

@@ -8,8 +8,8 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "child_table.hpp"
 #include "descriptor.hpp"
+#include "kernel_suite.hpp"
 #include "test_images.hpp"
 
 using namespace vizmoro::detail;
@@ -194,6 +194,26 @@ TEST(DescriptorDistance, SkipsOnlyTheFirstOperandsEmptyCells) {
 
 namespace {
 
+// Pairs of cell sums: the extremes, quotients that land exactly on integers and just off them,
+// and random sums of every bit length.
+const std::vector<std::pair<uint32_t, uint32_t>>& contrastPairs() {
+  static const std::vector<std::pair<uint32_t, uint32_t>> pairs = [] {
+    std::mt19937_64 random(11);
+    std::vector<std::pair<uint32_t, uint32_t>> made = {
+        {0, 0}, {0, 1}, {1, 0}, {1000, 250}, {~0u, ~0u - 1}, {~0u, 1}, {~0u - 1, ~0u}, {32767, 1}};
+    for (uint32_t big : {32767u, 65534u, 4294901760u, 4294967295u})
+      for (uint32_t small : {big / 2, big / 3, big - 1, 1u}) made.emplace_back(small, big);
+    for (int i = 0; i < 200000; ++i) {
+      const int bits = 1 + static_cast<int>(random() % 32);
+      const uint64_t mask = bits == 32 ? 0xffffffffu : (uint64_t{1} << bits) - 1;
+      made.emplace_back(static_cast<uint32_t>(random() & mask),
+                        static_cast<uint32_t>(random() & mask));
+    }
+    return made;
+  }();
+  return pairs;
+}
+
 TEST(CellContrast, IsTheExactIntegerQuotient) {
   auto reference = [](uint32_t a, uint32_t b) {
     const uint32_t big = std::max(a, b), small = std::min(a, b);
@@ -201,42 +221,27 @@ TEST(CellContrast, IsTheExactIntegerQuotient) {
     const int magnitude = 32767 - static_cast<int>(uint64_t{small} * 32767 / big);
     return a > b ? magnitude : -magnitude;
   };
-  std::mt19937_64 random(11);
-  std::vector<std::pair<uint32_t, uint32_t>> pairs = {
-      {0, 0}, {0, 1}, {1, 0}, {1000, 250}, {~0u, ~0u - 1}, {~0u, 1}, {~0u - 1, ~0u}, {32767, 1}};
-  // Quotients that land exactly on integers, and just off them.
-  for (uint32_t big : {32767u, 65534u, 4294901760u, 4294967295u})
-    for (uint32_t small : {big / 2, big / 3, big - 1, 1u}) pairs.emplace_back(small, big);
-  for (int i = 0; i < 200000; ++i) {
-    const int bits = 1 + static_cast<int>(random() % 32);
-    const uint64_t mask = bits == 32 ? 0xffffffffu : (uint64_t{1} << bits) - 1;
-    pairs.emplace_back(static_cast<uint32_t>(random() & mask),
-                       static_cast<uint32_t>(random() & mask));
-  }
-  for (const auto& [a, b] : pairs) ASSERT_EQ(CellContrast(a, b), reference(a, b)) << a << " " << b;
-  // And a row at a time, with AVX2 and AVX-512 where the processor has them.
+  for (const auto& [a, b] : contrastPairs())
+    ASSERT_EQ(CellContrast(a, b), reference(a, b)) << a << " " << b;
+}
+
+class ContrastRowKernel : public KernelSuite {};
+
+TEST_P(ContrastRowKernel, IsCellContrastAtEveryLength) {
   std::vector<uint32_t> first, second;
-  for (const auto& [a, b] : pairs) {
+  for (const auto& [a, b] : contrastPairs()) {
     first.push_back(a);
     second.push_back(b);
   }
   // Every length, so that every tail is met.
-  for (size_t n : {pairs.size(), size_t{1}, size_t{7}, size_t{9}, size_t{15}, size_t{17}}) {
-    std::vector<int16_t> row(n), wide(n), widest(n);
-    ContrastRow(first.data(), second.data(), static_cast<int>(n), row.data());
-    if (HasAvx2()) ContrastRowAvx2(first.data(), second.data(), static_cast<int>(n), wide.data());
-    if (HasAvx512())
-      ContrastRowAvx512(first.data(), second.data(), static_cast<int>(n), widest.data());
-    for (size_t i = 0; i < n; ++i) {
-      ASSERT_EQ(row[i], reference(first[i], second[i])) << first[i] << " " << second[i];
-      if (HasAvx2()) {
-        ASSERT_EQ(wide[i], row[i]) << i;
-      }
-      if (HasAvx512()) {
-        ASSERT_EQ(widest[i], row[i]) << i;
-      }
-    }
+  for (size_t n : {first.size(), size_t{1}, size_t{7}, size_t{9}, size_t{15}, size_t{17}}) {
+    std::vector<int16_t> row(n);
+    kernels->contrastRow(first.data(), second.data(), static_cast<int>(n), row.data());
+    for (size_t i = 0; i < n; ++i)
+      ASSERT_EQ(row[i], CellContrast(first[i], second[i])) << first[i] << " " << second[i];
   }
 }
+
+INSTANTIATE_KERNEL_SUITE(ContrastRowKernel);
 
 }  // namespace

@@ -161,6 +161,8 @@ class CvAssociativeMemory {
  public:
   // blockSize is kept for compatibility with callers of the storage-based interface; unused.
   //   ensures: a memory that is not created (GetNodeCount() == 0), with the plain options.
+  //   requires: the environment variable VIZMORO_FORCE_ISA (for tests and benchmarks), where set,
+  //     names scalar, avx2 or avx512, one that this processor runs (StsBadArg otherwise).
   explicit CvAssociativeMemory(int blockSize = 0);
   // Frees the tree and the tracked objects with their user blocks.
   //   requires: not called from the memory's own callback.

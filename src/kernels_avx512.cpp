@@ -1,12 +1,13 @@
-// The table sweep with AVX-512 (BW), thirty-two children at a time, and the contrasts of cells
-// sixteen at a time, for processors that have it. Built with -mavx512f -mavx512bw and called
-// only where the processor reports both.
+// The kernels with AVX-512 (BW): the table sweep thirty-two children at a time, the contrasts
+// sixteen cells at a time, the last ones masked. Built with -mavx512f -mavx512bw and run only
+// where the processor reports both.
 #include <immintrin.h>
 
 // GCC 12 sees the undefined vectors inside its own AVX-512 intrinsics as uninitialised.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
 #include "child_table_sweep.hpp"
+#include "kernels.hpp"
 
 namespace vizmoro::detail {
 
@@ -43,8 +44,6 @@ struct Avx512Lanes {
   }
 };
 
-}  // namespace
-
 Closest TableClosestAvx512(const ChildTable& table, const int16_t* windows, uint16_t* bounds) {
   return SweepTable<Avx512Lanes>(table, windows, bounds);
 }
@@ -77,5 +76,14 @@ void ContrastRowAvx512(const uint32_t* a, const uint32_t* b, int n, int16_t* out
     _mm512_mask_cvtepi32_storeu_epi16(out + c, live, value);
   }
 }
+
+bool Supported() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+}
+
+}  // namespace
+
+const Kernels kAvx512Kernels = {"avx512", Supported, TableClosestAvx512, ContrastRowAvx512};
 
 }  // namespace vizmoro::detail

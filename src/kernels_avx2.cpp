@@ -1,9 +1,11 @@
-// The table sweep with AVX2, sixteen children at a time, for processors that have it. Built with
-// -mavx2 and called only where the processor reports AVX2; integer arithmetic throughout, so the
-// results are those of the plain comparison on any processor.
+// The kernels with AVX2: the table sweep sixteen children at a time, the contrasts eight cells at
+// a time. Built with -mavx2 and run only where the processor reports AVX2; integer arithmetic
+// in the sweep and exact double precision in the contrasts, so the answers are those of the
+// scalar kernels on any processor.
 #include <immintrin.h>
 
 #include "child_table_sweep.hpp"
+#include "kernels.hpp"
 
 namespace vizmoro::detail {
 
@@ -48,8 +50,6 @@ struct Avx2Lanes {
   }
 };
 
-}  // namespace
-
 Closest TableClosestAvx2(const ChildTable& table, const int16_t* windows, uint16_t* bounds) {
   return SweepTable<Avx2Lanes>(table, windows, bounds);
 }
@@ -86,13 +86,18 @@ void ContrastRowAvx2(const uint32_t* a, const uint32_t* b, int n, int16_t* out) 
         _mm_packs_epi32(_mm256_castsi256_si128(value), _mm256_extracti128_si256(value, 1));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + c), packed);
   }
-  for (; c < n; ++c) {
-    const uint32_t big = a[c] > b[c] ? a[c] : b[c], small = a[c] > b[c] ? b[c] : a[c];
-    int magnitude = 0;
-    if (big != 0)
-      magnitude = 32767 - static_cast<int>(static_cast<double>(uint64_t{small} * 32767) / big);
-    out[c] = static_cast<int16_t>(a[c] > b[c] ? magnitude : -magnitude);
-  }
+  // The last few through the scalar kernel, built for the baseline: CellContrast compiled here
+  // would be AVX code that the linker may pick for every other caller of the inline function.
+  kScalarKernels.contrastRow(a + c, b + c, n - c, out + c);
 }
+
+bool Supported() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
+
+}  // namespace
+
+const Kernels kAvx2Kernels = {"avx2", Supported, TableClosestAvx2, ContrastRowAvx2};
 
 }  // namespace vizmoro::detail
