@@ -219,5 +219,11 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  return Run(argc, argv);
+  try {
+    return Run(argc, argv);
+  } catch (const cv::Exception& e) {
+    // A memory the engine refuses to make (an instruction set forced that this processor lacks).
+    vizmoro::PrintError(stderr, e);
+    return kExitFailure;
+  }
 }

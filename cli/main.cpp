@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include <opencv2/core.hpp>
+
 #include "arguments.hpp"
 #include "evaluation.hpp"
 #include "output_files.hpp"
@@ -63,7 +65,14 @@ int main(int argc, char** argv) {
   }
   switch (arguments.command) {
     case Command::kInspect:
-      return Inspect(arguments, stdout, stderr);
+      try {
+        return Inspect(arguments, stdout, stderr);
+      } catch (const cv::Exception& e) {
+        // A memory the engine refuses to make (an instruction set forced that this processor
+        // lacks).
+        std::fprintf(stderr, "vizmoro-cli: %s\n", e.what());
+        return kExitInput;
+      }
     case Command::kEval:
       return Evaluate(arguments);
     default:

@@ -327,6 +327,15 @@ TEST_F(CliRun, RefusalsSayWhyWithTheirExitCodes) {
   EXPECT_FALSE(fs::exists(dir_ / "folder.lock")) << "no lock beside a memory that cannot be used";
   EXPECT_FALSE(fs::exists(dir_ / "fifo.lock"));
 
+  // An instruction set forced that no processor runs: said, never a crash.
+  for (const char* command : {"inspect", "track"}) {
+    const ProgramResult forced =
+        RunProgram(CliPath(), {command, Clip()}, dir_.path(), false, {"VIZMORO_FORCE_ISA=avx9"});
+    EXPECT_EQ(forced.exitCode, 2) << command;
+    EXPECT_NE(forced.err.find("VIZMORO_FORCE_ISA=avx9 names no instruction set"), std::string::npos)
+        << forced.err;
+  }
+
   // Another run holds the memory.
   const vizmoro::MemoryFileLock lock = vizmoro::MemoryFileLock::Acquire((dir_ / "am.dat").string());
   ASSERT_TRUE(lock.held());
