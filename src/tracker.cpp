@@ -304,6 +304,30 @@ class ColourModel {
   // Whether the object's colour tells it from its surroundings at all.
   bool Telling(double contrast) const { return ok_ && inside_ - outside_ >= contrast; }
 
+  // The model as words of the state file: the box's and the surroundings' mean likelihood, then
+  // each bin's, written so that they read back to the bit. Empty where nothing was learned.
+  std::string Words() const {
+    if (!ok_) return {};
+    std::ostringstream out;
+    out.precision(17);
+    out << inside_ << ' ' << outside_;
+    out.precision(9);
+    for (const float r : ratio_) out << ' ' << r;
+    return out.str();
+  }
+  // Reads Words(); false, with the model unchanged, where they are not a model.
+  bool Read(std::istream& words) {
+    ColourModel m;
+    bool sound = static_cast<bool>(words >> m.inside_ >> m.outside_) && m.inside_ >= 0 &&
+                 m.inside_ <= 1 && m.outside_ >= 0 && m.outside_ <= 1;
+    for (float& r : m.ratio_) sound = sound && (words >> r) && r >= 0 && r <= 1;
+    std::string more;
+    if (!sound || words >> more) return false;
+    m.ok_ = true;
+    *this = m;
+    return true;
+  }
+
   // A mean object likelihood on the scale from the surroundings' (0) to the taught box's (1).
   double Relative(double likelihood) const {
     return (likelihood - outside_) / (inside_ - outside_);
@@ -922,6 +946,9 @@ std::string Tracker::SaveState() const {
   for (const auto& [id, o] : impl_->objects)
     out << "object " << id << ' ' << o.taught.width << ' ' << o.taught.height << ' ' << o.keyFrames
         << '\n';
+  for (const auto& [id, model] : impl_->colours)
+    if (impl_->objects.count(id) && !model.Words().empty())
+      out << "colour " << id << ' ' << model.Words() << '\n';
   return out.str();
 }
 
@@ -938,6 +965,7 @@ void Tracker::LoadState(const std::string& text) {
     refuse("no version");
   if (version > kStateVersion) refuse("written by a newer version");
   std::map<int32_t, TrackedObjectState> objects;
+  std::map<int32_t, ColourModel> colours;
   cv::Size area;
   for (int number = 2; std::getline(in, line); ++number) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -957,6 +985,11 @@ void Tracker::LoadState(const std::string& text) {
           objects.count(static_cast<int32_t>(id)))
         refuse(where);
       objects[static_cast<int32_t>(id)] = o;
+    } else if (key == "colour") {
+      // After its object's line; written by versions that know colour, passed over by others.
+      int32_t id = 0;
+      if (!(words >> id) || !objects.count(id) || colours.count(id) || !colours[id].Read(words))
+        refuse(where);
     }
     // Other keys (background, and those of later versions) are not needed to follow objects.
   }
@@ -966,7 +999,7 @@ void Tracker::LoadState(const std::string& text) {
   if (area != memoryArea) refuse("the memory's area differs");
   impl_->objects = std::move(objects);
   impl_->follows.clear();
-  impl_->colours.clear();
+  impl_->colours = std::move(colours);
 }
 
 std::string StatePath(const std::string& memoryFile) {

@@ -202,7 +202,7 @@ TEST(Tracker, TakesKeyFrames) {
 // The state round trip: a tracker over a loaded memory knows the objects and looks for them
 // over the whole frame; a state it cannot use changes nothing.
 TEST(Tracker, KeepsItsStateAndRefusesAnotherOne) {
-  Scene scene(9);
+  Scene scene(9, true);
   scene.Add({48, 64}, 31);
   const cv::Rect taught(200, 150, 48, 64);
   CvAssociativeMemory memory;
@@ -217,6 +217,7 @@ TEST(Tracker, KeepsItsStateAndRefusesAnotherOne) {
   ASSERT_EQ(again.Objects().size(), 1u);
   EXPECT_EQ(again.Objects().at(2).taught, taught.size());
   EXPECT_EQ(again.SaveState(), state);
+  EXPECT_NE(state.find("\ncolour 2 "), std::string::npos) << "the colour of its first box";
   // Two objects of the memory's that are nowhere in sight, small enough that a search of the
   // whole frame for either takes more reads than a frame allows, do not keep it from object 2.
   vizmoro::Tracker crowded(memory);
@@ -242,7 +243,8 @@ TEST(Tracker, KeepsItsStateAndRefusesAnotherOne) {
       "vizmoro tracker state 1\narea 80 80\nobject 2 48 64 1\n",
       "vizmoro tracker state 1\narea 64 64\nobject 0 48 64 1\n",
       "vizmoro tracker state 1\narea 64 64\nobject 3 48 64 1\nobject 3 10 10 1\n",
-      "vizmoro tracker state 1\narea 64 64\nobject 3 48 -1 1\n"};
+      "vizmoro tracker state 1\narea 64 64\nobject 3 48 -1 1\n",
+      "vizmoro tracker state 1\narea 64 64\nobject 3 48 64 1\ncolour 3 0.9 0.2\n"};
   for (const std::string& text : refused) {
     EXPECT_THROW(again.LoadState(text), cv::Exception) << text;
     EXPECT_EQ(again.SaveState(), state) << text;

@@ -120,9 +120,10 @@ class Tracker {
   // The objects the tracker knows, by id.
   const std::map<int32_t, TrackedObjectState>& Objects() const;
 
-  // The state as text, and back. LoadState replaces the objects' state; it refuses text that is
-  // not a tracker state, or whose area differs from the memory's (from params.area while the
-  // memory is not created) (StsParseError), and then changes nothing.
+  // The state as text, and back: the area, each object's taught size and key frames, and the
+  // colour model of each object first taught on a colour frame. LoadState replaces the objects'
+  // state; it refuses text that is not a tracker state, or whose area differs from the memory's
+  // (from params.area while the memory is not created) (StsParseError), and then changes nothing.
   std::string SaveState() const;
   void LoadState(const std::string& text);
 
