@@ -10,6 +10,7 @@
 #include <cstring>
 #include <sstream>
 #include <unordered_map>
+#include <vector>
 
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
@@ -261,12 +262,31 @@ class ColourModel {
   static constexpr int kBins = kHueBins * kSatBins + kGreyBins;
   static constexpr int kGreySaturation = 40, kDark = 32;
 
-  // The bin of a pixel in HSV.
-  static int BinOf(const cv::Vec3b& p) {
-    if (p[1] < kGreySaturation || p[2] < kDark) return kHueBins * kSatBins + p[2] * kGreyBins / 256;
-    const int hue = std::min(kHueBins - 1, p[0] * kHueBins / 180);
-    const int sat = (p[1] - kGreySaturation) * kSatBins / (256 - kGreySaturation);
-    return hue * kSatBins + sat;
+  // The bin of each pixel of an HSV image, as an 8-bit image. The saturation and value decide
+  // between a hue-saturation bin and a grey one, so a table over both and one over the hue give
+  // any pixel's bin in two look-ups.
+  static void Bins(const cv::Mat& hsv, cv::Mat& bins) {
+    static const std::vector<uint8_t> kSatOrGrey = [] {
+      std::vector<uint8_t> t(256 * 256);
+      for (int sat = 0; sat < 256; ++sat)
+        for (int value = 0; value < 256; ++value)
+          t[sat * 256 + value] = static_cast<uint8_t>(sat < kGreySaturation || value < kDark
+                                                          ? kSatBins + value * kGreyBins / 256
+                                                          : (sat - kGreySaturation) * kSatBins /
+                                                                (256 - kGreySaturation));
+      return t;
+    }();
+    bins.create(hsv.size(), CV_8U);
+    for (int y = 0; y < hsv.rows; ++y) {
+      const uint8_t* p = hsv.ptr<uint8_t>(y);
+      uint8_t* b = bins.ptr<uint8_t>(y);
+      for (int x = 0; x < hsv.cols; ++x, p += 3) {
+        const int code = kSatOrGrey[p[1] * 256 + p[2]];
+        b[x] = static_cast<uint8_t>(
+            code < kSatBins ? std::min(kHueBins - 1, p[0] * kHueBins / 180) * kSatBins + code
+                            : kHueBins * kSatBins + code - kSatBins);
+      }
+    }
   }
 
   // Learns the object from `box` and its surroundings (the box grown by half its size each
@@ -276,12 +296,13 @@ class ColourModel {
     const cv::Rect around =
         cv::Rect(box.x - box.width / 2, box.y - box.height / 2, box.width * 2, box.height * 2) &
         frame;
-    const cv::Mat hsv = Hsv(bgr, around);
+    cv::Mat bins;
+    Bins(Hsv(bgr, around), bins);
     std::array<double, kBins> inside{}, outside{};
     double in = 0, out = 0;
-    for (int y = 0; y < hsv.rows; ++y)
-      for (int x = 0; x < hsv.cols; ++x) {
-        const int bin = BinOf(hsv.at<cv::Vec3b>(y, x));
+    for (int y = 0; y < bins.rows; ++y)
+      for (int x = 0; x < bins.cols; ++x) {
+        const int bin = bins.at<uint8_t>(y, x);
         if (box.contains(cv::Point(x + around.x, y + around.y))) {
           inside[bin] += 1;
           in += 1;
@@ -336,11 +357,14 @@ class ColourModel {
   // The map of `region` where each pixel holds the likelihood of the object's colour, summed
   // (an integral image), for the mean over any box inside it.
   void Map(const cv::Mat& bgr, const cv::Rect& region, cv::Mat& integral) const {
-    const cv::Mat hsv = Hsv(bgr, region);
-    cv::Mat likely(hsv.size(), CV_32F);
-    for (int y = 0; y < hsv.rows; ++y)
-      for (int x = 0; x < hsv.cols; ++x)
-        likely.at<float>(y, x) = ratio_[BinOf(hsv.at<cv::Vec3b>(y, x))];
+    cv::Mat bins;
+    Bins(Hsv(bgr, region), bins);
+    cv::Mat likely(bins.size(), CV_32F);
+    for (int y = 0; y < bins.rows; ++y) {
+      const uint8_t* b = bins.ptr<uint8_t>(y);
+      float* l = likely.ptr<float>(y);
+      for (int x = 0; x < bins.cols; ++x) l[x] = ratio_[b[x]];
+    }
     cv::integral(likely, integral, CV_64F);
   }
 
