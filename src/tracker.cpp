@@ -78,6 +78,18 @@ struct Tuning {
   static constexpr int kColourBridgeFrames = 25;
   static constexpr double kColourBridgeAgreement = 0.5;
 
+  // The object's look (a template at the area's size: half its first box in this run, half a
+  // running mean of its confirmed boxes, at this rate): the weight of a window's normalised
+  // correlation with it when placing the box among the windows the memory recognises as deep,
+  // within this many area pixels of the memory's best; and the correlation below which the box
+  // is not the object, whatever the memory says. A look of less contrast than this (grey
+  // levels, standard deviation) tells nothing.
+  static constexpr double kLookRate = 0.2;
+  static constexpr double kLookWeight = 2.0;
+  static constexpr double kLookReach = 10.0;
+  static constexpr double kLookVeto = 0.25;
+  static constexpr double kLookContrast = 2.0;
+
   // Warped copies of a taught box.
   static constexpr double kWarpAngle = 6.0;  // degrees
   static constexpr double kWarpScale = 0.06;
@@ -158,6 +170,9 @@ struct Candidate {
   // How much its box has its object's colour: 0 for the surroundings' mean, 1 (at most) for the
   // taught box's; 0 where colour is not known.
   double colour = 0;
+  // How closely its window matches the object's look (normalised correlation, -1..1); 0 where
+  // not measured.
+  double likeness = 0;
 };
 
 // The motion of a box between two frames.
@@ -415,6 +430,14 @@ struct Tracker::Impl {
   cv::Mat colour;                          // the current frame when it is in colour
   cv::Mat sums;                            // the colour likelihood around a search, summed
   std::map<int32_t, ColourModel> colours;  // by object: from its first box, on a colour frame
+  // Each object's look at the area's size: its first box in this run and a running mean of its
+  // confirmed boxes (32-bit float); the search matches half of each (`both`).
+  struct Look {
+    cv::Mat first, recent, both;
+    bool telling = false;  // enough contrast to be matched
+  };
+  std::map<int32_t, Look> looks;
+  cv::Mat patchFloat, likeness;  // scratch of the look's match
   Pyramid pyramid;
   cv::Mat patch;
 
@@ -516,18 +539,24 @@ struct Tracker::Impl {
   int Margin() const { return Area().width / 4; }
 
   // Reads windows around `around` at each size of `scales`, `radius` area pixels each way at
-  // `step`; appends every window as a candidate.
+  // `step`; appends every window as a candidate, with its likeness to `look` where given.
   void Search(const Box& around, int32_t id, int radius, int step,
-              const std::vector<double>& scales, std::vector<Candidate>& out) {
+              const std::vector<double>& scales, std::vector<Candidate>& out,
+              const cv::Mat* look = nullptr) {
     const cv::Size area = Area();
     for (double scale : scales) {
       const Box sized{around.centre, around.size * scale};
       Show(sized, radius);
+      if (look) {
+        patch.convertTo(patchFloat, CV_32F);
+        cv::matchTemplate(patchFloat, *look, likeness, cv::TM_CCOEFF_NORMED);
+      }
       const cv::Vec2d s = ScaleOf(sized.size);
       for (int dy = -radius; dy <= radius; dy += step)
         for (int dx = -radius; dx <= radius; dx += step) {
           Candidate c;
           c.score = Score(cv::Rect(radius + dx, radius + dy, area.width, area.height), id);
+          if (look) c.likeness = likeness.at<float>(radius + dy, radius + dx);
           c.box = {around.centre + cv::Point2d(dx / s[0], dy / s[1]), sized.size};
           c.offset = std::hypot(dx / static_cast<double>(area.width),
                                 dy / static_cast<double>(area.height));
@@ -628,20 +657,46 @@ struct Tracker::Impl {
     }
   }
 
+  // A candidate's worth: the memory's score, less the costs of its offset and size, plus its
+  // colour, and its likeness to the object's look where `look`.
+  static double Value(const Candidate& c, bool look) {
+    return c.score - Tuning::kOffsetCost * c.offset * c.offset -
+           Tuning::kScaleCost * std::abs(c.logScale) + Tuning::kColourWeight * c.colour +
+           (look ? Tuning::kLookWeight * c.likeness : 0);
+  }
   static const Candidate* Best(const std::vector<Candidate>& all, bool withCosts) {
     const Candidate* best = nullptr;
     double bestValue = 0;
     for (const Candidate& c : all) {
-      const double value = withCosts ? c.score - Tuning::kOffsetCost * c.offset * c.offset -
-                                           Tuning::kScaleCost * std::abs(c.logScale) +
-                                           Tuning::kColourWeight * c.colour
-                                     : c.score;
+      const double value = withCosts ? Value(c, false) : c.score;
       if (!best || value > bestValue) {
         best = &c;
         bestValue = value;
       }
     }
     return best;
+  }
+  // Where to place the box: the memory's best, `best`, moved to the window near it, of its size,
+  // that the memory recognises as deep and that is worth most with its likeness to the look.
+  // The memory decides which object is where; the look, where exactly its box lies.
+  const Candidate* Placed(const std::vector<Candidate>& all, const Candidate* best) const {
+    if (!best) return best;
+    const double level = std::floor(best->score);
+    const double reach = Tuning::kLookReach / Area().width;
+    const Candidate* moved = best;
+    double bestValue = Value(*best, true);
+    for (const Candidate& c : all) {
+      if (c.score < level || c.logScale != best->logScale) continue;
+      const double dx = (c.box.centre.x - best->box.centre.x) / c.box.size.width;
+      const double dy = (c.box.centre.y - best->box.centre.y) / c.box.size.height;
+      if (std::hypot(dx, dy) > reach) continue;
+      const double value = Value(c, true);
+      if (value > bestValue) {
+        moved = &c;
+        bestValue = value;
+      }
+    }
+    return moved;
   }
 
   std::vector<double> Scales() const { return {1 / Tuning::kScaleStep, 1.0, Tuning::kScaleStep}; }
@@ -668,13 +723,20 @@ struct Tracker::Impl {
       return;
     }
     scratch.clear();
-    Search(predicted, f.id, Tuning::kRadius, Tuning::kStep, Scales(), scratch);
+    const auto known = looks.find(f.id);
+    const Look* look = known != looks.end() && known->second.telling ? &known->second : nullptr;
+    Search(predicted, f.id, Tuning::kRadius, Tuning::kStep, Scales(), scratch,
+           look ? &look->both : nullptr);
     Colour(f.id, scratch);
     const Candidate* chosen = Best(scratch, true);
+    const Candidate* placed = look ? Placed(scratch, chosen) : chosen;
     // Every level that can judge it recognising it confirms it; all but the finest, where the
     // motion agrees, bridge a few frames of a changing view, never more (else an object that
     // vanished in front of a still background would stay reported).
-    const bool full = chosen && Recognised(chosen->score, chosen->box, f.id);
+    // A box that does not look like the object at all is not it: the memory's coarser levels
+    // take look-alikes and what is left after an occlusion for it.
+    const bool unlike = look && placed && placed->likeness < Tuning::kLookVeto;
+    const bool full = chosen && !unlike && Recognised(chosen->score, chosen->box, f.id);
     // On colour frames the object's colour is a second witness: where the motion agrees, the box
     // keeps the object's colour and the memory still recognises it at its coarsest level, a
     // changing view is bridged for longer. Its colour leaves with the object, so an object gone
@@ -682,7 +744,7 @@ struct Tracker::Impl {
     const bool coloured = !full && chosen && ColourOf(f.id) && chosen->score >= 1 &&
                           f.sinceFull < Tuning::kColourBridgeFrames &&
                           chosen->colour >= Tuning::kColourBridgeAgreement;
-    const bool partial = chosen && motion.ok &&
+    const bool partial = chosen && !unlike && motion.ok &&
                          ((chosen->score >= std::max(1, Judged(chosen->box, f.id) - 1) &&
                            f.sinceFull < Tuning::kPartialFrames) ||
                           coloured);
@@ -694,15 +756,35 @@ struct Tracker::Impl {
       return;
     }
     f.sinceFull = full ? 0 : f.sinceFull + 1;
-    const Box found = chosen->box;
+    const Box found = placed->box;
     f.velocity = f.velocity * 0.7 + (found.centre - f.box.centre) * 0.3;
     f.box.centre = found.centre;
     f.box.size = predicted.size * (1 - Tuning::kSizeWeight) + found.size * Tuning::kSizeWeight;
     f.unconfirmed = 0;
     f.confidence = std::min(1.0, chosen->score / (Judged(chosen->box, f.id) + 1));
+    if (full) See(f.id, f.box);
     if (params.learn && motion.ok && Inside(f.box, grey.size()) == 1 &&
         (full || f.sinceFull <= Tuning::kPartialLearned))
       Learn(f, full);
+  }
+
+  // Takes `box` of the current frame into object `id`'s look: its first box in this run, then
+  // into the running mean.
+  void See(int32_t id, const Box& box) {
+    Fill(box, 0);
+    Look& look = looks[id];
+    if (look.first.empty()) {
+      patch.convertTo(look.first, CV_32F);
+      look.recent = look.first.clone();
+    } else {
+      patch.convertTo(patchFloat, CV_32F);
+      cv::addWeighted(look.recent, 1 - Tuning::kLookRate, patchFloat, Tuning::kLookRate, 0,
+                      look.recent);
+    }
+    cv::addWeighted(look.first, 0.5, look.recent, 0.5, 0, look.both);
+    cv::Scalar mean, deviation;
+    cv::meanStdDev(look.both, mean, deviation);
+    look.telling = deviation[0] >= Tuning::kLookContrast;
   }
 
   // Teaches the followed box as the object, and, where the memory recognised it fully, the
@@ -878,6 +960,7 @@ void Tracker::Teach(const cv::Mat& frame, int32_t id, const cv::Rect& box) {
   // The memory may refuse (inside its own callback, say) before it changes: so may the tracker.
   t.TeachWarps(taught, id, object.keyFrames);
   t.objects[id] = object;
+  t.See(id, taught);
   if (object.keyFrames == 1 && frame.channels() >= 3) t.colours[id].Teach(frame, box);
   if (!t.previous.empty() && t.previous.size() != grey.size()) t.follows.clear();
   t.RefreshLevels();
@@ -951,6 +1034,7 @@ void Tracker::AddObject(int32_t id, const TrackedObjectState& state) {
   impl_->objects[id] = state;
   impl_->follows.erase(id);
   impl_->colours.erase(id);
+  impl_->looks.erase(id);
 }
 
 const std::map<int32_t, TrackedObjectState>& Tracker::Objects() const {
@@ -1024,6 +1108,7 @@ void Tracker::LoadState(const std::string& text) {
   impl_->objects = std::move(objects);
   impl_->follows.clear();
   impl_->colours = std::move(colours);
+  impl_->looks.clear();
 }
 
 std::string StatePath(const std::string& memoryFile) {

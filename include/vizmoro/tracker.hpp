@@ -9,6 +9,9 @@
 //   - memory: a dense search (reads at steps of a few area pixels, over a few sizes) around the
 //     prediction scores every window by how deep the memory recognises it as the object; only
 //     the levels whose cells span a few of the object's own pixels judge it;
+//   - look: a template of the object (half its first box, half a running mean of its confirmed
+//     boxes) places the box exactly among the windows near the memory's best that the memory
+//     recognises as deep, and vetoes a box that does not look like the object at all;
 //   - colour (on colour frames): the object's colour against its surroundings', from its first
 //     box, keeps the search's box on the object among windows the memory scores alike, and
 //     lets a changing view that keeps the object's colour be bridged for longer;
@@ -103,7 +106,8 @@ class Tracker {
   // Objects that were loaded but not taught in this run start absent and are searched for.
   //   requires: frames of one size from one video (a frame of another size restarts every
   //     object as absent).
-  //   ensures: one report per object, in id order; an object is reported present only where the
+  //   ensures: one report per object, in id order; an object is reported present only where its
+  //     box correlates with its look by 0.25 or more (once it has a look of some contrast) and the
   //     memory recognised it on this frame at every level fine enough for its size in pixels,
   //     or, for at most four frames in a row, where the motion agrees and all but the finest of
   //     those levels recognised it, or, on colour frames, for at most 25 frames in a row, where
