@@ -1,8 +1,8 @@
 // The hue mask handed to the memory with every frame: high where a pixel's hue was rare in the
 // first frame, low where it was common, fully on where saturation or value is too low to
 // give a hue.
-#ifndef VIZMORO_APP_HUE_MASK_HPP
-#define VIZMORO_APP_HUE_MASK_HPP
+#ifndef VIZMORO_RUNTIME_HUE_MASK_HPP
+#define VIZMORO_RUNTIME_HUE_MASK_HPP
 
 #include <opencv2/core.hpp>
 
@@ -35,4 +35,4 @@ class HueMask {
 
 }  // namespace vizmoro
 
-#endif  // VIZMORO_APP_HUE_MASK_HPP
+#endif  // VIZMORO_RUNTIME_HUE_MASK_HPP

@@ -1,8 +1,8 @@
 // Whether the program can open windows. Qt aborts the process when it has no display to
 // connect to, or no platform plugin of the name QT_QPA_PLATFORM gives, so the decision is made
 // once, before any window call.
-#ifndef VIZMORO_APP_DISPLAY_HPP
-#define VIZMORO_APP_DISPLAY_HPP
+#ifndef VIZMORO_RUNTIME_DISPLAY_HPP
+#define VIZMORO_RUNTIME_DISPLAY_HPP
 
 #include <string>
 
@@ -33,4 +33,4 @@ bool WindowsAvailableHere(std::string* note);
 
 }  // namespace vizmoro
 
-#endif  // VIZMORO_APP_DISPLAY_HPP
+#endif  // VIZMORO_RUNTIME_DISPLAY_HPP

@@ -1,7 +1,7 @@
 // Files a run writes besides its memory: the check that an output is none of the run's other
 // files, and outputs written under a temporary name and put in place when the run ends.
-#ifndef VIZMORO_APP_OUTPUT_FILES_HPP
-#define VIZMORO_APP_OUTPUT_FILES_HPP
+#ifndef VIZMORO_RUNTIME_OUTPUT_FILES_HPP
+#define VIZMORO_RUNTIME_OUTPUT_FILES_HPP
 
 #include <string>
 
@@ -48,4 +48,4 @@ class ReplacedFile {
 
 }  // namespace vizmoro
 
-#endif  // VIZMORO_APP_OUTPUT_FILES_HPP
+#endif  // VIZMORO_RUNTIME_OUTPUT_FILES_HPP

@@ -1,8 +1,8 @@
 // Frames of a capture, opened and read on a thread of their own, so that a stop request is
 // honoured within a fraction of a second even while the capture blocks (a FIFO without a writer,
 // a stalled pipe, a camera that stops delivering).
-#ifndef VIZMORO_APP_FRAME_SOURCE_HPP
-#define VIZMORO_APP_FRAME_SOURCE_HPP
+#ifndef VIZMORO_RUNTIME_FRAME_SOURCE_HPP
+#define VIZMORO_RUNTIME_FRAME_SOURCE_HPP
 
 #include <condition_variable>
 #include <csignal>
@@ -64,4 +64,4 @@ class FrameSource {
 
 }  // namespace vizmoro
 
-#endif  // VIZMORO_APP_FRAME_SOURCE_HPP
+#endif  // VIZMORO_RUNTIME_FRAME_SOURCE_HPP

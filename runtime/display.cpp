@@ -1,5 +1,6 @@
 #include "display.hpp"
 
+#include <dlfcn.h>
 #include <link.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -13,6 +14,7 @@
 #include <sstream>
 #include <vector>
 
+// Declarations only: the library is loaded when the probe runs.
 #include <X11/Xlib.h>
 
 namespace vizmoro {
@@ -32,10 +34,19 @@ std::vector<std::string> Split(const std::string& text, char separator) {
   return parts;
 }
 
+// The X client library is looked up when the probe runs rather than linked: the window library
+// loads it where there are windows to show, and a program without it simply has none. It stays
+// loaded for the window library to use.
 bool CanConnectToX(const char* display) {
-  ::Display* connection = XOpenDisplay(display);
+  void* xlib = ::dlopen("libX11.so.6", RTLD_LAZY | RTLD_LOCAL);
+  if (!xlib) return false;
+  const auto openDisplay = reinterpret_cast<decltype(&XOpenDisplay)>(::dlsym(xlib, "XOpenDisplay"));
+  const auto closeDisplay =
+      reinterpret_cast<decltype(&XCloseDisplay)>(::dlsym(xlib, "XCloseDisplay"));
+  if (!openDisplay || !closeDisplay) return false;
+  ::Display* connection = openDisplay(display);
   if (!connection) return false;
-  XCloseDisplay(connection);
+  closeDisplay(connection);
   return true;
 }
 

@@ -1,7 +1,7 @@
 // What both programs set up for their process: stop requests from signals, and a quiet video
 // library.
-#ifndef VIZMORO_APP_PROCESS_SETUP_HPP
-#define VIZMORO_APP_PROCESS_SETUP_HPP
+#ifndef VIZMORO_RUNTIME_PROCESS_SETUP_HPP
+#define VIZMORO_RUNTIME_PROCESS_SETUP_HPP
 
 #include <csignal>
 
@@ -21,4 +21,4 @@ void QuietVideoLibrary();
 
 }  // namespace vizmoro
 
-#endif  // VIZMORO_APP_PROCESS_SETUP_HPP
+#endif  // VIZMORO_RUNTIME_PROCESS_SETUP_HPP

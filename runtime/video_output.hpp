@@ -1,6 +1,6 @@
 // The annotated output video.
-#ifndef VIZMORO_APP_VIDEO_OUTPUT_HPP
-#define VIZMORO_APP_VIDEO_OUTPUT_HPP
+#ifndef VIZMORO_RUNTIME_VIDEO_OUTPUT_HPP
+#define VIZMORO_RUNTIME_VIDEO_OUTPUT_HPP
 
 #include <sys/types.h>
 
@@ -55,4 +55,4 @@ class WatchedVideo {
 
 }  // namespace vizmoro
 
-#endif  // VIZMORO_APP_VIDEO_OUTPUT_HPP
+#endif  // VIZMORO_RUNTIME_VIDEO_OUTPUT_HPP
