@@ -37,6 +37,15 @@ struct Tuning {
   static constexpr int kFlowLevels = 3;
   static constexpr double kFlowMaxError = 3.0;     // median forward-backward error, frame pixels
   static constexpr double kFlowScaleWeight = 0.5;  // how much of the flow's size change is taken
+  // Something passing in front: after this many frames confirmed, a flow further from
+  // the object's own motion than this (frame pixels, at least, or of the box's smaller side)
+  // while at least this part of the box's points keep that motion; then followed by those points,
+  // or by its own motion, for up to this many frames, and neither learned nor lost meanwhile.
+  static constexpr int kSteadyFrames = 5;
+  static constexpr double kPassingReach = 3.0;
+  static constexpr double kPassingReachOfSide = 0.1;
+  static constexpr double kPassingPart = 0.25;
+  static constexpr int kPassingFrames = 20;
 
   // The fine search around the prediction.
   static constexpr int kRadius = 10;
@@ -180,6 +189,7 @@ struct Motion {
   bool ok = false;
   cv::Point2d shift;
   double scale = 1;
+  std::vector<cv::Point2d> shifts;  // of the points that give it
 };
 
 Motion FlowOf(const cv::Mat& previous, const cv::Mat& current, const Box& box) {
@@ -243,6 +253,7 @@ Motion FlowOf(const cv::Mat& previous, const cv::Mat& current, const Box& box) {
       if (before > 1e-3) ratios.push_back(cv::norm(to[k] - to[l]) / before);
     }
   }
+  for (size_t k = 0; k < from.size(); ++k) motion.shifts.emplace_back(xs[k], ys[k]);
   motion.shift = cv::Point2d(median(xs), median(ys));
   motion.scale = ratios.empty() ? 1.0 : median(ratios);
   motion.ok = medianError <= Tuning::kFlowMaxError && motion.scale > 0.5 && motion.scale < 2.0;
@@ -413,6 +424,8 @@ struct Tracker::Impl {
     Phase phase = Phase::kAbsent;
     Box box;
     cv::Point2d velocity;
+    int steady = 0;       // frames confirmed since it was taken up
+    int passing = 0;      // frames left of something passing in front
     int unconfirmed = 0;  // frames followed by motion alone
     int sinceFull = 0;    // frames since every level of the memory recognised it
     int lostFrames = 0;   // frames absent
@@ -701,10 +714,46 @@ struct Tracker::Impl {
 
   std::vector<double> Scales() const { return {1 / Tuning::kScaleStep, 1.0, Tuning::kScaleStep}; }
 
+  // Whether something passes in front of `f`: its box's flow turns away from the object's steady
+  // motion while part of the box keeps that motion. Then `motion` becomes that part's, or, once
+  // the passer covers the box, the object's own motion, for a while.
+  static bool PassingInFront(Follow& f, Motion& motion) {
+    const bool was = f.passing > 0;
+    if (!was && f.steady < Tuning::kSteadyFrames) return false;
+    const double reach =
+        std::max(Tuning::kPassingReach,
+                 Tuning::kPassingReachOfSide * std::min(f.box.size.width, f.box.size.height));
+    if (cv::norm(motion.shift - f.velocity) <= reach) {
+      f.passing = 0;
+      return false;
+    }
+    std::vector<double> xs, ys;
+    for (const cv::Point2d& s : motion.shifts)
+      if (cv::norm(s - f.velocity) <= reach) {
+        xs.push_back(s.x);
+        ys.push_back(s.y);
+      }
+    if (!xs.empty() && xs.size() >= Tuning::kPassingPart * motion.shifts.size()) {
+      std::nth_element(xs.begin(), xs.begin() + xs.size() / 2, xs.end());
+      std::nth_element(ys.begin(), ys.begin() + ys.size() / 2, ys.end());
+      motion.shift = cv::Point2d(xs[xs.size() / 2], ys[ys.size() / 2]);
+    } else if (was) {
+      motion.shift = f.velocity;
+    } else {
+      return false;
+    }
+    motion.scale = 1;
+    f.passing = (was ? f.passing : Tuning::kPassingFrames + 1) - 1;
+    return f.passing > 0;
+  }
+
   void FollowObject(Follow& f, const cv::Mat& grey, std::vector<Candidate>& scratch) {
-    const Motion motion = previous.empty() ? Motion{} : FlowOf(previous, grey, f.box);
+    Motion motion = previous.empty() ? Motion{} : FlowOf(previous, grey, f.box);
     Box predicted = f.box;
-    if (motion.ok) {
+    const bool passing = motion.ok && PassingInFront(f, motion);
+    if (passing) {
+      predicted.centre += motion.shift;
+    } else if (motion.ok) {
       predicted.centre += motion.shift;
       predicted.size *= std::pow(motion.scale, Tuning::kFlowScaleWeight);
     } else {
@@ -752,18 +801,23 @@ struct Tracker::Impl {
       f.box = predicted;
       f.confidence = 0;
       ++f.sinceFull;
-      if (++f.unconfirmed > params.coast) Lose(f);
+      if (++f.unconfirmed > params.coast && !passing) Lose(f);
       return;
     }
     f.sinceFull = full ? 0 : f.sinceFull + 1;
-    const Box found = placed->box;
-    f.velocity = f.velocity * 0.7 + (found.centre - f.box.centre) * 0.3;
+    // While something passes in front, the memory may find the passer: the box keeps to the
+    // object's own motion.
+    const Box found = passing ? predicted : placed->box;
+    if (!passing) {
+      ++f.steady;
+      f.velocity = f.velocity * 0.7 + (found.centre - f.box.centre) * 0.3;
+    }
     f.box.centre = found.centre;
     f.box.size = predicted.size * (1 - Tuning::kSizeWeight) + found.size * Tuning::kSizeWeight;
     f.unconfirmed = 0;
     f.confidence = std::min(1.0, chosen->score / (Judged(chosen->box, f.id) + 1));
-    if (full) See(f.id, f.box);
-    if (params.learn && motion.ok && Inside(f.box, grey.size()) == 1 &&
+    if (full && !passing) See(f.id, f.box);
+    if (params.learn && motion.ok && !passing && Inside(f.box, grey.size()) == 1 &&
         (full || f.sinceFull <= Tuning::kPartialLearned))
       Learn(f, full);
   }
@@ -817,6 +871,8 @@ struct Tracker::Impl {
     f.lostFrames = 0;
     f.recognised = 0;
     f.unconfirmed = 0;
+    f.steady = 0;
+    f.passing = 0;
     f.velocity = {};
   }
 

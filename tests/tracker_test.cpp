@@ -148,6 +148,29 @@ INSTANTIATE_TEST_SUITE_P(BoxSizes, TrackerAbsence,
                                   (std::get<1>(info.param) ? "Colour" : "Grey");
                          });
 
+// A look-alike that passes in front of the object does not take its place: the object is
+// followed again once the passer has gone, never the passer.
+TEST(Tracker, KeepsItsObjectWhileALookAlikePassesInFront) {
+  Scene scene(5);
+  scene.Add({50, 100}, 21);
+  scene.Add({50, 100}, 21);  // drawn last: in front
+  std::vector<std::vector<cv::Rect>> path;
+  for (int i = 0; i < 56; ++i)
+    path.push_back({At({420, 240}, {-1, 0}, i, {50, 100}), At({180, 244}, {7, 0}, i, {50, 100})});
+  CvAssociativeMemory memory;
+  vizmoro::Tracker tracker(memory);
+  tracker.Teach(scene.Frame(path[0]), 1, path[0][0]);
+  int after = 0;
+  for (size_t i = 1; i < path.size(); ++i) {
+    const vizmoro::TrackReport r = tracker.Track(scene.Frame(path[i])).at(0);
+    if (!r.present) continue;
+    if (IoU(path[i][0], path[i][1]) < 0.2)
+      EXPECT_GT(IoU(r.box, path[i][0]), IoU(r.box, path[i][1])) << "on the passer, frame " << i;
+    after += i >= 45 && IoU(r.box, path[i][0]) > 0.5;
+  }
+  EXPECT_GE(after, 8);
+}
+
 // Two objects of different sizes on crossing paths keep their own reports.
 TEST(Tracker, KeepsTwoObjectsApart) {
   Scene scene(3);

@@ -5,7 +5,9 @@
 // interest area whatever its size in pixels: the region around it is resampled so that its box
 // maps onto the area. Each frame, per object:
 //   - motion: pyramidal Lucas-Kanade optical flow on points of its box, forward-backward
-//     checked, predicts where it went and how its size changed;
+//     checked, predicts where it went and how its size changed; when something passes in front
+//     of it (the flow turns away from its steady motion while part of its box keeps that
+//     motion), that part, or its own motion, predicts it until the passer has gone;
 //   - memory: a dense search (reads at steps of a few area pixels, over a few sizes) around the
 //     prediction scores every window by how deep the memory recognises it as the object; only
 //     the levels whose cells span a few of the object's own pixels judge it;
