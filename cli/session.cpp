@@ -560,30 +560,24 @@ int Inspect(const Arguments& a, std::FILE* out, std::FILE* messages) {
   const cv::Size area = memory.GetSize();
   const int bases = memory.GetNodeCount() - 1;
   if (a.json) {
-    std::string json = "{\"file\": " + JsonString(a.memory) + ", \"area\": [" +
-                       std::to_string(area.width) + ", " + std::to_string(area.height) +
-                       "], \"levels\": " + std::to_string(tally.perLevel.size()) +
-                       ", \"bases\": " + std::to_string(bases) + ", \"basesPerLevel\": [";
-    for (size_t i = 0; i < tally.perLevel.size(); ++i)
-      json += (i ? ", " : "") + std::to_string(tally.perLevel[i]);
-    json += "], \"lastBaseId\": " + std::to_string(memory.GetLastNodeId()) +
-            ", \"readsAndWrites\": " + std::to_string(memory.GetAccessCount()) + ", \"objects\": [";
-    bool first = true;
+    Json json = {{"file", a.memory},
+                 {"area", {area.width, area.height}},
+                 {"levels", tally.perLevel.size()},
+                 {"bases", bases},
+                 {"basesPerLevel", tally.perLevel},
+                 {"lastBaseId", memory.GetLastNodeId()},
+                 {"readsAndWrites", memory.GetAccessCount()},
+                 {"objects", Json::array()}};
     for (const auto& [id, unused] : objects) {
       const auto name = names.find(id);
-      json += std::string(first ? "" : ", ") + "{\"id\": " + std::to_string(id) + ", \"name\": ";
-      if (name != names.end()) {
-        json += JsonString(name->second.name) + ", \"taught\": [" +
-                std::to_string(name->second.taught.width) + ", " +
-                std::to_string(name->second.taught.height) + "]";
-      } else {
-        json += "null, \"taught\": null";
-      }
-      json += ", \"bases\": " + std::to_string(tally.perObject[id]) + "}";
-      first = false;
+      const bool named = name != names.end();
+      json["objects"].push_back(
+          {{"id", id},
+           {"name", named ? Json(name->second.name) : Json()},
+           {"taught", named ? Json{name->second.taught.width, name->second.taught.height} : Json()},
+           {"bases", tally.perObject[id]}});
     }
-    json += "]}\n";
-    std::fputs(json.c_str(), out);
+    std::fputs(JsonLine(json).c_str(), out);
   } else {
     std::fprintf(out, "memory file %s: an area of %d x %d, %d bases\n", a.memory.c_str(),
                  area.width, area.height, bases);
