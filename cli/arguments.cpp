@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <set>
 
@@ -142,7 +143,7 @@ int Number(const std::string& option, const std::string& text, long long low, lo
   return static_cast<int>(value);
 }
 
-void AddObject(Arguments& a, const std::string& text) {
+void AddObject(Arguments& a, const std::string&, const std::string& text) {
   ObjectSpec object;
   std::string error;
   if (!ParseObject(text, object, error)) throw Refusal{error};
@@ -154,15 +155,30 @@ void AddObject(Arguments& a, const std::string& text) {
   a.objects.push_back(object);
 }
 
-void SetFrames(Arguments& a, const std::string& text) {
+void SetFrames(Arguments& a, const std::string&, const std::string& text) {
   if (!ParseRange(text, a.frames)) throw Refusal{"--frames must read A-B, with A <= B"};
   a.hasFrames = true;
 }
 
-// Every option of every command. `option` is the option's long name, `value` what follows it
-// (empty for a flag).
-using Apply = void (*)(Arguments& a, const std::string& option, const std::string& value);
+// What an option does with its value (empty for a flag); `option` is its long name.
+using Apply =
+    std::function<void(Arguments& a, const std::string& option, const std::string& value)>;
 
+Apply Sets(bool Arguments::*flag, bool to) {
+  return [flag, to](Arguments& a, const std::string&, const std::string&) { a.*flag = to; };
+}
+
+Apply Keeps(std::string Arguments::*text) {
+  return [text](Arguments& a, const std::string&, const std::string& v) { a.*text = v; };
+}
+
+Apply Counts(int Arguments::*number, long long low, long long high) {
+  return [=](Arguments& a, const std::string& option, const std::string& v) {
+    a.*number = Number(option, v, low, high);
+  };
+}
+
+// Every option of every command, in the order of the help.
 struct OptionInfo {
   const char* names;  // "-m,--memory"
   const char* value;  // the value's name in the help; nullptr for a flag
@@ -180,86 +196,80 @@ const OptionInfo kOptions[] = {
      "ID (1 to 2147483647), NAME, and the box X,Y,W,H in pixels (4 x 4\n"
      "or more, but with --plain); @A-B teaches this object on frames A\n"
      "to B, @N on frame N; given again for each object and key frame",
-     [](Arguments& a, const std::string&, const std::string& v) { AddObject(a, v); }, true},
+     AddObject, true},
     {"-f,--frames", "A-B", kTeaches, kTeaching, "the frames of every object without its own",
-     [](Arguments& a, const std::string&, const std::string& v) { SetFrames(a, v); }},
+     SetFrames},
     {"--select", nullptr, kTeaches, kTeaching,
      "draw the boxes of objects given as ID:NAME with the mouse, on the\n"
      "first frame (needs a display)",
-     [](Arguments& a, const std::string&, const std::string&) { a.select = true; }},
+     Sets(&Arguments::select, true)},
     {"--levels", "N", kTeaches, kTeaching, "levels of a new memory (default 3)",
-     [](Arguments& a, const std::string& o, const std::string& v) {
-       a.levels = Number(o, v, 1, 8);
-     }},
+     Counts(&Arguments::levels, 1, 8)},
     {"-r,--results", "FILE", kTracks, kTracking,
      "the results (default: standard output); a file is written under a\n"
      "temporary name and takes its own when the run ends",
-     [](Arguments& a, const std::string&, const std::string& v) { a.results = v; }},
+     Keeps(&Arguments::results)},
     {"-v,--video", "FILE", kTracks, kTracking,
      "an annotated copy of the video (.avi: Motion JPEG, else MPEG-4),\n"
      "written the same way",
-     [](Arguments& a, const std::string&, const std::string& v) { a.outputVideo = v; }},
+     Keeps(&Arguments::outputVideo)},
     {"--no-learn", nullptr, kTracks, kTracking, "leave the memory as it is (it is still saved)",
-     [](Arguments& a, const std::string&, const std::string&) { a.learn = false; }},
+     Sets(&Arguments::learn, false)},
     {"--show", nullptr, kTracks, kTracking,
-     "show the annotated frames in a window; q or Esc ends the run",
-     [](Arguments& a, const std::string&, const std::string&) { a.show = true; }},
+     "show the annotated frames in a window; q or Esc ends the run", Sets(&Arguments::show, true)},
     {"--seen-only", nullptr, kTracks, kTracking,
      "(--plain) list only objects seen on the frame (by default an\n"
      "object not seen is listed where it was last seen, with a falling\n"
      "conf); the tracker lists only seen objects",
-     [](Arguments& a, const std::string&, const std::string&) { a.seenOnly = true; }},
+     Sets(&Arguments::seenOnly, true)},
     {"--no-follow-size", nullptr, kTracks, kTracking,
      "(--plain) look for objects at the whole-frame sweep's sizes only\n"
      "(by default a tracked object is also looked for around its own\n"
      "size, from 0.5 to 2 times the taught one)",
-     [](Arguments& a, const std::string&, const std::string&) { a.followSize = false; }},
+     Sets(&Arguments::followSize, false)},
     {"--follow-size", nullptr, kTracks, kTracking,
      "(--plain) follow sizes, as by default (undoes an earlier\n"
      "--no-follow-size)",
-     [](Arguments& a, const std::string&, const std::string&) { a.followSize = true; }},
+     Sets(&Arguments::followSize, true)},
     {"--no-identities", nullptr, kTracks, kTracking,
      "(--plain) let a match over another object start a track of its\n"
      "own (by default the index an object matches best claims it, and\n"
      "duplicate tracks merge)",
-     [](Arguments& a, const std::string&, const std::string&) { a.keepIdentities = false; }},
+     Sets(&Arguments::keepIdentities, false)},
     {"-m,--memory", "FILE", kRuns | kInspect, kMemory,
      "the memory file (default am.dat); its names and taught sizes are\n"
      "kept beside it in FILE.names",
-     [](Arguments& a, const std::string&, const std::string& v) { a.memory = v; }},
+     Keeps(&Arguments::memory)},
     {"--prune", nullptr, kRuns, kMemory,
      "save with the pruning save, which drops bases learned three times\n"
      "or less (default: keep every base)",
-     [](Arguments& a, const std::string&, const std::string&) { a.prune = true; }},
+     Sets(&Arguments::prune, true)},
     {"--no-guard", nullptr, kRuns, kMemory,
      "turn off the learning guard (on by default: relearning only\n"
      "reinforces what an established track supports)",
-     [](Arguments& a, const std::string&, const std::string&) { a.guard = false; }},
+     Sets(&Arguments::guard, false)},
     {"--budget", "N", kRuns, kMemory, "keep at most N bases (default 2000; 0 for no budget)",
-     [](Arguments& a, const std::string& o, const std::string& v) {
-       a.budget = Number(o, v, 0, INT32_MAX);
-     }},
+     Counts(&Arguments::budget, 0, INT32_MAX)},
     {"--flip", nullptr, kRuns, kMemory, "turn every frame upside down first, as Vizmoro does",
-     [](Arguments& a, const std::string&, const std::string&) { a.flip = true; }},
+     Sets(&Arguments::flip, true)},
     {"--hue-mask", nullptr, kRuns, kMemory,
      "hide the first frame's most common hues, as Vizmoro does (with\n"
      "--plain)",
-     [](Arguments& a, const std::string&, const std::string&) { a.hueMask = true; }},
+     Sets(&Arguments::hueMask, true)},
     {"--plain", nullptr, kRuns, kMemory,
      "the memory's own search and tracking of earlier versions instead\n"
      "of the tracker: the same results and memory as they gave",
-     [](Arguments& a, const std::string&, const std::string&) { a.plain = true; }},
+     Sets(&Arguments::plain, true)},
     {"-q,--quiet", nullptr, kRuns, kMemory, "no progress line on a terminal, no summary",
-     [](Arguments& a, const std::string&, const std::string&) { a.quiet = true; }},
+     Sets(&Arguments::quiet, true)},
     {"-p,--plot", "FILE", kEval, nullptr, "the success plot as a PNG image",
-     [](Arguments& a, const std::string&, const std::string& v) { a.plot = v; }},
+     Keeps(&Arguments::plot)},
     {"-f,--frames", "A-B", kEval, nullptr,
-     "score only frames A to B (counted from 1, as in the files)",
-     [](Arguments& a, const std::string&, const std::string& v) { SetFrames(a, v); }},
+     "score only frames A to B (counted from 1, as in the files)", SetFrames},
     {"--json", nullptr, kInspect | kEval, nullptr, "the output as JSON",
-     [](Arguments& a, const std::string&, const std::string&) { a.json = true; }},
+     Sets(&Arguments::json, true)},
     {"-h,--help", nullptr, kProgram | kRuns | kInspect | kEval, kMemory, "this help",
-     [](Arguments& a, const std::string&, const std::string&) { a.help = true; }},
+     Sets(&Arguments::help, true)},
     {"--version", nullptr, kProgram, nullptr, "print the version",
      [](Arguments& a, const std::string&, const std::string&) { a.command = Command::kVersion; }},
 };
