@@ -346,6 +346,80 @@ bool LooksLikeOption(const std::string& token) {
   return token.size() > 1 && token[0] == '-' && !(token[1] >= '0' && token[1] <= '9');
 }
 
+// Reads the words after the command: its options through `app` (whose callbacks fill the
+// arguments as they come), and the positional arguments, which it returns. Throws Refusal.
+//
+// CLI11 is given each option by its long name followed by its value, taken as it is (a value
+// may start with '-'). The first word that is no option of the command, or an option given twice
+// or without its value, ends the line: what comes before it is still read, so that its faults
+// are told first.
+std::vector<std::string> ReadOptions(CLI::App& app, const CLI::App& sub, int argc,
+                                     const char* const* argv) {
+  const std::string command = sub.get_name();
+  std::vector<std::string> options{command}, positional;
+  std::set<std::string> seen;
+  std::string fault;
+  for (int i = 2; i < argc && fault.empty(); ++i) {
+    const std::string token = argv[i];
+    const CLI::Option* option = LooksLikeOption(token) ? sub.get_option_no_throw(token) : nullptr;
+    const bool repeats =
+        option && option->get_multi_option_policy() == CLI::MultiOptionPolicy::TakeAll;
+    if (token.size() > 1 && token[0] == '-' && !repeats && !seen.insert(token).second) {
+      fault = token + " is given twice";
+    } else if (option) {
+      const bool takesValue = option->get_items_expected_max() != 0;
+      if (takesValue && i + 1 >= argc) {
+        fault = token + " needs a value";
+      } else {
+        options.push_back(option->get_name());
+        if (takesValue) options.push_back(argv[++i]);
+      }
+    } else if (LooksLikeOption(token)) {
+      fault = "unknown option " + token + " for " + command;
+    } else {
+      positional.push_back(token);
+    }
+  }
+  std::reverse(options.begin(), options.end());
+  try {
+    app.parse(options);
+  } catch (const CLI::ParseError& e) {  // a line the table cannot hold; not to be seen
+    throw Refusal{e.what()};
+  }
+  if (!fault.empty()) throw Refusal{fault};
+  return positional;
+}
+
+// Puts the positional arguments in their places and checks what the options need together.
+// Throws Refusal.
+void Complete(Arguments& a, const std::string& command,
+              const std::vector<std::string>& positional) {
+  if (a.command == Command::kInspect) {
+    if (positional.size() > 1) throw Refusal{"inspect takes one memory file"};
+    if (!positional.empty()) a.memory = positional[0];
+    return;
+  }
+  if (positional.size() != (a.command == Command::kEval ? 2u : 1u))
+    throw Refusal{a.command == Command::kEval ? "eval takes RESULTS and TRUTH"
+                                              : command + " takes one VIDEO"};
+  if (a.command == Command::kEval) {
+    a.resultsFile = positional[0];
+    a.truthFile = positional[1];
+    return;
+  }
+  a.video = positional[0];
+  if (a.hueMask && !a.plain)
+    throw Refusal{"--hue-mask needs --plain: the tracker reads whole frames"};
+  if (a.command != Command::kTeach && a.command != Command::kRun) return;
+  if (a.objects.empty()) throw Refusal{command + " needs at least one --object"};
+  for (ObjectSpec& object : a.objects) {
+    if (object.box.empty() && !a.select)
+      throw Refusal{"object " + std::to_string(object.id) +
+                    " has no box: give ID:NAME:X,Y,W,H, or --select to draw it"};
+    if (!object.hasRange) object.range = a.hasFrames ? a.frames : FrameRange{0, 0};
+  }
+}
+
 }  // namespace
 
 bool ParseRange(const std::string& text, FrameRange& range) {
@@ -439,90 +513,12 @@ bool ParseArguments(int argc, const char* const* argv, Arguments& a, std::string
     error = "unknown command \"" + command + "\"";
     return false;
   }
-
-  // The options of the command go to CLI11 each by its long name followed by its value, taken
-  // as it is (a value may start with '-'); the other words are the positional arguments. The
-  // first word that is no option of the command, or an option given twice or without its
-  // value, ends the line: what comes before it is still read, so that its faults come first.
-  std::vector<std::string> options{command};
-  std::vector<std::string> positional;
-  std::set<std::string> seen;
-  std::string fault;
-  for (int i = 2; i < argc && fault.empty(); ++i) {
-    const std::string token = argv[i];
-    const CLI::Option* option = LooksLikeOption(token) ? sub->get_option_no_throw(token) : nullptr;
-    const bool repeats =
-        option && option->get_multi_option_policy() == CLI::MultiOptionPolicy::TakeAll;
-    if (token.size() > 1 && token[0] == '-' && !repeats && !seen.insert(token).second) {
-      fault = token + " is given twice";
-    } else if (option) {
-      const bool takesValue = option->get_items_expected_max() != 0;
-      if (takesValue && i + 1 >= argc) {
-        fault = token + " needs a value";
-      } else {
-        options.push_back(option->get_name());
-        if (takesValue) options.push_back(argv[++i]);
-      }
-    } else if (LooksLikeOption(token)) {
-      fault = "unknown option " + token + " for " + command;
-    } else {
-      positional.push_back(token);
-    }
-  }
-  std::reverse(options.begin(), options.end());
   try {
-    app->parse(options);
+    const std::vector<std::string> positional = ReadOptions(*app, *sub, argc, argv);
+    if (!a.help) Complete(a, command, positional);
   } catch (const Refusal& refusal) {
     error = refusal.message;
     return false;
-  } catch (const CLI::ParseError& e) {  // a line the table cannot hold; not to be seen
-    error = e.what();
-    return false;
-  }
-  if (!fault.empty()) {
-    error = fault;
-    return false;
-  }
-  if (a.help) return true;
-
-  const bool teaches = a.command == Command::kTeach || a.command == Command::kRun;
-  const size_t wanted = a.command == Command::kEval ? 2 : 1;
-  if (a.command == Command::kInspect) {
-    if (positional.size() > 1) {
-      error = "inspect takes one memory file";
-      return false;
-    }
-    if (!positional.empty()) a.memory = positional[0];
-    return true;
-  }
-  if (positional.size() != wanted) {
-    error =
-        a.command == Command::kEval ? "eval takes RESULTS and TRUTH" : command + " takes one VIDEO";
-    return false;
-  }
-  if (a.command == Command::kEval) {
-    a.resultsFile = positional[0];
-    a.truthFile = positional[1];
-    return true;
-  }
-  a.video = positional[0];
-  if (a.hueMask && !a.plain) {
-    error = "--hue-mask needs --plain: the tracker reads whole frames";
-    return false;
-  }
-  if (teaches) {
-    if (a.objects.empty()) {
-      error = command + " needs at least one --object";
-      return false;
-    }
-    for (ObjectSpec& object : a.objects) {
-      if (object.box.empty() && !a.select) {
-        error = "object " + std::to_string(object.id) +
-                " has no box: give ID:NAME:X,Y,W,H, or --select to draw it";
-        return false;
-      }
-      if (!object.hasRange) object.range = a.hasFrames ? a.frames : FrameRange{0, 0};
-    }
   }
   return true;
 }
