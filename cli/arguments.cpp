@@ -1,30 +1,94 @@
 #include "arguments.hpp"
 
+#include <CLI/CLI.hpp>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <functional>
+#include <memory>
 #include <set>
 
 namespace vizmoro_cli {
 
 namespace {
 
-const char kProgramHelp[] =
-    "usage: vizmoro-cli COMMAND [OPTIONS]\n"
-    "\n"
+// The commands an option belongs to, as bits.
+enum : unsigned {
+  kProgram = 1u << 0,  // before any command: vizmoro-cli --help
+  kTeach = 1u << 1,
+  kTrack = 1u << 2,
+  kRun = 1u << 3,
+  kInspect = 1u << 4,
+  kEval = 1u << 5,
+  kTeaches = kTeach | kRun,
+  kTracks = kTrack | kRun,
+  kRuns = kTeach | kTrack | kRun,
+};
+
+struct CommandInfo {
+  Command command;
+  unsigned bit;
+  const char* name;
+  const char* synopsis;  // in the program's list of commands
+  const char* summary;
+  const char* usage;  // after "usage: vizmoro-cli "
+  const char* description;
+};
+
+const CommandInfo kCommands[] = {
+    {Command::kTeach, kTeach, "teach", "teach VIDEO --object ID:NAME:X,Y,W,H ...",
+     "teach objects from their boxes",
+     "teach VIDEO --object ID:NAME:X,Y,W,H[@A-B] [--object ...] [OPTIONS]",
+     "Teaches the memory each object from its box on a range of frames (frames counted from 0,\n"
+     "both ends included; default: the first frame only), with warped copies of the box so that\n"
+     "one box is enough. The same ID and NAME given again with another box and frame is a key\n"
+     "frame: another view of the object. A missing memory file is created for a 64 x 64 area\n"
+     "onto which every box is resampled (with --plain: for the first object's box size); what the\n"
+     "tracker needs beside the memory (each object's taught size) is kept in FILE.track.\n"},
+    {Command::kTrack, kTrack, "track", "track VIDEO", "find and track every taught object",
+     "track VIDEO [--results FILE] [--video FILE] [--no-learn] [--show]\n"
+     "                         [OPTIONS]",
+     "Finds and follows every taught object on every frame, learning as it goes: optical flow\n"
+     "predicts where an object went, the memory confirms it there, and an object it does not\n"
+     "recognise is absent until it is found again anywhere in the frame. Results are written in\n"
+     "the MOT Challenge format, frame,id,x,y,w,h,conf,-1,-1,-1 (frames from 1), one line per\n"
+     "object on each frame where it was seen, conf how surely (0 to 1). The memory is saved at\n"
+     "the end, also after Ctrl+C.\n"
+     "\n"
+     "With --plain, the memory's own whole-frame search finds and tracks the objects instead:\n"
+     "their most similar track, in the size of the taught box, conf its similarity, as earlier\n"
+     "versions gave them; the options marked (--plain) shape it.\n"},
+    {Command::kRun, kRun, "run", "run VIDEO --object ...", "teach on some frames, track the rest",
+     "run VIDEO --object ID:NAME:X,Y,W,H[@A-B] [--object ...] [OPTIONS]",
+     "Teaches the objects on their frames (default: the first frame only) and tracks them on\n"
+     "every other frame, in one pass, as teach and track would. Results are written for the\n"
+     "tracked frames.\n"},
+    {Command::kInspect, kInspect, "inspect", "inspect [FILE]", "what a memory file holds",
+     "inspect [FILE] [--json]",
+     "What a memory file holds: its area and levels, the bases per level, the objects with their\n"
+     "names, taught sizes and bases, and the count of reads and writes. FILE is the memory file\n"
+     "(default: --memory's).\n"},
+    {Command::kEval, kEval, "eval", "eval RESULTS TRUTH", "score results against ground truth",
+     "eval RESULTS TRUTH [--plot FILE] [--frames A-B] [--json]",
+     "Scores results against ground truth, per object and overall: the success rate (frames\n"
+     "whose boxes overlap with IoU > 0.5), the area under the success plot (the mean success\n"
+     "over IoU thresholds 0, 0.05, ..., 1, as the OTB and LaSOT benchmarks score) and the\n"
+     "precision at 20 pixels (frames whose centres lie at most 20 pixels apart). Results and\n"
+     "truth are matched by object and frame. TRUTH is in the MOT format, or one x,y,w,h line per\n"
+     "frame (object 1). A frame on which an object is out of sight (no line, or a box of no\n"
+     "size) is not scored; a result there counts as a report while away.\n"},
+};
+
+const char kProgramUsage[] = "COMMAND [OPTIONS]";
+
+const char kProgramDescription[] =
     "Teach an associative memory your own objects in a video, then find and track them in any\n"
-    "video; the memory is kept in a file and goes on learning from run to run.\n"
-    "\n"
-    "commands:\n"
-    "  teach VIDEO --object ID:NAME:X,Y,W,H ...   teach objects from their boxes\n"
-    "  track VIDEO                                 find and track every taught object\n"
-    "  run VIDEO --object ...                      teach on some frames, track the rest\n"
-    "  inspect [FILE]                              what a memory file holds\n"
-    "  eval RESULTS TRUTH                          score results against ground truth\n"
-    "\n"
-    "'vizmoro-cli COMMAND --help' explains a command; 'vizmoro-cli --version' prints the\n"
-    "version.\n"
+    "video; the memory is kept in a file and goes on learning from run to run.\n";
+
+const char kProgramFooter[] =
+    "'vizmoro-cli COMMAND --help' explains a command.\n"
     "\n"
     "VIDEO is anything the video library opens: a file of any name, a URL, an image sequence\n"
     "such as frames/%05d.png, a GStreamer pipeline, or a camera index (0, 1, ...).\n"
@@ -39,103 +103,10 @@ const char kProgramHelp[] =
     "     learned is still saved)\n"
     "  4  another run holds the memory file\n";
 
-const char kMemoryOptions[] =
-    "  -m, --memory FILE    the memory file (default am.dat); its names and taught sizes are\n"
-    "                       kept beside it in FILE.names\n"
-    "      --prune          save with the pruning save, which drops bases learned three times\n"
-    "                       or less (default: keep every base)\n"
-    "      --no-guard       turn off the learning guard (on by default: relearning only\n"
-    "                       reinforces what an established track supports)\n"
-    "      --budget N       keep at most N bases (default 2000; 0 for no budget)\n"
-    "      --flip           turn every frame upside down first, as Vizmoro does\n"
-    "      --hue-mask       hide the first frame's most common hues, as Vizmoro does (with\n"
-    "                       --plain)\n"
-    "      --plain          the memory's own search and tracking of earlier versions instead\n"
-    "                       of the tracker: the same results and memory as they gave\n"
-    "  -q, --quiet          no progress line on a terminal, no summary\n"
-    "  -h, --help           this help\n";
-
-const char kTeachHelp[] =
-    "usage: vizmoro-cli teach VIDEO --object ID:NAME:X,Y,W,H[@A-B] [--object ...] [OPTIONS]\n"
-    "\n"
-    "Teaches the memory each object from its box on a range of frames (frames counted from 0,\n"
-    "both ends included; default: the first frame only), with warped copies of the box so that\n"
-    "one box is enough. The same ID and NAME given again with another box and frame is a key\n"
-    "frame: another view of the object. A missing memory file is created for a 64 x 64 area\n"
-    "onto which every box is resampled (with --plain: for the first object's box size); what the\n"
-    "tracker needs beside the memory (each object's taught size) is kept in FILE.track.\n";
-
-const char kTeachOptions[] =
-    "  -o, --object OBJECT  ID (1 to 2147483647), NAME, and the box X,Y,W,H in pixels (4 x 4\n"
-    "                       or more, but with --plain); @A-B teaches this object on frames A\n"
-    "                       to B, @N on frame N\n"
-    "  -f, --frames A-B     the frames of every object without its own range\n"
-    "      --select         draw the boxes of objects given as ID:NAME with the mouse, on the\n"
-    "                       first frame (needs a display)\n"
-    "      --levels N       levels of a new memory (default 3)\n";
-
-const char kTrackHelp[] =
-    "usage: vizmoro-cli track VIDEO [--results FILE] [--video FILE] [--no-learn] [--show]\n"
-    "                         [OPTIONS]\n"
-    "\n"
-    "Finds and follows every taught object on every frame, learning as it goes: optical flow\n"
-    "predicts where an object went, the memory confirms it there, and an object it does not\n"
-    "recognise is absent until it is found again anywhere in the frame. Results are written in\n"
-    "the MOT Challenge format, frame,id,x,y,w,h,conf,-1,-1,-1 (frames from 1), one line per\n"
-    "object on each frame where it was seen, conf how surely (0 to 1). The memory is saved at\n"
-    "the end, also after Ctrl+C.\n"
-    "\n"
-    "With --plain, the memory's own whole-frame search finds and tracks the objects instead:\n"
-    "their most similar track, in the size of the taught box, conf its similarity, as earlier\n"
-    "versions gave them; the options marked (--plain) shape it.\n";
-
-const char kTrackOptions[] =
-    "  -r, --results FILE   the results (default: standard output); a file is written under a\n"
-    "                       temporary name and takes its own when the run ends\n"
-    "  -v, --video FILE     an annotated copy of the video (.avi: Motion JPEG, else MPEG-4),\n"
-    "                       written the same way\n"
-    "      --no-learn       leave the memory as it is (it is still saved)\n"
-    "      --show           show the annotated frames in a window; q or Esc ends the run\n"
-    "      --seen-only      (--plain) list only objects seen on the frame (by default an\n"
-    "                       object not seen is listed where it was last seen, with a falling\n"
-    "                       conf); the tracker lists only seen objects\n"
-    "      --no-follow-size (--plain) look for objects at the whole-frame sweep's sizes only\n"
-    "                       (by default a tracked object is also looked for around its own\n"
-    "                       size, from 0.5 to 2 times the taught one)\n"
-    "      --no-identities  (--plain) let a match over another object start a track of its own\n"
-    "                       (by default the index an object matches best claims it, and\n"
-    "                       duplicate tracks merge)\n";
-
-const char kRunHelp[] =
-    "usage: vizmoro-cli run VIDEO --object ID:NAME:X,Y,W,H[@A-B] [--object ...] [OPTIONS]\n"
-    "\n"
-    "Teaches the objects on their frames (default: the first frame only) and tracks them on\n"
-    "every other frame, in one pass, as teach and track would. Results are written for the\n"
-    "tracked frames.\n";
-
-const char kInspectHelp[] =
-    "usage: vizmoro-cli inspect [FILE] [--json]\n"
-    "\n"
-    "What a memory file holds: its area and levels, the bases per level, the objects with their\n"
-    "names, taught sizes and bases, and the count of reads and writes.\n"
-    "\n"
-    "      --json           the same as JSON\n"
-    "  -m, --memory FILE    the memory file, when FILE is not given (default am.dat)\n";
-
-const char kEvalHelp[] =
-    "usage: vizmoro-cli eval RESULTS TRUTH [--plot FILE] [--frames A-B] [--json]\n"
-    "\n"
-    "Scores results against ground truth, per object and overall: the success rate (frames\n"
-    "whose boxes overlap with IoU > 0.5), the area under the success plot (the mean success\n"
-    "over IoU thresholds 0, 0.05, ..., 1, as the OTB and LaSOT benchmarks score) and the\n"
-    "precision at 20 pixels (frames whose centres lie at most 20 pixels apart). Results and\n"
-    "truth are matched by object and frame. TRUTH is in the MOT format, or one x,y,w,h line per\n"
-    "frame (object 1). A frame on which an object is out of sight (no line, or a box of no\n"
-    "size) is not scored; a result there counts as a report while away.\n"
-    "\n"
-    "  -p, --plot FILE      the success plot as a PNG image\n"
-    "  -f, --frames A-B     score only frames A to B (counted from 1, as in the files)\n"
-    "      --json           the scores as JSON\n";
+// A command line refused, with the reason as the user reads it.
+struct Refusal {
+  std::string message;
+};
 
 bool ParseInt(const std::string& text, long long low, long long high, long long& value) {
   if (text.empty() || text.size() > 19) return false;
@@ -162,6 +133,291 @@ bool ParseBox(const std::string& text, cv::Rect& box) {
   box = cv::Rect(static_cast<int>(v[0]), static_cast<int>(v[1]), static_cast<int>(v[2]),
                  static_cast<int>(v[3]));
   return true;
+}
+
+int Number(const std::string& option, const std::string& text, long long low, long long high) {
+  long long value = 0;
+  if (!ParseInt(text, low, high, value))
+    throw Refusal{option + " takes a whole number from " + std::to_string(low) + " to " +
+                  std::to_string(high)};
+  return static_cast<int>(value);
+}
+
+void AddObject(Arguments& a, const std::string&, const std::string& text) {
+  ObjectSpec object;
+  std::string error;
+  if (!ParseObject(text, object, error)) throw Refusal{error};
+  // The same object again is a key frame: another box on other frames.
+  for (const ObjectSpec& other : a.objects)
+    if (other.id == object.id && other.name != object.name)
+      throw Refusal{"object " + std::to_string(object.id) + " is given twice, as \"" + other.name +
+                    "\" and as \"" + object.name + "\""};
+  a.objects.push_back(object);
+}
+
+void SetFrames(Arguments& a, const std::string&, const std::string& text) {
+  if (!ParseRange(text, a.frames)) throw Refusal{"--frames must read A-B, with A <= B"};
+  a.hasFrames = true;
+}
+
+// What an option does with its value (empty for a flag); `option` is its long name.
+using Apply =
+    std::function<void(Arguments& a, const std::string& option, const std::string& value)>;
+
+Apply Sets(bool Arguments::*flag, bool to) {
+  return [flag, to](Arguments& a, const std::string&, const std::string&) { a.*flag = to; };
+}
+
+Apply Keeps(std::string Arguments::*text) {
+  return [text](Arguments& a, const std::string&, const std::string& v) { a.*text = v; };
+}
+
+Apply Counts(int Arguments::*number, long long low, long long high) {
+  return [=](Arguments& a, const std::string& option, const std::string& v) {
+    a.*number = Number(option, v, low, high);
+  };
+}
+
+// Every option of every command, in the order of the help.
+struct OptionInfo {
+  const char* names;  // "-m,--memory"
+  const char* value;  // the value's name in the help; nullptr for a flag
+  unsigned commands;
+  const char* group;  // the heading of the option in the help of teach, track and run
+  const char* help;
+  Apply apply;
+  bool repeats = false;  // may be given more than once
+};
+
+constexpr char kTeaching[] = "teaching", kTracking[] = "tracking", kMemory[] = "memory and run";
+
+const OptionInfo kOptions[] = {
+    {"-o,--object", "OBJECT", kTeaches, kTeaching,
+     "ID (1 to 2147483647), NAME, and the box X,Y,W,H in pixels (4 x 4\n"
+     "or more, but with --plain); @A-B teaches this object on frames A\n"
+     "to B, @N on frame N; given again for each object and key frame",
+     AddObject, true},
+    {"-f,--frames", "A-B", kTeaches, kTeaching, "the frames of every object without its own",
+     SetFrames},
+    {"--select", nullptr, kTeaches, kTeaching,
+     "draw the boxes of objects given as ID:NAME with the mouse, on the\n"
+     "first frame (needs a display)",
+     Sets(&Arguments::select, true)},
+    {"--levels", "N", kTeaches, kTeaching, "levels of a new memory (default 3)",
+     Counts(&Arguments::levels, 1, 8)},
+    {"-r,--results", "FILE", kTracks, kTracking,
+     "the results (default: standard output); a file is written under a\n"
+     "temporary name and takes its own when the run ends",
+     Keeps(&Arguments::results)},
+    {"-v,--video", "FILE", kTracks, kTracking,
+     "an annotated copy of the video (.avi: Motion JPEG, else MPEG-4),\n"
+     "written the same way",
+     Keeps(&Arguments::outputVideo)},
+    {"--no-learn", nullptr, kTracks, kTracking, "leave the memory as it is (it is still saved)",
+     Sets(&Arguments::learn, false)},
+    {"--show", nullptr, kTracks, kTracking,
+     "show the annotated frames in a window; q or Esc ends the run", Sets(&Arguments::show, true)},
+    {"--seen-only", nullptr, kTracks, kTracking,
+     "(--plain) list only objects seen on the frame (by default an\n"
+     "object not seen is listed where it was last seen, with a falling\n"
+     "conf); the tracker lists only seen objects",
+     Sets(&Arguments::seenOnly, true)},
+    {"--no-follow-size", nullptr, kTracks, kTracking,
+     "(--plain) look for objects at the whole-frame sweep's sizes only\n"
+     "(by default a tracked object is also looked for around its own\n"
+     "size, from 0.5 to 2 times the taught one)",
+     Sets(&Arguments::followSize, false)},
+    {"--follow-size", nullptr, kTracks, kTracking,
+     "(--plain) follow sizes, as by default (undoes an earlier\n"
+     "--no-follow-size)",
+     Sets(&Arguments::followSize, true)},
+    {"--no-identities", nullptr, kTracks, kTracking,
+     "(--plain) let a match over another object start a track of its\n"
+     "own (by default the index an object matches best claims it, and\n"
+     "duplicate tracks merge)",
+     Sets(&Arguments::keepIdentities, false)},
+    {"-m,--memory", "FILE", kRuns | kInspect, kMemory,
+     "the memory file (default am.dat); its names and taught sizes are\n"
+     "kept beside it in FILE.names",
+     Keeps(&Arguments::memory)},
+    {"--prune", nullptr, kRuns, kMemory,
+     "save with the pruning save, which drops bases learned three times\n"
+     "or less (default: keep every base)",
+     Sets(&Arguments::prune, true)},
+    {"--no-guard", nullptr, kRuns, kMemory,
+     "turn off the learning guard (on by default: relearning only\n"
+     "reinforces what an established track supports)",
+     Sets(&Arguments::guard, false)},
+    {"--budget", "N", kRuns, kMemory, "keep at most N bases (default 2000; 0 for no budget)",
+     Counts(&Arguments::budget, 0, INT32_MAX)},
+    {"--flip", nullptr, kRuns, kMemory, "turn every frame upside down first, as Vizmoro does",
+     Sets(&Arguments::flip, true)},
+    {"--hue-mask", nullptr, kRuns, kMemory,
+     "hide the first frame's most common hues, as Vizmoro does (with\n"
+     "--plain)",
+     Sets(&Arguments::hueMask, true)},
+    {"--plain", nullptr, kRuns, kMemory,
+     "the memory's own search and tracking of earlier versions instead\n"
+     "of the tracker: the same results and memory as they gave",
+     Sets(&Arguments::plain, true)},
+    {"-q,--quiet", nullptr, kRuns, kMemory, "no progress line on a terminal, no summary",
+     Sets(&Arguments::quiet, true)},
+    {"-p,--plot", "FILE", kEval, nullptr, "the success plot as a PNG image",
+     Keeps(&Arguments::plot)},
+    {"-f,--frames", "A-B", kEval, nullptr,
+     "score only frames A to B (counted from 1, as in the files)", SetFrames},
+    {"--json", nullptr, kInspect | kEval, nullptr, "the output as JSON",
+     Sets(&Arguments::json, true)},
+    {"-h,--help", nullptr, kProgram | kRuns | kInspect | kEval, kMemory, "this help",
+     Sets(&Arguments::help, true)},
+    {"--version", nullptr, kProgram, nullptr, "print the version",
+     [](Arguments& a, const std::string&, const std::string&) { a.command = Command::kVersion; }},
+};
+
+// The help: the usage first, then what the command does, its options by group and, for the
+// program, its commands.
+class HelpFormatter : public CLI::Formatter {
+ public:
+  std::string make_help(const CLI::App* app, std::string, CLI::AppFormatMode mode) const override {
+    const CommandInfo* command = Find(app);
+    // One blank line between groups, where CLI11 leaves two.
+    const std::string groups =
+        CLI::detail::find_and_replace(make_groups(app, mode), "\n\n\n", "\n\n");
+    std::string text = std::string("usage: vizmoro-cli ") +
+                       (command ? command->usage : kProgramUsage) + "\n\n" +
+                       app->get_description() + groups + make_subcommands(app, mode);
+    const std::string footer = app->get_footer();
+    return footer.empty() ? text : text + "\n" + footer;
+  }
+  std::string make_subcommand(const CLI::App* sub) const override {
+    const CommandInfo* command = Find(sub);
+    std::stringstream out;
+    CLI::detail::format_help(out, command->synopsis, command->summary, 45);
+    return out.str();
+  }
+
+ private:
+  static const CommandInfo* Find(const CLI::App* app) {
+    for (const CommandInfo& c : kCommands)
+      if (app->get_name() == c.name) return &c;
+    return nullptr;
+  }
+};
+
+// The options of the program and its commands, applied to `a` as they are parsed.
+std::unique_ptr<CLI::App> MakeApp(Arguments& a) {
+  auto app = std::make_unique<CLI::App>(kProgramDescription, "vizmoro-cli");
+  auto formatter = std::make_shared<HelpFormatter>();
+  formatter->column_width(23);
+  app->formatter(formatter);
+  app->set_help_flag();  // -h and --help are options of the table, which never end a parse
+  std::vector<std::pair<CLI::App*, unsigned>> apps{{app.get(), kProgram}};
+  for (const CommandInfo& c : kCommands) {
+    CLI::App* sub = app->add_subcommand(c.name, c.description);
+    sub->group("commands");
+    sub->set_help_flag();
+    apps.emplace_back(sub, c.bit);
+  }
+  app->require_subcommand(0, 1);
+  app->footer(kProgramFooter);  // set after the commands, which would take it over
+  for (const auto& [target, bit] : apps) {
+    for (const OptionInfo& info : kOptions) {
+      if (!(info.commands & bit)) continue;
+      // Each use is applied as it is read, so that the first fault on the line is the one told.
+      const std::string names = info.names, name = names.substr(names.find("--"));
+      CLI::Option* option =
+          info.value
+              ? target->add_option_function<std::string>(
+                    names, [&a, &info, name](const std::string& v) { info.apply(a, name, v); },
+                    info.help)
+              : target->add_flag_callback(
+                    names, [&a, &info, name] { info.apply(a, name, std::string()); }, info.help);
+      if (info.value) option->type_name(info.value);
+      option->trigger_on_parse();
+      if (info.repeats) option->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+      option->group(bit & kRuns ? std::string(info.group) + " options" : "options");
+    }
+  }
+  return app;
+}
+
+// "-x" and "--xyz" read as options; "-" and negative numbers do not.
+bool LooksLikeOption(const std::string& token) {
+  return token.size() > 1 && token[0] == '-' && !(token[1] >= '0' && token[1] <= '9');
+}
+
+// Reads the words after the command: its options through `app` (whose callbacks fill the
+// arguments as they come), and the positional arguments, which it returns. Throws Refusal.
+//
+// CLI11 is given each option by its long name followed by its value, taken as it is (a value
+// may start with '-'). The first word that is no option of the command, or an option given twice
+// or without its value, ends the line: what comes before it is still read, so that its faults
+// are told first.
+std::vector<std::string> ReadOptions(CLI::App& app, const CLI::App& sub, int argc,
+                                     const char* const* argv) {
+  const std::string command = sub.get_name();
+  std::vector<std::string> options{command}, positional;
+  std::set<std::string> seen;
+  std::string fault;
+  for (int i = 2; i < argc && fault.empty(); ++i) {
+    const std::string token = argv[i];
+    const CLI::Option* option = LooksLikeOption(token) ? sub.get_option_no_throw(token) : nullptr;
+    const bool repeats =
+        option && option->get_multi_option_policy() == CLI::MultiOptionPolicy::TakeAll;
+    if (token.size() > 1 && token[0] == '-' && !repeats && !seen.insert(token).second) {
+      fault = token + " is given twice";
+    } else if (option) {
+      const bool takesValue = option->get_items_expected_max() != 0;
+      if (takesValue && i + 1 >= argc) {
+        fault = token + " needs a value";
+      } else {
+        options.push_back(option->get_name());
+        if (takesValue) options.push_back(argv[++i]);
+      }
+    } else if (LooksLikeOption(token)) {
+      fault = "unknown option " + token + " for " + command;
+    } else {
+      positional.push_back(token);
+    }
+  }
+  std::reverse(options.begin(), options.end());
+  try {
+    app.parse(options);
+  } catch (const CLI::ParseError& e) {  // a line the table cannot hold; not to be seen
+    throw Refusal{e.what()};
+  }
+  if (!fault.empty()) throw Refusal{fault};
+  return positional;
+}
+
+// Puts the positional arguments in their places and checks what the options need together.
+// Throws Refusal.
+void Complete(Arguments& a, const std::string& command,
+              const std::vector<std::string>& positional) {
+  if (a.command == Command::kInspect) {
+    if (positional.size() > 1) throw Refusal{"inspect takes one memory file"};
+    if (!positional.empty()) a.memory = positional[0];
+    return;
+  }
+  if (positional.size() != (a.command == Command::kEval ? 2u : 1u))
+    throw Refusal{a.command == Command::kEval ? "eval takes RESULTS and TRUTH"
+                                              : command + " takes one VIDEO"};
+  if (a.command == Command::kEval) {
+    a.resultsFile = positional[0];
+    a.truthFile = positional[1];
+    return;
+  }
+  a.video = positional[0];
+  if (a.hueMask && !a.plain)
+    throw Refusal{"--hue-mask needs --plain: the tracker reads whole frames"};
+  if (a.command != Command::kTeach && a.command != Command::kRun) return;
+  if (a.objects.empty()) throw Refusal{command + " needs at least one --object"};
+  for (ObjectSpec& object : a.objects) {
+    if (object.box.empty() && !a.select)
+      throw Refusal{"object " + std::to_string(object.id) +
+                    " has no box: give ID:NAME:X,Y,W,H, or --select to draw it"};
+    if (!object.hasRange) object.range = a.hasFrames ? a.frames : FrameRange{0, 0};
+  }
 }
 
 }  // namespace
@@ -238,207 +494,41 @@ bool ParseArguments(int argc, const char* const* argv, Arguments& a, std::string
     return true;
   }
   const std::string command = argv[1];
-  if (command == "teach")
-    a.command = Command::kTeach;
-  else if (command == "track")
-    a.command = Command::kTrack;
-  else if (command == "run")
-    a.command = Command::kRun;
-  else if (command == "inspect")
-    a.command = Command::kInspect;
-  else if (command == "eval")
-    a.command = Command::kEval;
-  else if (command == "help" || command == "-h" || command == "--help")
-    a.command = Command::kHelp;
-  else if (command == "--version")
-    a.command = Command::kVersion;
-  else {
+  const std::unique_ptr<CLI::App> app = MakeApp(a);
+  // The program's own options stand alone; whatever follows them is not read.
+  if (command == "help" || (LooksLikeOption(command) && app->get_option_no_throw(command))) {
+    if (command != "help") app->parse(std::vector<std::string>{command});
+    const bool version = a.command == Command::kVersion;
+    a = Arguments();
+    a.command = version ? Command::kVersion : Command::kHelp;
+    return true;
+  }
+  CLI::App* sub = nullptr;
+  for (const CommandInfo& c : kCommands)
+    if (command == c.name) {
+      sub = app->get_subcommand(c.name);
+      a.command = c.command;
+    }
+  if (!sub) {
     error = "unknown command \"" + command + "\"";
     return false;
   }
-  if (a.command == Command::kHelp || a.command == Command::kVersion) return true;
-
-  const bool teaches = a.command == Command::kTeach || a.command == Command::kRun;
-  const bool tracks = a.command == Command::kTrack || a.command == Command::kRun;
-  const bool runs = teaches || tracks;
-  std::vector<std::string> positional;
-  std::set<std::string> seen;
-  for (int i = 2; i < argc; ++i) {
-    const std::string option = argv[i];
-    auto value = [&](std::string& out) {
-      if (i + 1 >= argc) {
-        error = option + " needs a value";
-        return false;
-      }
-      out = argv[++i];
-      return true;
-    };
-    auto number = [&](long long low, long long high, int& out) {
-      std::string text;
-      long long parsed = 0;
-      if (!value(text)) return false;
-      if (!ParseInt(text, low, high, parsed)) {
-        error = option + " takes a whole number from " + std::to_string(low) + " to " +
-                std::to_string(high);
-        return false;
-      }
-      out = static_cast<int>(parsed);
-      return true;
-    };
-    auto unknown = [&] {
-      error = "unknown option " + option + " for " + command;
-      return false;
-    };
-    if (!option.empty() && option[0] == '-' && option != "-" && option != "--object" &&
-        option != "-o" && !seen.insert(option).second) {
-      error = option + " is given twice";
-      return false;
-    }
-    if (option == "-h" || option == "--help") {
-      a.help = true;
-    } else if (option == "-q" || option == "--quiet") {
-      if (!runs) return unknown();
-      a.quiet = true;
-    } else if (option == "-m" || option == "--memory") {
-      if (a.command == Command::kEval) return unknown();
-      if (!value(a.memory)) return false;
-    } else if (option == "-o" || option == "--object") {
-      if (!teaches) return unknown();
-      std::string text;
-      ObjectSpec object;
-      if (!value(text) || !ParseObject(text, object, error)) return false;
-      // The same object again is a key frame: another box on other frames.
-      for (const ObjectSpec& other : a.objects)
-        if (other.id == object.id && other.name != object.name) {
-          error = "object " + std::to_string(object.id) + " is given twice, as \"" + other.name +
-                  "\" and as \"" + object.name + "\"";
-          return false;
-        }
-      a.objects.push_back(object);
-    } else if (option == "-f" || option == "--frames") {
-      if (!teaches && a.command != Command::kEval) return unknown();
-      std::string text;
-      if (!value(text)) return false;
-      if (!ParseRange(text, a.frames)) {
-        error = "--frames must read A-B, with A <= B";
-        return false;
-      }
-      a.hasFrames = true;
-    } else if (option == "--select") {
-      if (!teaches) return unknown();
-      a.select = true;
-    } else if (option == "--levels") {
-      if (!teaches) return unknown();
-      if (!number(1, 8, a.levels)) return false;
-    } else if (option == "--prune") {
-      if (!runs) return unknown();
-      a.prune = true;
-    } else if (option == "--flip") {
-      if (!runs) return unknown();
-      a.flip = true;
-    } else if (option == "--hue-mask") {
-      if (!runs) return unknown();
-      a.hueMask = true;
-    } else if (option == "--plain") {
-      if (!runs) return unknown();
-      a.plain = true;
-    } else if (option == "--no-guard") {
-      if (!runs) return unknown();
-      a.guard = false;
-    } else if (option == "--budget") {
-      if (!runs) return unknown();
-      if (!number(0, INT32_MAX, a.budget)) return false;
-    } else if (option == "-r" || option == "--results") {
-      if (!tracks) return unknown();
-      if (!value(a.results)) return false;
-    } else if (option == "-v" || option == "--video") {
-      if (!tracks) return unknown();
-      if (!value(a.outputVideo)) return false;
-    } else if (option == "--no-learn") {
-      if (!tracks) return unknown();
-      a.learn = false;
-    } else if (option == "--show") {
-      if (!tracks) return unknown();
-      a.show = true;
-    } else if (option == "--seen-only") {
-      if (!tracks) return unknown();
-      a.seenOnly = true;
-    } else if (option == "--follow-size" || option == "--no-follow-size") {
-      if (!tracks) return unknown();
-      a.followSize = option == "--follow-size";
-    } else if (option == "--no-identities") {
-      if (!tracks) return unknown();
-      a.keepIdentities = false;
-    } else if (option == "--json") {
-      if (a.command != Command::kInspect && a.command != Command::kEval) return unknown();
-      a.json = true;
-    } else if (option == "-p" || option == "--plot") {
-      if (a.command != Command::kEval) return unknown();
-      if (!value(a.plot)) return false;
-    } else if (option.size() > 1 && option[0] == '-' && !(option[1] >= '0' && option[1] <= '9')) {
-      return unknown();
-    } else {
-      positional.push_back(option);
-    }
-  }
-  if (a.help) return true;
-
-  const size_t wanted = a.command == Command::kEval ? 2 : 1;
-  if (a.command == Command::kInspect) {
-    if (positional.size() > 1) {
-      error = "inspect takes one memory file";
-      return false;
-    }
-    if (!positional.empty()) a.memory = positional[0];
-    return true;
-  }
-  if (positional.size() != wanted) {
-    error =
-        a.command == Command::kEval ? "eval takes RESULTS and TRUTH" : command + " takes one VIDEO";
+  try {
+    const std::vector<std::string> positional = ReadOptions(*app, *sub, argc, argv);
+    if (!a.help) Complete(a, command, positional);
+  } catch (const Refusal& refusal) {
+    error = refusal.message;
     return false;
-  }
-  if (a.command == Command::kEval) {
-    a.resultsFile = positional[0];
-    a.truthFile = positional[1];
-    return true;
-  }
-  a.video = positional[0];
-  if (a.hueMask && !a.plain) {
-    error = "--hue-mask needs --plain: the tracker reads whole frames";
-    return false;
-  }
-  if (teaches) {
-    if (a.objects.empty()) {
-      error = command + " needs at least one --object";
-      return false;
-    }
-    for (ObjectSpec& object : a.objects) {
-      if (object.box.empty() && !a.select) {
-        error = "object " + std::to_string(object.id) +
-                " has no box: give ID:NAME:X,Y,W,H, or --select to draw it";
-        return false;
-      }
-      if (!object.hasRange) object.range = a.hasFrames ? a.frames : FrameRange{0, 0};
-    }
   }
   return true;
 }
 
 std::string HelpText(Command command) {
-  switch (command) {
-    case Command::kTeach:
-      return std::string(kTeachHelp) + "\n" + kTeachOptions + kMemoryOptions;
-    case Command::kTrack:
-      return std::string(kTrackHelp) + "\n" + kTrackOptions + kMemoryOptions;
-    case Command::kRun:
-      return std::string(kRunHelp) + "\n" + kTeachOptions + kTrackOptions + kMemoryOptions;
-    case Command::kInspect:
-      return kInspectHelp;
-    case Command::kEval:
-      return kEvalHelp;
-    default:
-      return kProgramHelp;
-  }
+  Arguments unused;
+  const std::unique_ptr<CLI::App> app = MakeApp(unused);
+  for (const CommandInfo& c : kCommands)
+    if (c.command == command) return app->get_subcommand(c.name)->help();
+  return app->help();
 }
 
 std::string VersionText() {

@@ -9,6 +9,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "json.hpp"
+
 namespace vizmoro_cli {
 
 namespace {
@@ -124,23 +126,19 @@ std::string FormatTable(const Evaluation& evaluation) {
 }
 
 std::string FormatJson(const Evaluation& evaluation) {
-  std::string json = "{\"objects\": [";
-  char buffer[256];
-  auto add = [&](const Score& s) {
-    std::snprintf(buffer, sizeof buffer,
-                  "{\"id\": %d, \"frames\": %d, \"success\": %.6f, \"auc\": %.6f, "
-                  "\"precision20\": %.6f, \"away\": %lld, \"reportsWhileAway\": %lld}",
-                  s.id, s.frames, s.SuccessRate(), s.auc, s.Precision(),
-                  static_cast<long long>(s.away), static_cast<long long>(s.awayReports));
-    json += buffer;
+  // Rates to six decimals, as the table's readers have always had them.
+  auto score = [](const Score& s) {
+    return Json{{"id", s.id},
+                {"frames", s.frames},
+                {"success", Rounded(s.SuccessRate(), 6)},
+                {"auc", Rounded(s.auc, 6)},
+                {"precision20", Rounded(s.Precision(), 6)},
+                {"away", s.away},
+                {"reportsWhileAway", s.awayReports}};
   };
-  for (size_t i = 0; i < evaluation.objects.size(); ++i) {
-    if (i) json += ", ";
-    add(evaluation.objects[i]);
-  }
-  json += "], \"overall\": ";
-  add(evaluation.overall);
-  return json + "}\n";
+  Json objects = Json::array();
+  for (const Score& s : evaluation.objects) objects.push_back(score(s));
+  return JsonLine({{"objects", std::move(objects)}, {"overall", score(evaluation.overall)}});
 }
 
 bool WriteSuccessPlot(const Evaluation& evaluation, const std::string& path, std::string& error) {

@@ -8,6 +8,7 @@
 
 #include "arguments.hpp"
 #include "evaluation.hpp"
+#include "inspect.hpp"
 #include "output_files.hpp"
 #include "session.hpp"
 

@@ -5,13 +5,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <opencv2/highgui.hpp>
@@ -24,11 +23,13 @@
 #include "display.hpp"
 #include "frame_source.hpp"
 #include "hue_mask.hpp"
-#include "json.hpp"
+#include "memory_loading.hpp"
 #include "mot.hpp"
 #include "names_file.hpp"
+#include "output.hpp"
 #include "output_files.hpp"
 #include "process_setup.hpp"
+#include "progress.hpp"
 #include "video_output.hpp"
 
 // The engine's rule for where the lock of a memory file lies.
@@ -39,77 +40,9 @@ namespace vizmoro_cli {
 namespace {
 
 namespace file_io = vizmoro::detail::file_io;
+using Outcome = vizmoro::FrameSource::Outcome;
 
 constexpr char kWindow[] = "vizmoro-cli";
-
-// A failure that ends the command with an exit code and a message.
-struct Failure {
-  int code;
-  std::string message;
-};
-
-bool IsFile(const std::string& path, struct stat& st) {
-  return ::stat(path.c_str(), &st) == 0;
-}
-
-// Loads the memory file, or leaves `memory` not created when there is none.
-void LoadMemory(CvAssociativeMemory& memory, const std::string& path, bool& loaded) {
-  struct stat st;
-  loaded = false;
-  if (!IsFile(path, st)) {
-    if (errno == ENOENT) return;
-    throw Failure{kExitInput, "cannot use the memory file " + path + ": " + std::strerror(errno)};
-  }
-  if (!S_ISREG(st.st_mode))
-    throw Failure{kExitInput, "the memory file " + path + " is not a regular file"};
-  try {
-    errno = 0;
-    if (!memory.LoadFromFile(path.c_str()))
-      throw Failure{kExitInput,
-                    "cannot load the memory file " + path + ": " +
-                        (errno != 0 ? std::strerror(errno) : "not a memory file, or cut short")};
-  } catch (const cv::Exception& e) {
-    throw Failure{kExitInput, "the memory file " + path + " was refused: " + e.err};
-  }
-  loaded = true;
-}
-
-// The progress line on a terminal: frames, rate and time left, rewritten in place.
-class Progress {
- public:
-  Progress(std::FILE* out, bool shown, double frames)
-      : out_(out), shown_(shown), frames_(frames > 0 ? frames : 0), start_(Clock::now()) {}
-  void Frame(int done) {
-    if (!shown_) return;
-    const auto now = Clock::now();
-    if (now - last_ < std::chrono::milliseconds(250)) return;
-    last_ = now;
-    const double seconds = std::chrono::duration<double>(now - start_).count();
-    const double rate = seconds > 0 ? done / seconds : 0;
-    std::fprintf(out_, "\r  frame %d", done);
-    if (frames_ > 0) std::fprintf(out_, " / %.0f", frames_);
-    std::fprintf(out_, "   %.1f fps", rate);
-    if (frames_ > done && rate > 0) {
-      const int left = static_cast<int>((frames_ - done) / rate);
-      std::fprintf(out_, "   %d:%02d left", left / 60, left % 60);
-    }
-    std::fprintf(out_, "     ");
-    std::fflush(out_);
-    drawn_ = true;
-  }
-  void Done() {
-    if (drawn_) std::fprintf(out_, "\n");
-  }
-  double Seconds() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
-
- private:
-  using Clock = std::chrono::steady_clock;
-  std::FILE* out_;
-  bool shown_;
-  double frames_;
-  Clock::time_point start_, last_;
-  bool drawn_ = false;
-};
 
 // The most similar track of every object in one pass.
 struct PassReports {
@@ -173,343 +106,416 @@ void RefuseOverwrites(const Arguments& a, bool tracks) {
                                       ": it would be overwritten"};
 }
 
-// An output file: written under a temporary name and put in place at the end when it is a
-// regular file (or none yet), written directly when it is a device, a pipe or a socket.
-class Output {
+// One run of teach, track or run, step by step: the memory is locked and loaded, the video
+// opened, the objects' boxes checked, the outputs opened, the frames played, and the outputs
+// and the memory finished. What a step makes is kept in the order it is made, so that a failure
+// undoes it in reverse: the lock goes last.
+class Session {
  public:
-  // Creates the temporary, or returns `path` itself to be written directly.
-  // `what` names it in messages.
-  std::string Prepare(const std::string& path, bool keepExtension, const std::string& what) {
-    struct stat st;
-    if (IsFile(path, st) && S_ISDIR(st.st_mode))
-      throw Failure{kExitOutput, "cannot write " + what + path + ": " + std::strerror(EISDIR)};
-    if (vizmoro::WrittenInPlace(path)) return path;
-    const int fd = replaced_.Create(path, keepExtension);
-    if (fd < 0)
-      throw Failure{kExitOutput, "cannot write " + what + path + ": " + std::strerror(errno)};
-    fd_ = fd;
-    return replaced_.temporary();
-  }
-  // The temporary's descriptor (-1 when written directly); the caller takes it over.
-  int TakeDescriptor() { return std::exchange(fd_, -1); }
-  bool Replaces() const { return !replaced_.temporary().empty(); }
-  const std::string& Temporary() const { return replaced_.temporary(); }
-  bool Commit() { return !Replaces() || replaced_.Commit(); }
-  void Discard() { replaced_.Discard(); }
-  ~Output() {
-    if (fd_ >= 0) ::close(fd_);
+  Session(const Arguments& a, std::FILE* stdoutResults, std::FILE* messages)
+      : a_(a),
+        teaches_(a.command == Command::kTeach || a.command == Command::kRun),
+        tracks_(a.command == Command::kTrack || a.command == Command::kRun),
+        stdoutResults_(stdoutResults),
+        messages_(messages) {}
+
+  // The exit code.
+  int Run() {
+    Lock();
+    Load();
+    OpenVideo();
+    PrepareTeaching();
+    OpenOutputs();
+    Play();
+    SayWhatFellShort();
+    FinishResults();
+    FinishVideo();
+    Save();
+    Summarise();
+    if (source_->Stuck()) {  // a capture that never came back from a read: see FrameSource
+      std::fflush(nullptr);
+      std::_Exit(code_);
+    }
+    return code_;
   }
 
  private:
-  vizmoro::ReplacedFile replaced_;
-  int fd_ = -1;
-};
-
-int Session(const Arguments& a, std::FILE* stdoutResults, std::FILE* messages) {
-  const bool teaches = a.command == Command::kTeach || a.command == Command::kRun;
-  const bool tracks = a.command == Command::kTrack || a.command == Command::kRun;
-
-  RefuseOverwrites(a, tracks);
-  // A memory file that can never be used is refused before its lock file is made beside it.
-  struct stat st;
-  if (IsFile(a.memory, st) && !S_ISREG(st.st_mode))
-    throw Failure{kExitInput, "the memory file " + a.memory + " is not a regular file"};
-  std::string why;
-  const vizmoro::MemoryFileLock lock = vizmoro::MemoryFileLock::Acquire(a.memory, &why);
-  if (!lock.held())
-    throw Failure{why.rfind("another run", 0) == 0 ? kExitInUse : kExitOutput,
-                  "cannot use the memory file " + a.memory + ": " + why};
-  if (!vizmoro::CanReplaceMemoryFile(a.memory, &why))
-    throw Failure{kExitOutput, "cannot save the memory to " + a.memory + ": " + why};
-  const std::string statePath = vizmoro::StatePath(a.memory);
-  if (teaches && !a.plain && !vizmoro::CanReplaceMemoryFile(statePath, &why))
-    throw Failure{kExitOutput, "cannot save the tracker state to " + statePath + ": " + why};
-
-  CvAssociativeMemory memory;
-  bool loaded = false;
-  LoadMemory(memory, a.memory, loaded);
-  if (!loaded && !teaches)
-    throw Failure{kExitInput, "there is no memory file " + a.memory + ": teach objects first"};
-  const std::string namesPath = NamesPath(a.memory);
-  Names names;
-  if (loaded && !ReadNames(namesPath, names, why)) throw Failure{kExitInput, why};
-  // The tracker, and what it kept beside the memory.
-  std::unique_ptr<vizmoro::Tracker> tracker;
-  if (!a.plain) {
-    vizmoro::TrackerParams params;
-    params.levels = a.levels;
-    params.learn = a.learn;
-    tracker = std::make_unique<vizmoro::Tracker>(memory, params);
-    try {
-      if (loaded) vizmoro::ReadStateFile(*tracker, statePath);
-    } catch (const cv::Exception& e) {
-      throw Failure{kExitInput, "the tracker state " + statePath + " was refused: " + e.err};
-    }
-    // Objects taught with --plain since (or by an earlier version) are known by their names.
-    for (const auto& [id, name] : names)
-      if (!tracker->Objects().count(id)) tracker->AddObject(id, {name.taught, 0});
-  }
-
-  // Opened on the reader thread: a FIFO without a writer, or a source that stalls, must not keep
-  // the run from a stop request.
-  const bool camera = IsCamera(a.video);
-  vizmoro::FrameSource source([video = a.video, camera](cv::VideoCapture& capture) {
-    return camera ? capture.open(std::stoi(video)) : capture.open(video);
-  });
-  // While the capture is stuck in an open or a read, the video library cannot be torn down:
-  // the process ends at once.
-  auto fail = [&](int code, const std::string& message) {
-    if (source.Stuck()) {
-      std::fprintf(messages, "vizmoro-cli: %s\n", message.c_str());
+  // Ends the run. While the capture is stuck in an open or a read, the video library cannot be
+  // torn down: the process ends at once.
+  [[noreturn]] void Fail(int code, const std::string& message) {
+    if (source_->Stuck()) {
+      std::fprintf(messages_, "vizmoro-cli: %s\n", message.c_str());
       std::fflush(nullptr);
       std::_Exit(code);
     }
     throw Failure{code, message};
-  };
-  const vizmoro::FrameSource::Outcome opened = source.Opened(vizmoro::stopRequested);
-  if (opened == vizmoro::FrameSource::Outcome::kStopped)
-    fail(kExitInput, "cannot open the video " + a.video + ": stopped while it was opening");
-  if (opened != vizmoro::FrameSource::Outcome::kFrame)
-    fail(kExitInput, "cannot open the video " + a.video +
-                         (camera || IsFile(a.video, st) ? ": the video library cannot read it"
-                                                        : ": no such file"));
-  const double fps = source.Property(cv::CAP_PROP_FPS);
-  const double frameCount = source.Property(cv::CAP_PROP_FRAME_COUNT);
-  cv::Mat frame;
-  double position = 0;
-  if (source.Next(frame, position, vizmoro::stopRequested) != vizmoro::FrameSource::Outcome::kFrame)
-    fail(kExitInput, "no frame could be read from " + a.video);
-
-  std::vector<ObjectSpec> objects = a.objects;
-  int lastTeaching = -1;
-  const Names namesBefore = loaded ? names : Names();
-  if (teaches) {
-    cv::Mat first = frame.clone();
-    if (a.flip) cv::flip(first, first, 0);
-    for (ObjectSpec& object : objects) {
-      if (object.box.empty()) {
-        std::string note;
-        if (!vizmoro::WindowsAvailableHere(&note))
-          throw Failure{kExitUsage, "--select needs a display to draw boxes on"};
-        std::fprintf(messages, "Draw the box of object %d (%s), then press Enter or Space.\n",
-                     object.id, object.name.c_str());
-        object.box = cv::selectROI(kWindow, first, true, false);
-        cv::destroyWindow(kWindow);
-        if (object.box.empty())
-          throw Failure{kExitUsage, "no box was drawn for object " + std::to_string(object.id)};
-      }
-      if ((object.box & cv::Rect(cv::Point(), first.size())) != object.box)
-        throw Failure{kExitUsage, "the box of object " + std::to_string(object.id) +
-                                      " reaches outside the frames of " +
-                                      std::to_string(first.cols) + " x " +
-                                      std::to_string(first.rows)};
-      if (tracker && (object.box.width < 4 || object.box.height < 4))
-        throw Failure{kExitUsage, "the box of object " + std::to_string(object.id) +
-                                      " is smaller than the 4 x 4 pixels the tracker needs"};
-      lastTeaching = std::max(lastTeaching, object.range.last);
-    }
-    // The tracker creates a memory for its own area when it first teaches.
-    if (!loaded && a.plain)
-      memory.Create(objects[0].box.width, objects[0].box.height, static_cast<int16_t>(a.levels));
-    if (!loaded) names.clear();  // names of a memory that is gone
-    for (const ObjectSpec& object : objects)
-      names[object.id] = ObjectName{object.name, object.box.size()};
   }
-  const vizmoro::SessionParams params = SessionParamsOf(a);
-  memory.SetLearningOptions(params.learning);
-  memory.SetTrackingOptions(params.tracking);
+
+  // Says why on the messages; the first such warning gives the exit code.
+  void Warn(int exitCode, const std::string& line) {
+    std::fprintf(messages_, "vizmoro-cli: %s\n", line.c_str());
+    if (code_ == kExitOk) code_ = exitCode;
+  }
+
+  void Lock() {
+    RefuseOverwrites(a_, tracks_);
+    // A memory file that can never be used is refused before its lock file is made beside it.
+    struct stat st;
+    if (IsFile(a_.memory, st) && !S_ISREG(st.st_mode))
+      throw Failure{kExitInput, "the memory file " + a_.memory + " is not a regular file"};
+    std::string why;
+    lock_ = vizmoro::MemoryFileLock::Acquire(a_.memory, &why);
+    if (!lock_.held())
+      throw Failure{why.rfind("another run", 0) == 0 ? kExitInUse : kExitOutput,
+                    "cannot use the memory file " + a_.memory + ": " + why};
+    if (!vizmoro::CanReplaceMemoryFile(a_.memory, &why))
+      throw Failure{kExitOutput, "cannot save the memory to " + a_.memory + ": " + why};
+    statePath_ = vizmoro::StatePath(a_.memory);
+    if (teaches_ && !a_.plain && !vizmoro::CanReplaceMemoryFile(statePath_, &why))
+      throw Failure{kExitOutput, "cannot save the tracker state to " + statePath_ + ": " + why};
+  }
+
+  // The memory, its names, and the tracker with what it kept beside the memory.
+  void Load() {
+    memory_.emplace();
+    LoadMemory(*memory_, a_.memory, loaded_);
+    if (!loaded_ && !teaches_)
+      throw Failure{kExitInput, "there is no memory file " + a_.memory + ": teach objects first"};
+    namesPath_ = NamesPath(a_.memory);
+    std::string why;
+    if (loaded_ && !ReadNames(namesPath_, names_, why)) throw Failure{kExitInput, why};
+    if (a_.plain) return;
+    vizmoro::TrackerParams params;
+    params.levels = a_.levels;
+    params.learn = a_.learn;
+    tracker_ = std::make_unique<vizmoro::Tracker>(*memory_, params);
+    try {
+      if (loaded_) vizmoro::ReadStateFile(*tracker_, statePath_);
+    } catch (const cv::Exception& e) {
+      throw Failure{kExitInput, "the tracker state " + statePath_ + " was refused: " + e.err};
+    }
+    // Objects taught with --plain since (or by an earlier version) are known by their names.
+    for (const auto& [id, name] : names_)
+      if (!tracker_->Objects().count(id)) tracker_->AddObject(id, {name.taught, 0});
+  }
+
+  // Opens the video and reads its first frame.
+  void OpenVideo() {
+    // Opened on the reader thread: a FIFO without a writer, or a source that stalls, must not
+    // keep the run from a stop request.
+    const bool camera = IsCamera(a_.video);
+    source_ = std::make_unique<vizmoro::FrameSource>(
+        [video = a_.video, camera](cv::VideoCapture& capture) {
+          return camera ? capture.open(std::stoi(video)) : capture.open(video);
+        });
+    const Outcome opened = source_->Opened(vizmoro::stopRequested);
+    if (opened == Outcome::kStopped)
+      Fail(kExitInput, "cannot open the video " + a_.video + ": stopped while it was opening");
+    struct stat st;
+    if (opened != Outcome::kFrame)
+      Fail(kExitInput, "cannot open the video " + a_.video +
+                           (camera || IsFile(a_.video, st) ? ": the video library cannot read it"
+                                                           : ": no such file"));
+    fps_ = source_->Property(cv::CAP_PROP_FPS);
+    frameCount_ = source_->Property(cv::CAP_PROP_FRAME_COUNT);
+    if (source_->Next(frame_, position_, vizmoro::stopRequested) != Outcome::kFrame)
+      Fail(kExitInput, "no frame could be read from " + a_.video);
+  }
+
+  // The boxes to teach, drawn with the mouse where asked and checked against the frame; their
+  // names; and the memory's options.
+  void PrepareTeaching() {
+    objects_ = a_.objects;
+    namesBefore_ = loaded_ ? names_ : Names();
+    if (teaches_) {
+      cv::Mat first = frame_.clone();
+      if (a_.flip) cv::flip(first, first, 0);
+      for (ObjectSpec& object : objects_) {
+        if (object.box.empty()) Select(object, first);
+        CheckBox(object, first.size());
+        lastTeaching_ = std::max(lastTeaching_, object.range.last);
+      }
+      // The tracker creates a memory for its own area when it first teaches.
+      if (!loaded_ && a_.plain)
+        memory_->Create(objects_[0].box.width, objects_[0].box.height,
+                        static_cast<int16_t>(a_.levels));
+      if (!loaded_) names_.clear();  // names of a memory that is gone
+      for (const ObjectSpec& object : objects_)
+        names_[object.id] = ObjectName{object.name, object.box.size()};
+    }
+    params_ = SessionParamsOf(a_);
+    memory_->SetLearningOptions(params_.learning);
+    memory_->SetTrackingOptions(params_.tracking);
+  }
+
+  void Select(ObjectSpec& object, const cv::Mat& first) {
+    std::string note;
+    if (!vizmoro::WindowsAvailableHere(&note))
+      throw Failure{kExitUsage, "--select needs a display to draw boxes on"};
+    std::fprintf(messages_, "Draw the box of object %d (%s), then press Enter or Space.\n",
+                 object.id, object.name.c_str());
+    object.box = cv::selectROI(kWindow, first, true, false);
+    cv::destroyWindow(kWindow);
+    if (object.box.empty())
+      throw Failure{kExitUsage, "no box was drawn for object " + std::to_string(object.id)};
+  }
+
+  void CheckBox(const ObjectSpec& object, cv::Size frame) const {
+    if ((object.box & cv::Rect(cv::Point(), frame)) != object.box)
+      throw Failure{kExitUsage, "the box of object " + std::to_string(object.id) +
+                                    " reaches outside the frames of " +
+                                    std::to_string(frame.width) + " x " +
+                                    std::to_string(frame.height)};
+    if (tracker_ && (object.box.width < 4 || object.box.height < 4))
+      throw Failure{kExitUsage, "the box of object " + std::to_string(object.id) +
+                                    " is smaller than the 4 x 4 pixels the tracker needs"};
+  }
 
   // The outputs, now that every check has passed.
-  std::FILE* results = stdoutResults;
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> resultsFile(nullptr, &std::fclose);
-  Output resultsOutput, videoOutput;
-  if (tracks && !a.results.empty()) {
-    const std::string path = resultsOutput.Prepare(a.results, false, "");
-    const int fd = resultsOutput.TakeDescriptor();
-    resultsFile.reset(fd >= 0 ? ::fdopen(fd, "w") : std::fopen(path.c_str(), "w"));
-    if (!resultsFile) {
-      const int error = errno;
-      if (fd >= 0) ::close(fd);
-      throw Failure{kExitOutput, "cannot write " + a.results + ": " + std::strerror(error)};
+  void OpenOutputs() {
+    if (tracks_ && !a_.results.empty()) {
+      const std::string path = resultsOutput_.Prepare(a_.results, false, "");
+      const int fd = resultsOutput_.TakeDescriptor();
+      resultsFile_.reset(fd >= 0 ? ::fdopen(fd, "w") : std::fopen(path.c_str(), "w"));
+      if (!resultsFile_) {
+        const int error = errno;
+        if (fd >= 0) ::close(fd);
+        throw Failure{kExitOutput, "cannot write " + a_.results + ": " + std::strerror(error)};
+      }
+      results_ = resultsFile_.get();
     }
-    results = resultsFile.get();
-  }
-  vizmoro::WatchedVideo video;
-  if (tracks && !a.outputVideo.empty() &&
-      !video.OpenForName(videoOutput.Prepare(a.outputVideo, true, "the video "),
-                         fps > 0 ? fps : 25.0, frame.size(), a.outputVideo))
-    throw Failure{kExitOutput, "cannot write the video " + a.outputVideo};
-  bool show = false;
-  if (a.show) {
-    std::string note;
-    show = vizmoro::WindowsAvailableHere(&note);
-    if (!show)
-      std::fprintf(messages, "No display here: --show is left out.%s%s\n", note.empty() ? "" : " ",
-                   note.c_str());
-    else
-      cv::namedWindow(kWindow, cv::WINDOW_NORMAL);
+    if (tracks_ && !a_.outputVideo.empty() &&
+        !video_.OpenForName(videoOutput_.Prepare(a_.outputVideo, true, "the video "),
+                            fps_ > 0 ? fps_ : 25.0, frame_.size(), a_.outputVideo))
+      throw Failure{kExitOutput, "cannot write the video " + a_.outputVideo};
+    if (a_.show) {
+      std::string note;
+      show_ = vizmoro::WindowsAvailableHere(&note);
+      if (!show_)
+        std::fprintf(messages_, "No display here: --show is left out.%s%s\n",
+                     note.empty() ? "" : " ", note.c_str());
+      else
+        cv::namedWindow(kWindow, cv::WINDOW_NORMAL);
+    }
   }
 
-  vizmoro::HueMask hueMask;
-  cv::Mat grey, mask;
-  Progress progress(messages, !a.quiet && ::isatty(::fileno(messages)),
-                    teaches && !tracks ? lastTeaching + 1.0 : frameCount);
-  int frames = 0, taughtFrames = 0, trackedFrames = 0;
-  std::set<int32_t> taughtObjects;
-  int resultsError = 0;  // errno of the first failed write of the results
-  bool stopped = false, ended = false;
-  for (int i = 0;; ++i) {
-    if (a.flip) cv::flip(frame, frame, 0);
+  // Teaches or tracks every frame until the video ends, the teaching is done (teach), or the
+  // run is stopped.
+  void Play() {
+    progress_.emplace(messages_, !a_.quiet && ::isatty(::fileno(messages_)),
+                      teaches_ && !tracks_ ? lastTeaching_ + 1.0 : frameCount_);
+    for (int i = 0;; ++i) {
+      if (a_.flip) cv::flip(frame_, frame_, 0);
+      // What is seen on this frame: each object's box, how surely, and whether it is there.
+      std::vector<vizmoro::TrackReport> seen;
+      const bool taught = tracker_ ? TeachOrTrack(i, seen) : TeachOrTrackPlain(i, seen);
+      taughtFrames_ += taught;
+      if (tracks_ && !taught) Report(i, seen);
+      ++frames_;
+      progress_->Frame(frames_);
+      if (!tracks_ && i >= lastTeaching_) break;
+      if (stopped_ || vizmoro::stopRequested) break;
+      const Outcome next = source_->Next(frame_, position_, vizmoro::stopRequested);
+      if (next != Outcome::kFrame) {
+        ended_ = next == Outcome::kEnd;
+        break;
+      }
+    }
+    progress_->Done();
+  }
+
+  // Teaches the objects whose frames hold frame `i`; tracks every object when none is taught
+  // and the run tracks. Whether an object was taught.
+  bool TeachOrTrack(int i, std::vector<vizmoro::TrackReport>& seen) {
     bool taught = false;
-    // What is seen on this frame: each object's box, how surely, and whether it is there.
-    std::vector<vizmoro::TrackReport> seen;
-    if (tracker) {
-      for (const ObjectSpec& object : objects)
-        if (object.range.Holds(i)) {
-          tracker->Teach(frame, object.id, object.box);
-          taughtObjects.insert(object.id);
-          taught = true;
-        }
-      if (tracks && !taught) seen = tracker->Track(frame);
-    } else {
-      cv::cvtColor(frame, grey, cv::COLOR_BGR2GRAY);
-      if (a.hueMask) hueMask.Build(frame, mask);
-      memory.SetImage(grey, a.hueMask ? mask : cv::Mat());
-      for (const ObjectSpec& object : objects)
-        if (object.range.Holds(i)) {
-          memory.Write(object.box, &object.id);
-          taughtObjects.insert(object.id);
-          taught = true;
-        }
-      if (tracks && !taught) {
-        PassReports reports;
-        reports.withPredicted = !a.seenOnly;
-        memory.ObjectTracking(PassReports::Callback, &reports, a.learn, params.learnThreshold,
-                              params.trackThreshold);
-        for (const auto& [id, track] : reports.best) {
-          const auto name = names.find(static_cast<int32_t>(id));
-          const cv::Size taughtSize = name != names.end() ? name->second.taught : memory.GetSize();
-          seen.push_back({static_cast<int32_t>(id), true, memory.FittedBox(track.found, taughtSize),
-                          track.similarity});
-        }
+    for (const ObjectSpec& object : objects_)
+      if (object.range.Holds(i)) {
+        tracker_->Teach(frame_, object.id, object.box);
+        taughtObjects_.insert(object.id);
+        taught = true;
       }
-    }
-    taughtFrames += taught;
-    if (tracks && !taught) {
-      ++trackedFrames;
-      for (const vizmoro::TrackReport& r : seen) {
-        if (!r.present) continue;
-        const auto name = names.find(r.id);
-        if (std::fputs(MotLine(i + 1, r.id, r.box, r.confidence).c_str(), results) == EOF &&
-            resultsError == 0)
-          resultsError = errno;
-        if (video.IsOpen() || show)
-          Annotate(frame, static_cast<uint32_t>(r.id), name != names.end() ? name->second.name : "",
-                   r.box, r.confidence);
-      }
-      video.Write(frame, messages);
-      if (show) {
-        cv::imshow(kWindow, frame);
-        const int key = cv::waitKey(1);
-        if (key == 'q' || key == 27) stopped = true;
-      }
-      // A reader of the results that has gone ends the run like a key; a failed write ends it
-      // too, and the memory is still saved.
-      if (resultsError != 0 || std::ferror(results)) stopped = true;
-    }
-    ++frames;
-    progress.Frame(frames);
-    if (!tracks && i >= lastTeaching) break;
-    if (stopped || vizmoro::stopRequested) break;
-    const vizmoro::FrameSource::Outcome next = source.Next(frame, position, vizmoro::stopRequested);
-    if (next != vizmoro::FrameSource::Outcome::kFrame) {
-      ended = next == vizmoro::FrameSource::Outcome::kEnd;
-      break;
-    }
-  }
-  progress.Done();
-
-  int code = kExitOk;
-  auto warn = [&](int exitCode, const std::string& line) {
-    std::fprintf(messages, "vizmoro-cli: %s\n", line.c_str());
-    if (code == kExitOk) code = exitCode;
-  };
-  const bool asked = !vizmoro::stopRequested && !stopped;  // the run went as far as it was asked
-  if (ended && frameCount >= 1 && frames < frameCount)
-    std::fprintf(messages, "Only %d of the %.0f frames that %s claims could be read.\n", frames,
-                 frameCount, a.video.c_str());
-  if (teaches && asked && frames <= lastTeaching && taughtFrames > 0)
-    std::fprintf(messages,
-                 "The video ended after %d frames, before frame %d: the objects were "
-                 "taught on the frames it has.\n",
-                 frames, lastTeaching);
-  for (const ObjectSpec& object : objects) {
-    if (taughtObjects.count(object.id)) continue;
-    // An object never taught keeps the name it had, if any.
-    const auto before = namesBefore.find(object.id);
-    if (before != namesBefore.end())
-      names[object.id] = before->second;
-    else
-      names.erase(object.id);
-    if (asked)
-      warn(kExitInput, "object " + std::to_string(object.id) + " (" + object.name +
-                           ") was not taught: the video ended after " + std::to_string(frames) +
-                           " frames, before its frame " + std::to_string(object.range.first));
+    if (tracks_ && !taught) seen = tracker_->Track(frame_);
+    return taught;
   }
 
-  if (resultsError == 0 && std::fflush(results) != 0) resultsError = errno;
-  if (resultsError == 0 && std::ferror(results)) resultsError = EIO;
-  if (resultsFile && std::fclose(resultsFile.release()) != 0 && resultsError == 0)
-    resultsError = errno;
-  if (resultsError != 0 && !(results == stdoutResults && resultsError == EPIPE)) {
-    resultsOutput.Discard();
-    warn(kExitOutput, (a.results.empty() ? std::string("cannot write the results")
-                                         : "cannot write " + a.results) +
-                          ": " + std::strerror(resultsError));
-  } else if (!resultsOutput.Commit()) {
-    warn(kExitOutput, "cannot write " + a.results + ": " + std::strerror(errno));
+  // The same with the memory's own search and tracking.
+  bool TeachOrTrackPlain(int i, std::vector<vizmoro::TrackReport>& seen) {
+    cv::cvtColor(frame_, grey_, cv::COLOR_BGR2GRAY);
+    if (a_.hueMask) hueMask_.Build(frame_, mask_);
+    memory_->SetImage(grey_, a_.hueMask ? mask_ : cv::Mat());
+    bool taught = false;
+    for (const ObjectSpec& object : objects_)
+      if (object.range.Holds(i)) {
+        memory_->Write(object.box, &object.id);
+        taughtObjects_.insert(object.id);
+        taught = true;
+      }
+    if (!tracks_ || taught) return taught;
+    PassReports reports;
+    reports.withPredicted = !a_.seenOnly;
+    memory_->ObjectTracking(PassReports::Callback, &reports, a_.learn, params_.learnThreshold,
+                            params_.trackThreshold);
+    for (const auto& [id, track] : reports.best) {
+      const auto name = names_.find(static_cast<int32_t>(id));
+      const cv::Size taughtSize = name != names_.end() ? name->second.taught : memory_->GetSize();
+      seen.push_back({static_cast<int32_t>(id), true, memory_->FittedBox(track.found, taughtSize),
+                      track.similarity});
+    }
+    return taught;
   }
-  video.Close(messages);
-  if (video.HasFailed()) {
-    if (code == kExitOk) code = kExitOutput;  // WatchedVideo said why
-    if (videoOutput.Replaces() && !IsFile(videoOutput.Temporary(), st)) videoOutput.Discard();
-  }
-  if (!videoOutput.Commit())
-    warn(kExitOutput, "cannot write the video " + a.outputVideo + ": " + std::strerror(errno));
 
-  // A new memory that learned nothing is not written: the run leaves no empty memory file.
-  if (loaded || taughtFrames > 0) {
+  // The results of a tracked frame, its annotated copy and its window.
+  void Report(int i, const std::vector<vizmoro::TrackReport>& seen) {
+    ++trackedFrames_;
+    for (const vizmoro::TrackReport& r : seen) {
+      if (!r.present) continue;
+      const auto name = names_.find(r.id);
+      if (std::fputs(MotLine(i + 1, r.id, r.box, r.confidence).c_str(), results_) == EOF &&
+          resultsError_ == 0)
+        resultsError_ = errno;
+      if (video_.IsOpen() || show_)
+        Annotate(frame_, static_cast<uint32_t>(r.id), name != names_.end() ? name->second.name : "",
+                 r.box, r.confidence);
+    }
+    video_.Write(frame_, messages_);
+    if (show_) {
+      cv::imshow(kWindow, frame_);
+      const int key = cv::waitKey(1);
+      if (key == 'q' || key == 27) stopped_ = true;
+    }
+    // A reader of the results that has gone ends the run like a key; a failed write ends it
+    // too, and the memory is still saved.
+    if (resultsError_ != 0 || std::ferror(results_)) stopped_ = true;
+  }
+
+  // A video shorter than it claims, or than the teaching asked for; objects never taught keep
+  // the names they had.
+  void SayWhatFellShort() {
+    const bool asked = !vizmoro::stopRequested && !stopped_;  // the run went as far as asked
+    if (ended_ && frameCount_ >= 1 && frames_ < frameCount_)
+      std::fprintf(messages_, "Only %d of the %.0f frames that %s claims could be read.\n", frames_,
+                   frameCount_, a_.video.c_str());
+    if (teaches_ && asked && frames_ <= lastTeaching_ && taughtFrames_ > 0)
+      std::fprintf(messages_,
+                   "The video ended after %d frames, before frame %d: the objects were "
+                   "taught on the frames it has.\n",
+                   frames_, lastTeaching_);
+    for (const ObjectSpec& object : objects_) {
+      if (taughtObjects_.count(object.id)) continue;
+      const auto before = namesBefore_.find(object.id);
+      if (before != namesBefore_.end())
+        names_[object.id] = before->second;
+      else
+        names_.erase(object.id);
+      if (asked)
+        Warn(kExitInput, "object " + std::to_string(object.id) + " (" + object.name +
+                             ") was not taught: the video ended after " + std::to_string(frames_) +
+                             " frames, before its frame " + std::to_string(object.range.first));
+    }
+  }
+
+  // Flushes and closes the results, and puts a results file in place, or drops it when it
+  // could not be written whole.
+  void FinishResults() {
+    if (resultsError_ == 0 && std::fflush(results_) != 0) resultsError_ = errno;
+    if (resultsError_ == 0 && std::ferror(results_)) resultsError_ = EIO;
+    if (resultsFile_ && std::fclose(resultsFile_.release()) != 0 && resultsError_ == 0)
+      resultsError_ = errno;
+    if (resultsError_ != 0 && !(results_ == stdoutResults_ && resultsError_ == EPIPE)) {
+      resultsOutput_.Discard();
+      Warn(kExitOutput, (a_.results.empty() ? std::string("cannot write the results")
+                                            : "cannot write " + a_.results) +
+                            ": " + std::strerror(resultsError_));
+    } else if (!resultsOutput_.Commit()) {
+      Warn(kExitOutput, "cannot write " + a_.results + ": " + std::strerror(errno));
+    }
+  }
+
+  // Closes the annotated video and puts it in place; one cut short is kept.
+  void FinishVideo() {
+    video_.Close(messages_);
+    struct stat st;
+    if (video_.HasFailed()) {
+      if (code_ == kExitOk) code_ = kExitOutput;  // WatchedVideo said why
+      if (videoOutput_.Replaces() && !IsFile(videoOutput_.Temporary(), st)) videoOutput_.Discard();
+    }
+    if (!videoOutput_.Commit())
+      Warn(kExitOutput, "cannot write the video " + a_.outputVideo + ": " + std::strerror(errno));
+  }
+
+  // The memory, its names and the tracker's state. A new memory that learned nothing is not
+  // written: the run leaves no empty memory file.
+  void Save() {
+    if (!loaded_ && taughtFrames_ == 0) return;
     errno = 0;
-    if (!memory.SaveToFile(a.memory.c_str(), params.keepAll))
-      fail(kExitOutput, "cannot save the memory to " + a.memory + ": " +
+    if (!memory_->SaveToFile(a_.memory.c_str(), params_.keepAll))
+      Fail(kExitOutput, "cannot save the memory to " + a_.memory + ": " +
                             (errno ? std::strerror(errno) : "the memory refused"));
-    if (teaches && !WriteNames(namesPath, names, why)) fail(kExitOutput, why);
-    if (teaches && tracker && !vizmoro::WriteStateFile(*tracker, statePath))
-      fail(kExitOutput,
-           "cannot save the tracker state to " + statePath + ": " + std::strerror(errno));
+    std::string why;
+    if (teaches_ && !WriteNames(namesPath_, names_, why)) Fail(kExitOutput, why);
+    if (teaches_ && tracker_ && !vizmoro::WriteStateFile(*tracker_, statePath_))
+      Fail(kExitOutput,
+           "cannot save the tracker state to " + statePath_ + ": " + std::strerror(errno));
     // A new memory taught with --plain has no tracker state: one left beside it belongs to a
     // memory that is gone.
-    if (!loaded && !tracker && std::remove(statePath.c_str()) != 0 && errno != ENOENT)
-      fail(kExitOutput, "cannot remove the tracker state " + statePath + ", which belonged to " +
+    if (!loaded_ && !tracker_ && std::remove(statePath_.c_str()) != 0 && errno != ENOENT)
+      Fail(kExitOutput, "cannot remove the tracker state " + statePath_ + ", which belonged to " +
                             "another memory: " + std::strerror(errno));
   }
-  if (!a.quiet) {
-    std::fprintf(messages, "%d frames in %.1f s", frames, progress.Seconds());
-    if (teaches) std::fprintf(messages, ", %d of them taught", taughtFrames);
-    if (tracks) std::fprintf(messages, ", %d tracked", trackedFrames);
-    if (loaded || taughtFrames > 0)
-      std::fprintf(messages, "; the memory %s holds %d bases.\n", a.memory.c_str(),
-                   memory.GetNodeCount() - 1);
+
+  void Summarise() const {
+    if (a_.quiet) return;
+    std::fprintf(messages_, "%d frames in %.1f s", frames_, progress_->Seconds());
+    if (teaches_) std::fprintf(messages_, ", %d of them taught", taughtFrames_);
+    if (tracks_) std::fprintf(messages_, ", %d tracked", trackedFrames_);
+    if (loaded_ || taughtFrames_ > 0)
+      std::fprintf(messages_, "; the memory %s holds %d bases.\n", a_.memory.c_str(),
+                   memory_->GetNodeCount() - 1);
     else
-      std::fprintf(messages, "; nothing was learned: no memory file %s was written.\n",
-                   a.memory.c_str());
+      std::fprintf(messages_, "; nothing was learned: no memory file %s was written.\n",
+                   a_.memory.c_str());
   }
-  if (source.Stuck()) {  // a capture that never came back from a read: see FrameSource
-    std::fflush(nullptr);
-    std::_Exit(code);
-  }
-  return code;
-}
+
+  const Arguments& a_;
+  const bool teaches_, tracks_;
+  std::FILE* const stdoutResults_;
+  std::FILE* const messages_;
+
+  // Lock()
+  vizmoro::MemoryFileLock lock_;
+  std::string statePath_;
+  // Load()
+  std::optional<CvAssociativeMemory> memory_;
+  bool loaded_ = false;
+  std::string namesPath_;
+  Names names_;
+  std::unique_ptr<vizmoro::Tracker> tracker_;
+  // OpenVideo()
+  std::unique_ptr<vizmoro::FrameSource> source_;
+  double fps_ = 0, frameCount_ = 0;
+  cv::Mat frame_;
+  double position_ = 0;
+  // PrepareTeaching()
+  std::vector<ObjectSpec> objects_;
+  int lastTeaching_ = -1;
+  Names namesBefore_;
+  vizmoro::SessionParams params_;
+  // OpenOutputs()
+  std::FILE* results_ = stdoutResults_;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> resultsFile_{nullptr, &std::fclose};
+  Output resultsOutput_, videoOutput_;
+  vizmoro::WatchedVideo video_;
+  bool show_ = false;
+  // Play()
+  vizmoro::HueMask hueMask_;
+  cv::Mat grey_, mask_;
+  std::optional<Progress> progress_;
+  int frames_ = 0, taughtFrames_ = 0, trackedFrames_ = 0;
+  std::set<int32_t> taughtObjects_;
+  int resultsError_ = 0;  // errno of the first failed write of the results
+  bool stopped_ = false, ended_ = false;
+  int code_ = kExitOk;
+};
 
 }  // namespace
 
@@ -517,7 +523,7 @@ int RunSession(const Arguments& arguments, std::FILE* results, std::FILE* messag
   vizmoro::QuietVideoLibrary();
   vizmoro::InstallStopHandlers();
   try {
-    return Session(arguments, results, messages);
+    return Session(arguments, results, messages).Run();
   } catch (const Failure& failure) {
     std::fprintf(messages, "vizmoro-cli: %s\n", failure.message.c_str());
     return failure.code;
@@ -525,86 +531,6 @@ int RunSession(const Arguments& arguments, std::FILE* results, std::FILE* messag
     std::fprintf(messages, "vizmoro-cli: %s\n", e.what());
     return kExitInput;
   }
-}
-
-int Inspect(const Arguments& a, std::FILE* out, std::FILE* messages) {
-  CvAssociativeMemory memory;
-  bool loaded = false;
-  Names names;
-  std::string why;
-  try {
-    LoadMemory(memory, a.memory, loaded);
-    if (!loaded) throw Failure{kExitInput, "there is no memory file " + a.memory};
-    if (!ReadNames(NamesPath(a.memory), names, why)) throw Failure{kExitInput, why};
-  } catch (const Failure& failure) {
-    std::fprintf(messages, "vizmoro-cli: %s\n", failure.message.c_str());
-    return failure.code;
-  }
-  struct Tally {
-    std::vector<int> perLevel;
-    std::map<int32_t, int> perObject;
-  } tally;
-  memory.VisitNodes(
-      [](int, int, const int16_t*, int32_t* data, uint64_t, uint64_t, int, int16_t level,
-         void* user) {
-        auto& t = *static_cast<Tally*>(user);
-        if (t.perLevel.size() < static_cast<size_t>(level)) t.perLevel.resize(level, 0);
-        ++t.perLevel[level - 1];
-        ++t.perObject[*data];
-        return true;
-      },
-      &tally);
-  std::map<int32_t, bool> objects;  // named or holding bases
-  for (const auto& [id, name] : names) objects[id] = true;
-  for (const auto& [id, count] : tally.perObject) objects[id] = true;
-  const cv::Size area = memory.GetSize();
-  const int bases = memory.GetNodeCount() - 1;
-  if (a.json) {
-    std::string json = "{\"file\": " + JsonString(a.memory) + ", \"area\": [" +
-                       std::to_string(area.width) + ", " + std::to_string(area.height) +
-                       "], \"levels\": " + std::to_string(tally.perLevel.size()) +
-                       ", \"bases\": " + std::to_string(bases) + ", \"basesPerLevel\": [";
-    for (size_t i = 0; i < tally.perLevel.size(); ++i)
-      json += (i ? ", " : "") + std::to_string(tally.perLevel[i]);
-    json += "], \"lastBaseId\": " + std::to_string(memory.GetLastNodeId()) +
-            ", \"readsAndWrites\": " + std::to_string(memory.GetAccessCount()) + ", \"objects\": [";
-    bool first = true;
-    for (const auto& [id, unused] : objects) {
-      const auto name = names.find(id);
-      json += std::string(first ? "" : ", ") + "{\"id\": " + std::to_string(id) + ", \"name\": ";
-      if (name != names.end()) {
-        json += JsonString(name->second.name) + ", \"taught\": [" +
-                std::to_string(name->second.taught.width) + ", " +
-                std::to_string(name->second.taught.height) + "]";
-      } else {
-        json += "null, \"taught\": null";
-      }
-      json += ", \"bases\": " + std::to_string(tally.perObject[id]) + "}";
-      first = false;
-    }
-    json += "]}\n";
-    std::fputs(json.c_str(), out);
-  } else {
-    std::fprintf(out, "memory file %s: an area of %d x %d, %d bases\n", a.memory.c_str(),
-                 area.width, area.height, bases);
-    std::fprintf(out, "bases per level:");
-    for (size_t i = 0; i < tally.perLevel.size(); ++i)
-      std::fprintf(out, " %zu: %d%s", i + 1, tally.perLevel[i],
-                   i + 1 < tally.perLevel.size() ? "," : "");
-    std::fprintf(out, "\nlast base id %llu, %llu reads and writes\n",
-                 static_cast<unsigned long long>(memory.GetLastNodeId()),
-                 static_cast<unsigned long long>(memory.GetAccessCount()));
-    std::fprintf(out, "objects:\n");
-    for (const auto& [id, unused] : objects) {
-      const auto name = names.find(id);
-      if (name != names.end())
-        std::fprintf(out, "  %d\t%s\ttaught %d x %d\t%d bases\n", id, name->second.name.c_str(),
-                     name->second.taught.width, name->second.taught.height, tally.perObject[id]);
-      else
-        std::fprintf(out, "  %d\t(no name)\t%d bases\n", id, tally.perObject[id]);
-    }
-  }
-  return std::ferror(out) ? kExitOutput : kExitOk;
 }
 
 }  // namespace vizmoro_cli

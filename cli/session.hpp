@@ -1,4 +1,4 @@
-// The commands that play a video through the memory: teach, track and run; and inspect.
+// The commands that play a video through the memory: teach, track and run.
 #ifndef VIZMORO_CLI_SESSION_HPP
 #define VIZMORO_CLI_SESSION_HPP
 
@@ -11,9 +11,6 @@ namespace vizmoro_cli {
 // Runs teach, track or run. Results go to `results` unless --results names a file; messages,
 // the progress line and the summary go to `messages`. Returns the exit code.
 int RunSession(const Arguments& arguments, std::FILE* results, std::FILE* messages);
-
-// Prints what a memory file holds to `out`. Returns the exit code.
-int Inspect(const Arguments& arguments, std::FILE* out, std::FILE* messages);
 
 }  // namespace vizmoro_cli
 

@@ -3,7 +3,8 @@
 
 #include <cstdio>
 #include <filesystem>
-
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -143,7 +144,8 @@ TEST(Arguments, EachCommandTakesItsOwnOptions) {
   }
 }
 
-TEST(Arguments, HelpOfEveryCommandNamesItsUsage) {
+TEST(Arguments, HelpOfEveryCommandNamesItsUsageAndItsOptions) {
+  std::string error;
   EXPECT_EQ(HelpText(Command::kNone).rfind("usage: vizmoro-cli COMMAND", 0), 0u);
   for (auto [command, name] : {std::pair{Command::kTeach, "teach"},
                                {Command::kTrack, "track"},
@@ -151,6 +153,31 @@ TEST(Arguments, HelpOfEveryCommandNamesItsUsage) {
                                {Command::kInspect, "inspect"},
                                {Command::kEval, "eval"}})
     EXPECT_EQ(HelpText(command).rfind(std::string("usage: vizmoro-cli ") + name, 0), 0u) << name;
+
+  // Each command lists in its help exactly the options it takes: of every option the program
+  // has, one that is not listed is refused as unknown.
+  const std::string every =
+      "-o --object -f --frames --select --levels -r --results -v --video --no-learn --show "
+      "--seen-only --no-follow-size --follow-size --no-identities -m --memory --prune --no-guard "
+      "--budget --flip --hue-mask --plain -q --quiet -p --plot --json -h --help";
+  for (const char* command : {"teach", "track", "run", "inspect", "eval"}) {
+    Arguments parsed;
+    ASSERT_TRUE(Parse({command, "--help"}, parsed, error));
+    std::set<std::string> listed;  // the names at the start of the help's option lines
+    std::istringstream help(HelpText(parsed.command));
+    for (std::string line; std::getline(help, line);) {
+      if (line.rfind("  -", 0) != 0) continue;
+      std::istringstream names(line.substr(2, line.find(' ', 2) - 2));
+      for (std::string name; std::getline(names, name, ',');) listed.insert(name);
+    }
+    std::istringstream options(every);
+    for (std::string option; options >> option;) {
+      Parse({command, option}, parsed, error);
+      const bool unknown = error == "unknown option " + option + " for " + command;
+      EXPECT_NE(listed.count(option) == 1, unknown) << command << " " << option;
+      error.clear();
+    }
+  }
 }
 
 TEST(NamesFile, ReadsWhatItWritesAndLinesFromOtherSystems) {
@@ -196,7 +223,7 @@ TEST(JsonText, IsValidJsonForAnyBytes) {
       {"\xe2\x82x\xf0\x9f\x98", "\"\xef\xbf\xbdx\xef\xbf\xbd\""},
       {"\xf4\x90\x80\x80", "\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\""},
   };
-  for (const auto& c : cases) EXPECT_EQ(JsonString(c.text), c.json) << c.text;
+  for (const auto& c : cases) EXPECT_EQ(JsonLine(c.text), c.json + "\n") << c.text;
 }
 
 }  // namespace
