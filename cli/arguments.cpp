@@ -3,9 +3,6 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <set>

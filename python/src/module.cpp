@@ -952,8 +952,10 @@ PYBIND11_MODULE(_vizmoro, m) {
       "names_path",
       [](const py::object& memoryFile) {
         const std::string path = vizmoro::NamesPath(PathBytes(memoryFile));
-        return py::reinterpret_steal<py::str>(
-            PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+        PyObject* text =
+            PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+        if (!text) throw py::error_already_set();
+        return py::reinterpret_steal<py::str>(text);
       },
       py::arg("memory_file"),
       "The file beside a memory file that holds its objects' names and taught sizes.");
