@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
-#include <opencv2/core.hpp>
 #include <vizmoro/session_params.hpp>
+
+#include "object_argument.hpp"
 
 namespace vizmoro_cli {
 
@@ -22,19 +23,12 @@ enum ExitCode {
 
 enum class Command { kNone, kHelp, kVersion, kTeach, kTrack, kRun, kInspect, kEval };
 
-// Frames counted from 0, both ends included.
-struct FrameRange {
-  int first = 0, last = 0;
-  bool Holds(int frame) const { return frame >= first && frame <= last; }
-};
-
-struct ObjectSpec {
-  int32_t id = 0;
-  std::string name;
-  cv::Rect box;           // empty: to be selected with the mouse
-  bool hasRange = false;  // "@A-B" given
-  FrameRange range;
-};
+// The --object argument, as the batch reads it too.
+using vizmoro::FrameRange;
+using vizmoro::ObjectSpec;
+using vizmoro::ParseInt;
+using vizmoro::ParseObject;
+using vizmoro::ParseRange;
 
 struct Arguments {
   Command command = Command::kNone;
@@ -66,11 +60,6 @@ vizmoro::SessionParams SessionParamsOf(const Arguments& arguments);
 
 // Parses argv[1..]. On failure returns false and says why in `error` (one line, no newline).
 bool ParseArguments(int argc, const char* const* argv, Arguments& arguments, std::string& error);
-
-// "ID:NAME", "ID:NAME:X,Y,W,H" or "ID:NAME:X,Y,W,H@A-B".
-bool ParseObject(const std::string& text, ObjectSpec& object, std::string& error);
-// "A-B" or "A".
-bool ParseRange(const std::string& text, FrameRange& range);
 
 // The help of a command (kNone: of the program).
 std::string HelpText(Command command);

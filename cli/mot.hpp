@@ -9,6 +9,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "mot_line.hpp"
+
 namespace vizmoro_cli {
 
 struct Detection {
@@ -31,8 +33,7 @@ struct Detection {
 bool ReadDetections(const std::string& path, std::vector<Detection>& detections,
                     std::string& error);
 
-// One MOT line, with its line feed.
-std::string MotLine(int frame, int32_t id, const cv::Rect& box, double conf);
+using vizmoro::MotLine;
 
 }  // namespace vizmoro_cli
 

@@ -30,6 +30,10 @@
 #include <vizmoro/session_params.hpp>
 #include <vizmoro/tracker.hpp>
 
+#include "mot_line.hpp"
+#include "object_argument.hpp"
+#include "object_names.hpp"
+
 namespace py = pybind11;
 
 namespace {
@@ -488,6 +492,94 @@ class FileLock {
   vizmoro::MemoryFileLock lock_;
 };
 
+// Names and --object text as bytes, as the programs take them: a str is UTF-8, with undecodable
+// bytes that Python keeps as surrogates given back as they were.
+std::string TextBytes(const py::str& text) {
+  const py::object bytes = py::reinterpret_steal<py::object>(
+      PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogateescape"));
+  if (!bytes) throw py::error_already_set();
+  return std::string(PyBytes_AS_STRING(bytes.ptr()), PyBytes_GET_SIZE(bytes.ptr()));
+}
+py::str TextOf(const std::string& bytes) {
+  PyObject* text =
+      PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogateescape");
+  if (!text) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(text);
+}
+
+// A path as os.fsencode gives it (str, bytes or path-like); one with a NUL raises ValueError.
+std::string PathBytes(const py::handle& path) {
+  PyObject* bytes = nullptr;
+  if (!PyUnicode_FSConverter(path.ptr(), &bytes)) throw py::error_already_set();
+  const py::object owned = py::reinterpret_steal<py::object>(bytes);
+  return std::string(PyBytes_AS_STRING(bytes), PyBytes_GET_SIZE(bytes));
+}
+
+// OSError for a file, as open() raises it: the subclass of errno (PermissionError, ...) and
+// "[Errno N] reason: 'path'".
+[[noreturn]] void RaiseFileError(int error, const py::handle& path) {
+  const char* reason = error == EINVAL ? "not a regular file" : std::strerror(error);
+  PyErr_SetObject(PyExc_OSError, py::make_tuple(error, reason, path).ptr());
+  throw py::error_already_set();
+}
+
+// The names file as {id: (name, (w, h))}.
+py::dict ReadNamesFile(const py::object& path) {
+  const std::string file = PathBytes(path);
+  vizmoro::Names names;
+  std::string error;
+  int fileError = 0;
+  bool read;
+  {
+    py::gil_scoped_release released;
+    read = vizmoro::ReadNames(file, names, error);
+    fileError = errno;
+  }
+  if (!read) {
+    if (fileError != 0) RaiseFileError(fileError, path);
+    throw py::value_error(std::string(TextOf(error)));
+  }
+  py::dict result;
+  for (const auto& [id, object] : names)
+    result[py::int_(id)] = py::make_tuple(
+        TextOf(object.name), py::make_tuple(object.taught.width, object.taught.height));
+  return result;
+}
+
+void WriteNamesFile(const py::object& path, const py::dict& given) {
+  const std::string file = PathBytes(path);
+  vizmoro::Names names;
+  for (const auto& [key, value] : given) {
+    const auto id = key.cast<long long>();
+    if (id < 1 || id > INT32_MAX) throw py::value_error("an id must be from 1 to 2147483647");
+    const auto [name, size] = value.cast<std::tuple<py::str, std::tuple<int, int>>>();
+    names[static_cast<int32_t>(id)] =
+        vizmoro::ObjectName{TextBytes(name), {std::get<0>(size), std::get<1>(size)}};
+  }
+  std::string error;
+  int fileError = 0;
+  bool written;
+  {
+    py::gil_scoped_release released;
+    written = vizmoro::WriteNames(file, names, error);
+    fileError = errno;
+  }
+  if (!written) RaiseFileError(fileError, path);
+}
+
+// An --object argument as (id, name, box or None, (first, last) or None).
+py::tuple ParseObjectText(const py::str& text) {
+  vizmoro::ObjectSpec object;
+  std::string error;
+  if (!vizmoro::ParseObject(TextBytes(text), object, error))
+    throw py::value_error(std::string(TextOf(error)));
+  const py::object box = object.box.empty() ? py::none() : py::cast(ToBox(object.box));
+  const py::object range = object.hasRange
+                               ? py::object(py::make_tuple(object.range.first, object.range.last))
+                               : py::none();
+  return py::make_tuple(object.id, TextOf(object.name), box, range);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_vizmoro, m) {
@@ -833,4 +925,53 @@ PYBIND11_MODULE(_vizmoro, m) {
   m.def(
       "state_path", [](const std::string& memoryFile) { return vizmoro::StatePath(memoryFile); },
       py::arg("memory_file"), "The file beside a memory file that holds its tracker's state.");
+
+  m.def(
+      "parse_int",
+      [](const py::str& text, long long low, long long high) -> py::object {
+        long long value = 0;
+        if (!vizmoro::ParseInt(TextBytes(text), low, high, value)) return py::none();
+        return py::int_(value);
+      },
+      py::arg("text"), py::arg("low"), py::arg("high"),
+      "A whole number from low to high as vizmoro-cli reads one (digits, an optional '-' first), "
+      "or None.");
+  m.def(
+      "parse_range",
+      [](const py::str& text) -> py::object {
+        vizmoro::FrameRange range;
+        if (!vizmoro::ParseRange(TextBytes(text), range)) return py::none();
+        return py::make_tuple(range.first, range.last);
+      },
+      py::arg("text"), "Frames \"A-B\" (A <= B) or \"A\" as (first, last), or None.");
+  m.def("parse_object", &ParseObjectText, py::arg("text"),
+        "An --object argument, \"ID:NAME\", \"ID:NAME:X,Y,W,H\" or \"ID:NAME:X,Y,W,H@A-B\", as "
+        "vizmoro-cli reads it: (id, name, (x, y, w, h) or None, (first, last) or None). Raises "
+        "ValueError with vizmoro-cli's reason when it refuses it.");
+  m.def(
+      "names_path",
+      [](const py::object& memoryFile) {
+        const std::string path = vizmoro::NamesPath(PathBytes(memoryFile));
+        PyObject* text =
+            PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+        if (!text) throw py::error_already_set();
+        return py::reinterpret_steal<py::str>(text);
+      },
+      py::arg("memory_file"),
+      "The file beside a memory file that holds its objects' names and taught sizes.");
+  m.def("read_names", &ReadNamesFile, py::arg("path"),
+        "The names file (see names_path) as {id: (name, (w, h))}; {} when there is none. Raises "
+        "ValueError for a line that is not ID<TAB>NAME<TAB>W<TAB>H, OSError for a file that "
+        "cannot be read or is not a regular file.");
+  m.def("write_names", &WriteNamesFile, py::arg("path"), py::arg("names"),
+        "Writes {id: (name, (w, h))} as a names file, replacing it whole. Raises OSError when it "
+        "cannot, the old file left as it was.");
+  m.def(
+      "mot_line",
+      [](int frame, int32_t id, const Box& box, double conf) {
+        return vizmoro::MotLine(frame, id, ToRect(box), conf);
+      },
+      py::arg("frame"), py::arg("id"), py::arg("box"), py::arg("conf"),
+      "One line of results, with its line feed, as vizmoro-cli writes it: "
+      "\"frame,id,x,y,w,h,conf,-1,-1,-1\" with frames from 1.");
 }

@@ -57,11 +57,20 @@ from ._vizmoro import (  # noqa: F401
     TrackingOptions,
     TrackReport,
     __version__,
+    mot_line,
+    names_path,
+    parse_int,
+    parse_object,
+    parse_range,
+    read_names,
     state_path,
+    write_names,
 )
 
 __all__ = [
     "BEGIN", "END", "MATCH", "NO_MATCH", "OBJECT", "RELEARN", "TRACK", "Error", "Event",
     "LearningOptions", "Memory", "MemoryFileLock", "Node", "ReadResult", "SessionParams",
-    "TrackedObject", "Tracker", "TrackerParams", "TrackingOptions", "TrackReport", "state_path",
+    "TrackedObject", "Tracker", "TrackerParams", "TrackingOptions", "TrackReport", "mot_line",
+    "names_path", "parse_int", "parse_object", "parse_range", "read_names", "state_path",
+    "write_names",
 ]

@@ -34,7 +34,6 @@ import itertools
 import json
 import math
 import os
-import re
 import shutil
 import stat
 import subprocess
@@ -56,97 +55,25 @@ TIME_TO_START = 60
 INT_MAX = 2**31 - 1
 
 
-# The names file and --object are read as vizmoro-cli reads them, so that the batch refuses what
-# it refuses and never publishes a file it cannot read. Names are bytes to it: they go through
-# Python as the file system's encoding gives them (undecodable bytes as surrogates) and back.
+# The names file, --object and the numbers of the options are read, and the names file and the
+# results are written, by vizmoro-cli's own code, so that the batch refuses what it refuses and
+# never publishes a file it cannot read. Names are bytes to it: they go through Python as the file
+# system's encoding gives them (undecodable bytes as surrogates) and back.
 ENCODING = {"encoding": "utf-8", "errors": "surrogateescape"}
-# strtol's and scanf's "%d" integers: leading white space, a sign, digits (scanf stops there).
-_C_INTEGER = re.compile(r"[ \t\n\v\f\r]*([+-]?[0-9]+)")
-
-
-def read_names(path):
-    """The names file beside a memory file: {id: (name, (w, h))}."""
-    names = {}
-    if not os.path.exists(path):
-        return names
-    with open(path, "rb") as data:
-        lines = data.read().split(b"\n")
-    if lines[-1] == b"":
-        lines.pop()
-    for number, raw in enumerate(lines, 1):
-        if raw in (b"", b"\r"):  # blank lines, CRLF ones too, are skipped
-            continue
-        fields = raw.decode(**ENCODING).split("\t")
-        entry = None
-        if len(fields) == 4 and fields[1]:
-            object_id = _C_INTEGER.fullmatch(fields[0])
-            width, height = (_C_INTEGER.match(field) for field in fields[2:])
-            if object_id and width and height:
-                entry = (int(object_id.group(1)), int(width.group(1)), int(height.group(1)))
-        if not entry or not 1 <= entry[0] <= INT_MAX or not all(
-                0 < size <= INT_MAX for size in entry[1:]):
-            raise ValueError(f"{path}, line {number}: not ID<TAB>NAME<TAB>W<TAB>H")
-        names[entry[0]] = (fields[1], entry[1:])
-    return names
-
-
-def write_names(path, names):
-    with open(path, "w", **ENCODING) as out:
-        for object_id in sorted(names):
-            name, (width, height) = names[object_id]
-            out.write(f"{object_id}\t{name}\t{width}\t{height}\n")
-
-
-def parse_int(text, low, high):
-    """A decimal integer from low to high, as vizmoro-cli reads one, or None."""
-    if not re.fullmatch(r"-?[0-9]+", text) or len(text) > 19:
-        return None
-    value = int(text)
-    return value if low <= value <= high else None
-
-
-def parse_range(text):
-    """A-B (or A alone), with A <= B, as vizmoro-cli reads it, or None."""
-    first, dash, last = text.partition("-")
-    first = parse_int(first, 0, INT_MAX)
-    last = parse_int(last, 0, INT_MAX) if dash else first
-    return (first, last) if first is not None and last is not None and first <= last else None
-
-
-def parse_box(text):
-    fields = text.split(",")
-    if len(fields) != 4:
-        return None
-    box = [parse_int(field, 0 if i < 2 else 1, INT_MAX // 2) for i, field in enumerate(fields)]
-    return None if None in box else tuple(box)
+# The names file beside a memory file, as the batch reads and writes it. The batch's own code calls
+# them through the module: a task run as __main__ is pickled by value, and with it every function
+# it names from here, which a compiled function cannot be.
+read_names, write_names = vizmoro.read_names, vizmoro.write_names
 
 
 def parse_object(text, frames):
     """ID:NAME:X,Y,W,H[@A-B] as vizmoro-cli reads it, with the teaching range `frames` for an
     object without its own; ValueError with vizmoro-cli's reason when it refuses it."""
-    def refused(why):
-        return ValueError(f'invalid --object "{text}": {why}')
-
-    object_id, colon, rest = text.partition(":")
-    object_id = parse_int(object_id, 1, INT_MAX) if colon else None
-    if object_id is None:
-        raise refused("it must start with an ID from 1 to 2147483647 and a colon")
-    name, colon, box = rest.rpartition(":")
-    box, at, span = box.partition("@")
-    parsed = parse_box(box) if colon else None
-    if parsed is None:
-        if colon and "," in box + at + span:
-            raise refused("the box must read X,Y,W,H with W and H above 0")
-        raise refused("the batch needs the box X,Y,W,H: it has no display to draw one on")
-    if at:
-        frames = parse_range(span)
-        if frames is None:
-            raise refused("the frames after @ must read A-B, with A <= B")
-    # Control characters would break the names file's lines.
-    if not name or any(ord(character) < 0x20 or ord(character) == 0x7F for character in name):
-        raise refused("the name must not be empty nor hold control characters (tabs, line "
-                      "breaks)")
-    return object_id, name, parsed, frames
+    object_id, name, box, span = vizmoro.parse_object(text)
+    if box is None:
+        raise ValueError(f'invalid --object "{text}": the batch needs the box X,Y,W,H: it has no '
+                         "display to draw one on")
+    return object_id, name, box, span or frames
 
 
 def frames_of(video, flip):
@@ -163,18 +90,13 @@ def frames_of(video, flip):
         yield frame
 
 
-def mot_line(frame, object_id, box, conf):
-    x, y, w, h = box
-    return f"{frame},{object_id},{x},{y},{w},{h},{conf:.4f},-1,-1,-1\n"
-
-
 def published(job):
     """The files a job publishes: {"memory": ..., "names": ..., "state": ..., "results"
     (tracking): ...}. The tracker's state is published where the run has one (else a state
     left there by an earlier run is removed)."""
     stem = os.path.splitext(os.path.basename(job["video"]))[0]
     finals = {"memory": os.path.join(job["output"], stem + ".dat")}
-    finals["names"] = finals["memory"] + ".names"
+    finals["names"] = vizmoro.names_path(finals["memory"])
     finals["state"] = vizmoro.state_path(finals["memory"])
     if job["command"] == "track":
         finals["results"] = os.path.join(job["output"], stem + ".txt")
@@ -270,7 +192,7 @@ def attempt(job, files):
     if loaded:  # pristine copies of the input memory and its state, for this attempt alone
         shutil.copyfile(job["memory"], files["memory"])
         memory.load(files["memory"])
-        names = read_names(job["memory"] + ".names")
+        names = vizmoro.read_names(vizmoro.names_path(job["memory"]))
         try:
             shutil.copyfile(vizmoro.state_path(job["memory"]), files["state"])
         except FileNotFoundError:
@@ -336,8 +258,8 @@ def attempt(job, files):
             if tracker is not None:
                 for report in tracker.track(frame):
                     if report.present:
-                        results.write(mot_line(index + 1, report.id, report.box,
-                                               report.confidence))
+                        results.write(vizmoro.mot_line(index + 1, report.id, report.box,
+                                                       report.confidence))
                 continue
             best = {}
             for event in memory.track(learning=job["learn"],
@@ -350,8 +272,8 @@ def attempt(job, files):
             for object_id in sorted(best):
                 rect, similarity = best[object_id]
                 taught_size = names[object_id][1] if object_id in names else memory.size
-                results.write(mot_line(index + 1, object_id,
-                                       memory.fitted_box(rect, taught_size), similarity))
+                results.write(vizmoro.mot_line(index + 1, object_id,
+                                               memory.fitted_box(rect, taught_size), similarity))
     finally:
         if results is not None:
             results.close()
@@ -362,7 +284,7 @@ def attempt(job, files):
             raise ValueError(f"object {object_id} ({name}) was not taught: the video ended "
                              f"after {count} frames, before its frame {first_frame}")
     memory.save(files["memory"], keep_all=params.keep_all)
-    write_names(files["names"], names)
+    vizmoro.write_names(files["names"], names)
     if tracker is not None and objects:
         tracker.write_state_file(files["state"])
 
@@ -370,7 +292,7 @@ def attempt(job, files):
 def jobs_from(arguments):
     """The jobs of parsed arguments; ValueError for what vizmoro-cli would refuse, and for files
     that would be published twice or over an input, before any work."""
-    frames = parse_range(arguments.frames)
+    frames = vizmoro.parse_range(arguments.frames)
     if frames is None:
         raise ValueError("--frames must read A-B, with A <= B")
     objects = []
@@ -396,11 +318,12 @@ def jobs_from(arguments):
              "time_limit": getattr(arguments, "time_limit", None)}
             for video in arguments.videos]
     if arguments.memory:
-        read_names(arguments.memory + ".names")  # refused now rather than by every video
+        # Refused now rather than by every video.
+        vizmoro.read_names(vizmoro.names_path(arguments.memory))
     # Inputs by path and, where they exist, by file (a link or another name of one).
     inputs = [job["video"] for job in jobs]
     if arguments.memory:
-        inputs += [arguments.memory, arguments.memory + ".names",
+        inputs += [arguments.memory, vizmoro.names_path(arguments.memory),
                    vizmoro.state_path(arguments.memory)]
     given = {os.path.realpath(path): path for path in inputs}
     given.update({key: path for path in inputs if (key := _file_of(path))})
@@ -454,7 +377,7 @@ def run(jobs, client, report=None):
 def whole(low, high):
     """An argparse type: a whole number from low to high, as vizmoro-cli reads one."""
     def parse(text):
-        value = parse_int(text, low, high)
+        value = vizmoro.parse_int(text, low, high)
         if value is None:
             raise argparse.ArgumentTypeError(f"takes a whole number from {low} to {high}")
         return value

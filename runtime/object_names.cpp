@@ -1,4 +1,4 @@
-#include "names_file.hpp"
+#include "object_names.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -11,9 +11,9 @@
 // the memory file beside it: replaced whole, with its owner and mode, never waited on.
 #include "../src/file_io.hpp"
 
-namespace vizmoro_cli {
+namespace vizmoro {
 
-namespace file_io = vizmoro::detail::file_io;
+namespace file_io = detail::file_io;
 
 std::string NamesPath(const std::string& memoryFile) {
   return memoryFile + ".names";
@@ -55,6 +55,7 @@ bool ReadNames(const std::string& path, Names& names, std::string& error) {
     }
     if (!ok) {
       error = path + ", line " + std::to_string(number) + ": not ID<TAB>NAME<TAB>W<TAB>H";
+      errno = 0;  // the file itself was read
       return false;
     }
     names[static_cast<int32_t>(id)] = ObjectName{line.substr(t1 + 1, t2 - t1 - 1), {width, height}};
@@ -74,4 +75,4 @@ bool WriteNames(const std::string& path, const Names& names, std::string& error)
   return false;
 }
 
-}  // namespace vizmoro_cli
+}  // namespace vizmoro
