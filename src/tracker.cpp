@@ -98,6 +98,10 @@ struct Tuning {
   static constexpr double kLookReach = 10.0;
   static constexpr double kLookVeto = 0.25;
   static constexpr double kLookContrast = 2.0;
+  // A confirmed box is learned, and taken into the look, only where its likeness is at least
+  // this: a box sliding off its object onto a neighbour the memory's coarser levels still take
+  // for it is not taught, so the slide does not feed itself.
+  static constexpr double kLookLearn = 0.55;
 
   // Warped copies of a taught box.
   static constexpr double kWarpAngle = 6.0;  // degrees
@@ -816,8 +820,9 @@ struct Tracker::Impl {
     f.box.size = predicted.size * (1 - Tuning::kSizeWeight) + found.size * Tuning::kSizeWeight;
     f.unconfirmed = 0;
     f.confidence = std::min(1.0, chosen->score / (Judged(chosen->box, f.id) + 1));
-    if (full && !passing) See(f.id, f.box);
-    if (params.learn && motion.ok && !passing && Inside(f.box, grey.size()) == 1 &&
+    const bool alike = !look || placed->likeness >= Tuning::kLookLearn;
+    if (full && !passing && alike) See(f.id, f.box);
+    if (params.learn && motion.ok && !passing && alike && Inside(f.box, grey.size()) == 1 &&
         (full || f.sinceFull <= Tuning::kPartialLearned))
       Learn(f, full);
   }

@@ -20,7 +20,8 @@
 //   - decision: a box that the memory confirms, or absent. An absent object is looked for around
 //     its last place and over the whole frame, and taken up again when the memory recognises it
 //     fully on consecutive frames;
-//   - learning: where the memory and the motion agree, the box is taught as the object, and the
+//   - learning: where the memory and the motion agree and the box looks like the object
+//     (correlates with its look by 0.55 or more), the box is taught as the object, and the
 //     windows nearby that the memory takes for it are taught as background (index 0, which
 //     vizmoro-cli never reports).
 //
