@@ -615,9 +615,11 @@ std::string ObjectWord(const py::handle& object) {
   const py::sequence parts = py::reinterpret_borrow<py::sequence>(object);
   std::string word = Decimal(parts[0]) + ":" + TextBytes(py::str(parts[1]));
   if (!parts[2].is_none()) {
-    const Box box = parts[2].cast<Box>();
-    word += ":" + std::to_string(std::get<0>(box)) + "," + std::to_string(std::get<1>(box)) + "," +
-            std::to_string(std::get<2>(box)) + "," + std::to_string(std::get<3>(box));
+    if (!py::isinstance<py::sequence>(parts[2]) || py::len(parts[2]) != 4)
+      throw py::type_error("a box is (x, y, w, h)");
+    const py::sequence box = py::reinterpret_borrow<py::sequence>(parts[2]);
+    word += ":" + Decimal(box[0]) + "," + Decimal(box[1]) + "," + Decimal(box[2]) + "," +
+            Decimal(box[3]);
   }
   if (parts.size() == 4 && !parts[3].is_none()) {
     const py::handle range = parts[3];
@@ -663,9 +665,9 @@ vizmoro_cli::Arguments ArgumentsOf(const SessionCall& call) {
       "--memory", PathBytes(call.memory)};
   if (teaches) {
     // One text is one object, not its letters.
-    const py::iterable objects = py::isinstance<py::str>(call.objects)
-                                     ? py::iterable(py::make_tuple(call.objects))
-                                     : call.objects.cast<py::iterable>();
+    const py::iterator objects = py::isinstance<py::str>(call.objects)
+                                     ? py::iter(py::make_tuple(call.objects))
+                                     : py::iter(call.objects);
     for (const py::handle object : objects) {
       words.push_back("--object");
       words.push_back(ObjectWord(object));
