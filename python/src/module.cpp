@@ -3,7 +3,8 @@
 // the module hands it copies of its own and never writes into the caller's arrays. The GIL is
 // released while the engine works; callbacks take it back. A memory serves one call at a time:
 // calls from other threads wait for it. A Tracker works through its memory's gate: it and its
-// memory serve one call at a time between them.
+// memory serve one call at a time between them. teach, track and run are vizmoro-cli's own
+// sessions, linked in.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
