@@ -112,12 +112,15 @@ void RefuseOverwrites(const Arguments& a, bool tracks) {
 // undoes it in reverse: the lock goes last.
 class Session {
  public:
-  Session(const Arguments& a, std::FILE* stdoutResults, std::FILE* messages)
+  Session(const Arguments& a, std::FILE* stdoutResults, std::FILE* messages,
+          const ReportSink& report, std::string* reason)
       : a_(a),
         teaches_(a.command == Command::kTeach || a.command == Command::kRun),
         tracks_(a.command == Command::kTrack || a.command == Command::kRun),
         stdoutResults_(stdoutResults),
-        messages_(messages) {}
+        messages_(messages),
+        report_(report),
+        reason_(reason) {}
 
   // The exit code.
   int Run() {
@@ -154,7 +157,9 @@ class Session {
   // Says why on the messages; the first such warning gives the exit code.
   void Warn(int exitCode, const std::string& line) {
     std::fprintf(messages_, "vizmoro-cli: %s\n", line.c_str());
-    if (code_ == kExitOk) code_ = exitCode;
+    if (code_ != kExitOk) return;
+    code_ = exitCode;
+    if (reason_) *reason_ = line;
   }
 
   void Lock() {
@@ -370,6 +375,7 @@ class Session {
     for (const vizmoro::TrackReport& r : seen) {
       if (!r.present) continue;
       const auto name = names_.find(r.id);
+      if (report_) report_(i + 1, r.id, r.box, r.confidence);
       if (std::fputs(MotLine(i + 1, r.id, r.box, r.confidence).c_str(), results_) == EOF &&
           resultsError_ == 0)
         resultsError_ = errno;
@@ -436,7 +442,9 @@ class Session {
     video_.Close(messages_);
     struct stat st;
     if (video_.HasFailed()) {
-      if (code_ == kExitOk) code_ = kExitOutput;  // WatchedVideo said why
+      if (code_ == kExitOk && reason_)  // WatchedVideo said why on the messages
+        *reason_ = "cannot write the video " + a_.outputVideo + " whole: it is cut short";
+      if (code_ == kExitOk) code_ = kExitOutput;
       if (videoOutput_.Replaces() && !IsFile(videoOutput_.Temporary(), st)) videoOutput_.Discard();
     }
     if (!videoOutput_.Commit())
@@ -480,6 +488,8 @@ class Session {
   const bool teaches_, tracks_;
   std::FILE* const stdoutResults_;
   std::FILE* const messages_;
+  const ReportSink& report_;
+  std::string* const reason_;
 
   // Lock()
   vizmoro::MemoryFileLock lock_;
@@ -522,13 +532,20 @@ class Session {
 int RunSession(const Arguments& arguments, std::FILE* results, std::FILE* messages) {
   vizmoro::QuietVideoLibrary();
   vizmoro::InstallStopHandlers();
+  return PlaySession(arguments, results, messages, ReportSink(), nullptr);
+}
+
+int PlaySession(const Arguments& arguments, std::FILE* results, std::FILE* messages,
+                const ReportSink& report, std::string* reason) {
   try {
-    return Session(arguments, results, messages).Run();
+    return Session(arguments, results, messages, report, reason).Run();
   } catch (const Failure& failure) {
     std::fprintf(messages, "vizmoro-cli: %s\n", failure.message.c_str());
+    if (reason) *reason = failure.message;
     return failure.code;
   } catch (const cv::Exception& e) {
     std::fprintf(messages, "vizmoro-cli: %s\n", e.what());
+    if (reason) *reason = e.what();
     return kExitInput;
   }
 }

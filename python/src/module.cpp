@@ -3,15 +3,20 @@
 // the module hands it copies of its own and never writes into the caller's arrays. The GIL is
 // released while the engine works; callbacks take it back. A memory serves one call at a time:
 // calls from other threads wait for it. A Tracker works through its memory's gate: it and its
-// memory serve one call at a time between them.
+// memory serve one call at a time between them. teach, track and run are vizmoro-cli's own
+// sessions, linked in.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+
+#include <signal.h>
 
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -25,14 +30,18 @@
 #include <vector>
 
 #include <opencv2/core.hpp>
+#include <opencv2/core/utils/logger.hpp>
 #include <vizmoro/associative_memory.hpp>
 #include <vizmoro/memory_file.hpp>
 #include <vizmoro/session_params.hpp>
 #include <vizmoro/tracker.hpp>
 
+#include "arguments.hpp"
 #include "mot_line.hpp"
 #include "object_argument.hpp"
 #include "object_names.hpp"
+#include "process_setup.hpp"
+#include "session.hpp"
 
 namespace py = pybind11;
 
@@ -580,6 +589,248 @@ py::tuple ParseObjectText(const py::str& text) {
   return py::make_tuple(object.id, TextOf(object.name), box, range);
 }
 
+// vizmoro-cli's teach, track and run, called from Python: the options become the command line
+// that vizmoro-cli reads, so that the defaults, the checks and the refusals are its own, and the
+// session is its own.
+struct SessionCall {
+  vizmoro_cli::Command command;
+  py::object video, objects, memory, frames, results, videoOutput;
+  int levels, budget;
+  bool plain, learn, guard, prune, flip, hueMask, seenOnly, followSize, keepIdentities, quiet;
+};
+
+// A whole number as decimal text; TypeError for what is not one (a float, a string).
+std::string Decimal(const py::handle& number) {
+  const py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(number.ptr()));
+  if (!index) throw py::error_already_set();
+  return py::str(index);
+}
+
+// An object as vizmoro-cli's --object reads it: the text itself, or (id, name, (x, y, w, h)
+// or None, (first, last) or frame or None).
+std::string ObjectWord(const py::handle& object) {
+  if (py::isinstance<py::str>(object)) return TextBytes(py::reinterpret_borrow<py::str>(object));
+  if (!py::isinstance<py::sequence>(object) || py::len(object) < 3 || py::len(object) > 4)
+    throw py::type_error(
+        "an object is \"ID:NAME:X,Y,W,H[@A-B]\" or (id, name, (x, y, w, h), (first, last))");
+  const py::sequence parts = py::reinterpret_borrow<py::sequence>(object);
+  std::string word = Decimal(parts[0]) + ":" + TextBytes(py::str(parts[1]));
+  if (!parts[2].is_none()) {
+    if (!py::isinstance<py::sequence>(parts[2]) || py::len(parts[2]) != 4)
+      throw py::type_error("a box is (x, y, w, h)");
+    const py::sequence box = py::reinterpret_borrow<py::sequence>(parts[2]);
+    word += ":" + Decimal(box[0]) + "," + Decimal(box[1]) + "," + Decimal(box[2]) + "," +
+            Decimal(box[3]);
+  }
+  if (parts.size() == 4 && !parts[3].is_none()) {
+    const py::handle range = parts[3];
+    word += "@" + (py::isinstance<py::sequence>(range)
+                       ? Decimal(range[py::int_(0)]) + "-" + Decimal(range[py::int_(1)])
+                       : Decimal(range));
+  }
+  return word;
+}
+
+// Frames "A-B", a frame N, or (first, last).
+std::string FramesWord(const py::handle& frames) {
+  if (py::isinstance<py::str>(frames)) return TextBytes(py::reinterpret_borrow<py::str>(frames));
+  if (py::isinstance<py::sequence>(frames) && py::len(frames) == 2)
+    return Decimal(frames[py::int_(0)]) + "-" + Decimal(frames[py::int_(1)]);
+  return Decimal(frames);
+}
+
+// The exception of a session that ended with a nonzero exit code: what vizmoro-cli's code
+// means, with the code and the results as far as they came.
+[[noreturn]] void RaiseSessionError(int code, const std::string& reason,
+                                    const py::object& results) {
+  PyObject* type = code == vizmoro_cli::kExitUsage   ? PyExc_ValueError
+                   : code == vizmoro_cli::kExitInUse ? PyExc_BlockingIOError
+                                                     : PyExc_OSError;
+  const py::object error = py::reinterpret_borrow<py::object>(type)(TextOf(reason));
+  error.attr("exit_code") = code;
+  error.attr("results") = results;
+  PyErr_SetObject(type, error.ptr());
+  throw py::error_already_set();
+}
+
+// The command line of a call; ValueError with vizmoro-cli's reason where it refuses it.
+vizmoro_cli::Arguments ArgumentsOf(const SessionCall& call) {
+  using vizmoro_cli::Command;
+  const bool teaches = call.command != Command::kTrack, tracks = call.command != Command::kTeach;
+  std::vector<std::string> words{
+      "vizmoro-cli",
+      call.command == Command::kTeach ? "teach"
+      : tracks && teaches             ? "run"
+                                      : "track",
+      "VIDEO",  // a path that starts with '-' is a video too: put in place after the parse
+      "--memory", PathBytes(call.memory)};
+  if (teaches) {
+    // One text is one object, not its letters.
+    const py::iterator objects = py::isinstance<py::str>(call.objects)
+                                     ? py::iter(py::make_tuple(call.objects))
+                                     : py::iter(call.objects);
+    for (const py::handle object : objects) {
+      words.push_back("--object");
+      words.push_back(ObjectWord(object));
+    }
+    if (!call.frames.is_none()) {
+      words.push_back("--frames");
+      words.push_back(FramesWord(call.frames));
+    }
+  }
+  if (tracks && !call.results.is_none()) {
+    words.push_back("--results");
+    words.push_back(PathBytes(call.results));
+  }
+  if (tracks && !call.videoOutput.is_none()) {
+    words.push_back("--video");
+    words.push_back(PathBytes(call.videoOutput));
+  }
+  const vizmoro_cli::Arguments defaults;
+  if (teaches && call.levels != defaults.levels) {
+    words.push_back("--levels");
+    words.push_back(std::to_string(call.levels));
+  }
+  if (call.budget != defaults.budget) {
+    words.push_back("--budget");
+    words.push_back(std::to_string(call.budget));
+  }
+  // Each switch away from its default, by the option that sets it so.
+  const struct {
+    bool value, byDefault, given;
+    const char *on, *off;
+  } switches[] = {
+      {call.plain, defaults.plain, true, "--plain", nullptr},
+      {call.learn, defaults.learn, tracks, nullptr, "--no-learn"},
+      {call.guard, defaults.guard, true, nullptr, "--no-guard"},
+      {call.prune, defaults.prune, true, "--prune", nullptr},
+      {call.flip, defaults.flip, true, "--flip", nullptr},
+      {call.hueMask, defaults.hueMask, true, "--hue-mask", nullptr},
+      {call.seenOnly, defaults.seenOnly, tracks, "--seen-only", nullptr},
+      {call.followSize, defaults.followSize, tracks, "--follow-size", "--no-follow-size"},
+      {call.keepIdentities, defaults.keepIdentities, tracks, nullptr, "--no-identities"},
+      {call.quiet, defaults.quiet, true, "--quiet", nullptr},
+  };
+  for (const auto& s : switches)
+    if (s.given && s.value != s.byDefault) words.push_back(s.value ? s.on : s.off);
+  std::vector<const char*> argv;
+  for (const std::string& word : words) argv.push_back(word.c_str());
+  vizmoro_cli::Arguments arguments;
+  std::string error;
+  if (!vizmoro_cli::ParseArguments(static_cast<int>(argv.size()), argv.data(), arguments, error))
+    RaiseSessionError(vizmoro_cli::kExitUsage, error,
+                      tracks ? py::object(py::list()) : py::object(py::none()));
+  arguments.video = PathBytes(call.video);
+  return arguments;
+}
+
+// What the process is while sessions run, as vizmoro-cli sets it up. Ctrl+C ends a session after
+// the current frame, as it ends vizmoro-cli, and still reaches the handler Python had, which
+// raises KeyboardInterrupt once the call returns. The video library keeps quiet about the inputs
+// it refuses (unless OPENCV_LOG_LEVEL says otherwise), as the session says why itself. Sessions
+// on several threads share this; Ctrl+C ends all of them, and the last one restores both.
+class SessionScope {
+ public:
+  SessionScope() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (sessions_++ > 0) return;
+    vizmoro::stopRequested = 0;
+    logLevel_ = cv::utils::logging::getLogLevel();
+    if (!std::getenv("OPENCV_LOG_LEVEL"))
+      cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    sigaction(SIGINT, nullptr, &previous_);
+    // Where Ctrl+C is ignored or ends the process, it still does.
+    installed_ = !(previous_.sa_flags & SA_SIGINFO) && previous_.sa_handler != SIG_DFL &&
+                 previous_.sa_handler != SIG_IGN;
+    if (!installed_) return;
+    struct sigaction action = previous_;
+    action.sa_handler = OnInterrupt;
+    action.sa_flags &= ~SA_RESETHAND;
+    sigaction(SIGINT, &action, nullptr);
+  }
+  ~SessionScope() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (--sessions_ > 0) return;
+    if (installed_) sigaction(SIGINT, &previous_, nullptr);
+    cv::utils::logging::setLogLevel(logLevel_);
+  }
+  SessionScope(const SessionScope&) = delete;
+  SessionScope& operator=(const SessionScope&) = delete;
+
+ private:
+  static void OnInterrupt(int signal) {
+    vizmoro::stopRequested = 1;
+    previous_.sa_handler(signal);
+  }
+  static inline std::mutex mutex_;
+  static inline int sessions_ = 0;
+  static inline bool installed_ = false;
+  static inline struct sigaction previous_ = {};
+  static inline cv::utils::logging::LogLevel logLevel_ = cv::utils::logging::LOG_LEVEL_INFO;
+};
+
+// Runs a session: the results of the tracked frames as [(frame, id, (x, y, w, h), confidence)]
+// (None for teach). Messages go to sys.stderr, but for the one an exception carries.
+py::object RunSessionCall(const SessionCall& call) {
+  const vizmoro_cli::Arguments arguments = ArgumentsOf(call);
+  struct Report {
+    int frame;
+    int32_t id;
+    cv::Rect box;
+    double confidence;
+  };
+  std::vector<Report> reports;
+  const vizmoro_cli::ReportSink sink = [&reports](int frame, int32_t id, const cv::Rect& box,
+                                                  double confidence) {
+    reports.push_back({frame, id, box, confidence});
+  };
+  char* text = nullptr;
+  size_t size = 0;
+  std::FILE* messages = ::open_memstream(&text, &size);
+  std::FILE* unused = std::fopen("/dev/null", "w");  // results, where no file is named
+  if (!messages || !unused) {
+    const int error = errno;
+    if (messages) std::fclose(messages);
+    if (unused) std::fclose(unused);
+    std::free(text);
+    errno = error;
+    PyErr_SetFromErrno(PyExc_OSError);
+    throw py::error_already_set();
+  }
+  std::string reason;
+  int code;
+  {
+    py::gil_scoped_release released;
+    SessionScope scope;
+    code = vizmoro_cli::PlaySession(arguments, unused, messages, sink, &reason);
+  }
+  std::fclose(unused);
+  std::fclose(messages);
+  std::string said(text, size);
+  std::free(text);
+  // The reason is the exception's message, not a line of the messages too.
+  const std::string line = "vizmoro-cli: " + reason + "\n";
+  if (code != vizmoro_cli::kExitOk) {
+    const size_t at = said.find(line);
+    if (at != std::string::npos) said.erase(at, line.size());
+  }
+  const py::object stderrFile = py::module_::import("sys").attr("stderr");
+  if (!said.empty() && !stderrFile.is_none()) {
+    stderrFile.attr("write")(TextOf(said));
+    stderrFile.attr("flush")();
+  }
+  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+  py::object results = py::none();
+  if (call.command != vizmoro_cli::Command::kTeach) {
+    py::list list;
+    for (const Report& r : reports)
+      list.append(py::make_tuple(r.frame, r.id, ToBox(r.box), r.confidence));
+    results = std::move(list);
+  }
+  if (code != vizmoro_cli::kExitOk) RaiseSessionError(code, reason, results);
+  return results;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_vizmoro, m) {
@@ -974,4 +1225,90 @@ PYBIND11_MODULE(_vizmoro, m) {
       py::arg("frame"), py::arg("id"), py::arg("box"), py::arg("conf"),
       "One line of results, with its line feed, as vizmoro-cli writes it: "
       "\"frame,id,x,y,w,h,conf,-1,-1,-1\" with frames from 1.");
+
+  // teach, track and run: vizmoro-cli's sessions, with its defaults.
+  using vizmoro_cli::Command;
+  const vizmoro_cli::Arguments cli;
+  const char* const sessionNotes =
+      "\n\nvideo, memory, results and video_output are paths (str or os.PathLike); video is "
+      "anything the video library opens, \"0\" a camera. Each option is vizmoro-cli's of the "
+      "same name, with its default. Messages (the summary, notes) go to sys.stderr. A refused "
+      "call raises ValueError with vizmoro-cli's reason; a run that fails or falls short raises "
+      "what its exit code means: ValueError (1), OSError (2: an input, or an object whose frames "
+      "the video does not reach; 3: an output), BlockingIOError (4: another run holds the "
+      "memory file), with exit_code and results (as far as they came) as attributes; what was "
+      "learned is saved as vizmoro-cli saves it. Ctrl+C ends the run after the current frame, "
+      "saves the memory and raises KeyboardInterrupt. The GIL is released while it runs.";
+  m.def(
+      "teach",
+      [](const py::object& video, const py::object& objects, const py::object& memory,
+         const py::object& frames, int levels, bool plain, bool guard, int budget, bool prune,
+         bool flip, bool hueMask, bool quiet) {
+        const SessionCall call{
+            Command::kTeach, video,  objects, memory, frames, py::none(), py::none(),
+            levels,          budget, plain,   true,   guard,  prune,      flip,
+            hueMask,         false,  true,    true,   quiet};
+        RunSessionCall(call);
+      },
+      py::arg("video"), py::arg("objects"), py::arg("memory") = cli.memory, py::kw_only(),
+      py::arg("frames") = py::none(), py::arg("levels") = cli.levels, py::arg("plain") = cli.plain,
+      py::arg("guard") = cli.guard, py::arg("budget") = cli.budget, py::arg("prune") = cli.prune,
+      py::arg("flip") = cli.flip, py::arg("hue_mask") = cli.hueMask, py::arg("quiet") = cli.quiet,
+      (std::string("vizmoro-cli teach: teaches the memory file each object from its box on its "
+                   "frames (default: the first only). objects: \"ID:NAME:X,Y,W,H[@A-B]\" texts "
+                   "or (id, name, (x, y, w, h), (first, last) or None) tuples; frames: the "
+                   "frames of objects without their own, \"A-B\" or (first, last).") +
+       sessionNotes)
+          .c_str());
+  m.def(
+      "track",
+      [](const py::object& video, const py::object& memory, const py::object& results,
+         const py::object& videoOutput, bool plain, bool learn, bool guard, int budget, bool prune,
+         bool flip, bool hueMask, bool seenOnly, bool followSize, bool keepIdentities, bool quiet) {
+        const SessionCall call{Command::kTrack, video,          py::none(),  memory,
+                               py::none(),      results,        videoOutput, 0,
+                               budget,          plain,          learn,       guard,
+                               prune,           flip,           hueMask,     seenOnly,
+                               followSize,      keepIdentities, quiet};
+        return RunSessionCall(call);
+      },
+      py::arg("video"), py::arg("memory") = cli.memory, py::kw_only(),
+      py::arg("results") = py::none(), py::arg("video_output") = py::none(),
+      py::arg("plain") = cli.plain, py::arg("learn") = cli.learn, py::arg("guard") = cli.guard,
+      py::arg("budget") = cli.budget, py::arg("prune") = cli.prune, py::arg("flip") = cli.flip,
+      py::arg("hue_mask") = cli.hueMask, py::arg("seen_only") = cli.seenOnly,
+      py::arg("follow_size") = cli.followSize, py::arg("keep_identities") = cli.keepIdentities,
+      py::arg("quiet") = cli.quiet,
+      (std::string("vizmoro-cli track: finds and follows every object the memory file was "
+                   "taught, learning as it goes, and saves the memory. Returns the results, "
+                   "[(frame, id, (x, y, w, h), confidence)] with frames from 1, as they are also "
+                   "written to the file `results` in the MOT format where it is given; "
+                   "video_output is an annotated copy of the video.") +
+       sessionNotes)
+          .c_str());
+  m.def(
+      "run",
+      [](const py::object& video, const py::object& objects, const py::object& memory,
+         const py::object& frames, const py::object& results, const py::object& videoOutput,
+         int levels, bool plain, bool learn, bool guard, int budget, bool prune, bool flip,
+         bool hueMask, bool seenOnly, bool followSize, bool keepIdentities, bool quiet) {
+        const SessionCall call{Command::kRun, video,       objects,        memory, frames,
+                               results,       videoOutput, levels,         budget, plain,
+                               learn,         guard,       prune,          flip,   hueMask,
+                               seenOnly,      followSize,  keepIdentities, quiet};
+        return RunSessionCall(call);
+      },
+      py::arg("video"), py::arg("objects"), py::arg("memory") = cli.memory, py::kw_only(),
+      py::arg("frames") = py::none(), py::arg("results") = py::none(),
+      py::arg("video_output") = py::none(), py::arg("levels") = cli.levels,
+      py::arg("plain") = cli.plain, py::arg("learn") = cli.learn, py::arg("guard") = cli.guard,
+      py::arg("budget") = cli.budget, py::arg("prune") = cli.prune, py::arg("flip") = cli.flip,
+      py::arg("hue_mask") = cli.hueMask, py::arg("seen_only") = cli.seenOnly,
+      py::arg("follow_size") = cli.followSize, py::arg("keep_identities") = cli.keepIdentities,
+      py::arg("quiet") = cli.quiet,
+      (std::string("vizmoro-cli run: teaches the objects on their frames and tracks them on "
+                   "every other frame, in one pass, as teach and track would; returns the "
+                   "results of the tracked frames as track does.") +
+       sessionNotes)
+          .c_str());
 }

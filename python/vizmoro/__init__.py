@@ -1,7 +1,16 @@
 """Vizmoro: an associative memory of image patches that learns objects from video and finds and
 tracks them again.
 
-Follow an object through a video from one box on its first frame:
+Teach objects from their boxes and follow them through a video, as vizmoro-cli does (the same
+session, options, defaults and files):
+
+    import vizmoro
+    results = vizmoro.run("clip.mp4", ["1:cup:40,60,30,80"], memory="am.dat")
+    for frame, object_id, (x, y, w, h), confidence in results:   # frames from 1
+        print(frame, object_id, (x, y, w, h), confidence)
+    vizmoro.track("other.mp4", memory="am.dat", results="other.txt")   # MOT lines, too
+
+Or follow an object frame by frame with the tracker:
 
     import cv2, vizmoro
     memory = vizmoro.Memory()
@@ -63,7 +72,10 @@ from ._vizmoro import (  # noqa: F401
     parse_object,
     parse_range,
     read_names,
+    run,
     state_path,
+    teach,
+    track,
     write_names,
 )
 
@@ -71,6 +83,6 @@ __all__ = [
     "BEGIN", "END", "MATCH", "NO_MATCH", "OBJECT", "RELEARN", "TRACK", "Error", "Event",
     "LearningOptions", "Memory", "MemoryFileLock", "Node", "ReadResult", "SessionParams",
     "TrackedObject", "Tracker", "TrackerParams", "TrackingOptions", "TrackReport", "mot_line",
-    "names_path", "parse_int", "parse_object", "parse_range", "read_names", "state_path",
-    "write_names",
+    "names_path", "parse_int", "parse_object", "parse_range", "read_names", "run", "state_path",
+    "teach", "track", "write_names",
 ]

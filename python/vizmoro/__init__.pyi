@@ -207,3 +207,25 @@ def names_path(memory_file: Path) -> str: ...
 def read_names(path: Path) -> Names: ...
 def write_names(path: Path, names: Names) -> None: ...
 def mot_line(frame: int, id: int, box: Box, conf: float) -> str: ...
+
+# vizmoro-cli's teach, track and run, with its defaults.
+ObjectArgument = Union[str, Tuple[int, str, Optional[Box]],
+                       Tuple[int, str, Optional[Box], Union[None, int, Tuple[int, int]]]]
+Frames = Union[str, int, Tuple[int, int]]
+Result = Tuple[int, int, Box, float]
+
+def teach(video: Path, objects: Union[ObjectArgument, List[ObjectArgument]],
+          memory: Path = ..., *, frames: Optional[Frames] = ..., levels: int = ...,
+          plain: bool = ..., guard: bool = ..., budget: int = ..., prune: bool = ...,
+          flip: bool = ..., hue_mask: bool = ..., quiet: bool = ...) -> None: ...
+def track(video: Path, memory: Path = ..., *, results: Optional[Path] = ...,
+          video_output: Optional[Path] = ..., plain: bool = ..., learn: bool = ...,
+          guard: bool = ..., budget: int = ..., prune: bool = ..., flip: bool = ...,
+          hue_mask: bool = ..., seen_only: bool = ..., follow_size: bool = ...,
+          keep_identities: bool = ..., quiet: bool = ...) -> List[Result]: ...
+def run(video: Path, objects: Union[ObjectArgument, List[ObjectArgument]], memory: Path = ...,
+        *, frames: Optional[Frames] = ..., results: Optional[Path] = ...,
+        video_output: Optional[Path] = ..., levels: int = ..., plain: bool = ...,
+        learn: bool = ..., guard: bool = ..., budget: int = ..., prune: bool = ...,
+        flip: bool = ..., hue_mask: bool = ..., seen_only: bool = ..., follow_size: bool = ...,
+        keep_identities: bool = ..., quiet: bool = ...) -> List[Result]: ...

@@ -6,7 +6,8 @@
 Each video is a task of its own and ends with its own memory file, out/NAME.dat, with what
 vizmoro-cli keeps beside it: its names (out/NAME.dat.names) and the tracker's state
 (out/NAME.dat.track). When tracking, its results are out/NAME.txt in vizmoro-cli's MOT format.
-The files are the same, byte for byte, as vizmoro-cli teach and track give with the same options:
+Each attempt runs vizmoro-cli's own session (vizmoro.teach, track and run), so the files are
+the same, byte for byte, as vizmoro-cli teach and track give with the same options:
 by default the tracker follows each object from its taught boxes; with --plain, the memory's own
 search and tracking of earlier versions (with vizmoro-cli --plain's defaults: sizes followed,
 identities kept apart, objects not seen listed where they were last seen). track with --object
@@ -30,7 +31,6 @@ files at the same paths).
 """
 
 import argparse
-import itertools
 import json
 import math
 import os
@@ -74,20 +74,6 @@ def parse_object(text, frames):
         raise ValueError(f'invalid --object "{text}": the batch needs the box X,Y,W,H: it has no '
                          "display to draw one on")
     return object_id, name, box, span or frames
-
-
-def frames_of(video, flip):
-    """The video's frames, BGR, turned upside down with `flip`."""
-    capture = cv2.VideoCapture(video)
-    if not capture.isOpened():
-        raise OSError(f"cannot open the video {video}")
-    while True:
-        ok, frame = capture.read()
-        if not ok or frame is None:
-            return
-        if flip:
-            frame = cv2.flip(frame, 0)
-        yield frame
 
 
 def published(job):
@@ -175,118 +161,34 @@ def attempt_from_stdin():
 
     threading.Thread(target=orphaned, daemon=True).start()
     given = json.load(sys.stdin)
-    job = given["job"]
-    job["objects"] = [(object_id, name, tuple(box), tuple(span))
-                      for object_id, name, box, span in job.get("objects", [])]
-    attempt(job, given["files"])
+    attempt(given["job"], given["files"])
 
 
 def attempt(job, files):
-    """Teaches or tracks one video into `files` (memory, names, state and results) as
-    vizmoro-cli does: through the tracker, or with "plain" the memory's own search and
-    tracking."""
-    video = job["video"]
-    memory = vizmoro.Memory()
-    names = {}
-    loaded = bool(job.get("memory"))
-    if loaded:  # pristine copies of the input memory and its state, for this attempt alone
+    """Teaches or tracks one video into `files` (memory, names, state and results) with
+    vizmoro-cli's own session: teach, track, or run where track has objects to teach."""
+    if job.get("memory"):  # pristine copies of the input memory and what lies beside it
         shutil.copyfile(job["memory"], files["memory"])
-        memory.load(files["memory"])
-        names = vizmoro.read_names(vizmoro.names_path(job["memory"]))
-        try:
-            shutil.copyfile(vizmoro.state_path(job["memory"]), files["state"])
-        except FileNotFoundError:
-            pass
-    tracker = None
-    if not job["plain"]:
-        tracker = vizmoro.Tracker(memory, levels=job["levels"], learn=job["learn"])
-        if loaded:
-            tracker.read_state_file(files["state"])
-        # Objects taught with --plain since (or by an earlier version) are known by their names.
-        for object_id, (_, taught) in sorted(names.items()):
-            if object_id not in tracker.objects:
-                tracker.add_object(object_id, taught)
-
-    frames = frames_of(video, job["flip"])
-    first = next(frames, None)
-    if first is None:
-        raise OSError(f"no frame could be read from {video}")
-    height, width = first.shape[:2]
+        for key, path in (("names", vizmoro.names_path), ("state", vizmoro.state_path)):
+            try:
+                shutil.copyfile(path(job["memory"]), files[key])
+            except FileNotFoundError:
+                pass
     objects = job.get("objects", [])
-    for object_id, _, (x, y, w, h), _ in objects:
-        if x + w > width or y + h > height:
-            raise ValueError(f"the box of object {object_id} reaches outside the frames of "
-                             f"{width} x {height}")
-        if tracker is not None and (w < 4 or h < 4):
-            raise ValueError(f"the box of object {object_id} is smaller than the 4 x 4 pixels "
-                             "the tracker needs")
-    # The tracker creates a memory for its own area when it first teaches.
-    if objects and not loaded and tracker is None:
-        memory.create(objects[0][2][2], objects[0][2][3], job["levels"])
-    for object_id, name, box, _ in objects:
-        names[object_id] = (name, (box[2], box[3]))
-    params = vizmoro.SessionParams()
-    params.learning.guard = job["guard"]
-    params.learning.budget = job["budget"]
-    params.tracking.follow_size = job["follow_size"]
-    params.tracking.keep_identities = job["keep_identities"]
-    params.keep_all = not job["prune"]
-    memory.learning_options = params.learning
-    memory.tracking_options = params.tracking
-
-    last_taught = max((span[1] for *_, span in objects), default=-1)
-    taught_objects, count = set(), 0
-    results = open(files["results"], "w", encoding="utf-8") if "results" in files else None
-    try:
-        for index, frame in enumerate(itertools.chain([first], frames)):
-            if job["command"] == "teach" and index > last_taught:
-                break
-            count += 1
-            if tracker is None:
-                memory.set_image(cv2.cvtColor(frame, cv2.COLOR_BGR2GRAY))
-            taught = False
-            for object_id, _, box, (first_frame, last_frame) in objects:
-                if first_frame <= index <= last_frame:
-                    if tracker is None:
-                        memory.write(box, object_id)
-                    else:
-                        tracker.teach(frame, object_id, box)
-                    taught_objects.add(object_id)
-                    taught = True
-            if results is None or taught:
-                continue
-            if tracker is not None:
-                for report in tracker.track(frame):
-                    if report.present:
-                        results.write(vizmoro.mot_line(index + 1, report.id, report.box,
-                                                       report.confidence))
-                continue
-            best = {}
-            for event in memory.track(learning=job["learn"],
-                                      learn_threshold=params.learn_threshold,
-                                      track_threshold=params.track_threshold):
-                if event.code == vizmoro.TRACK and event.index and not (
-                        event.predicted and job["seen_only"]):
-                    if event.index not in best or event.similarity > best[event.index][1]:
-                        best[event.index] = (event.rect, event.similarity)
-            for object_id in sorted(best):
-                rect, similarity = best[object_id]
-                taught_size = names[object_id][1] if object_id in names else memory.size
-                results.write(vizmoro.mot_line(index + 1, object_id,
-                                               memory.fitted_box(rect, taught_size), similarity))
-    finally:
-        if results is not None:
-            results.close()
-    # vizmoro-cli ends such a run with an error: the video fails rather than publish a memory
-    # without the object.
-    for object_id, name, _, (first_frame, _) in objects:
-        if object_id not in taught_objects:
-            raise ValueError(f"object {object_id} ({name}) was not taught: the video ended "
-                             f"after {count} frames, before its frame {first_frame}")
-    memory.save(files["memory"], keep_all=params.keep_all)
-    vizmoro.write_names(files["names"], names)
-    if tracker is not None and objects:
-        tracker.write_state_file(files["state"])
+    options = {key: job[key] for key in ("plain", "guard", "budget", "prune", "flip")}
+    options["quiet"] = True
+    if job["command"] == "teach":
+        vizmoro.teach(job["video"], objects, files["memory"], levels=job["levels"], **options)
+        return
+    for key in ("learn", "seen_only", "follow_size", "keep_identities"):
+        options[key] = job[key]
+    if objects:
+        vizmoro.run(job["video"], objects, files["memory"], results=files["results"],
+                    levels=job["levels"], **options)
+        return
+    vizmoro.track(job["video"], files["memory"], results=files["results"], **options)
+    # Tracking leaves the names as they were; the batch publishes them as it reads them.
+    vizmoro.write_names(files["names"], vizmoro.read_names(vizmoro.names_path(job["memory"])))
 
 
 def jobs_from(arguments):

@@ -1,9 +1,11 @@
 """Many videos on a local Dask cluster: the same files as one after another and as vizmoro-cli,
-byte for byte, through the tracker and with --plain, also when a worker is killed part-way; what
+byte for byte, through the tracker and with --plain, also when a worker is killed part-way, and
+vizmoro.run's results and files those of vizmoro-cli run; what
 vizmoro-cli refuses is refused for its reasons, files that would clash are refused before any
 work, and a video that stalls is stopped."""
 
 import os
+import pathlib
 import re
 import shutil
 import signal
@@ -13,6 +15,7 @@ import time
 
 import pytest
 
+import vizmoro
 from conftest import make_clip
 from vizmoro import batch
 
@@ -157,6 +160,26 @@ def test_teaching_gives_the_files_of_vizmoro_cli(clips, tmp_path, cli, objects, 
                    check=True)
     assert same_files(str(tmp_path / "clip1"), str(tmp_path / "cli"),
                       (".dat", ".dat.names", ".dat.track")) == {".dat", ".dat.names", ".dat.track"}
+
+
+def test_run_and_the_batch_give_the_files_of_vizmoro_cli_run(clip_maker, cli, tmp_path):
+    # The README's example clip and objects, given as texts and as tuples, with paths as Paths.
+    clip = make_clip(clip_maker, str(tmp_path), "multi.avi", 600, "--scene", "multi")
+    subprocess.run([cli, "run", clip, *object_words(OBJECTS, "0-29"), "-m",
+                    str(tmp_path / "cli.dat"), "-r", str(tmp_path / "cli.txt"), "-q"], check=True)
+    objects = [OBJECTS[0], (2, "green", (304, 356, 160, 160)),
+               (3, "purple", (548, 50, 160, 160), (0, 29))]
+    results = vizmoro.run(pathlib.Path(clip), objects, tmp_path / "py.dat", frames=(0, 29),
+                          results=tmp_path / "py.txt", quiet=True)
+    (tmp_path / "batch").mkdir()
+    batch.process(batch.jobs_from(batch_arguments("track", [clip], tmp_path / "batch",
+                                                  objects=OBJECTS, frames="0-29"))[0])
+    expected = (tmp_path / "cli.txt").read_text()
+    assert expected and "".join(vizmoro.mot_line(*r) for r in results) == expected
+    for ours in (tmp_path / "py", tmp_path / "batch" / "multi"):
+        assert same_files(str(ours), str(tmp_path / "cli"),
+                          (".txt", ".dat", ".dat.names", ".dat.track")) == {
+                              ".txt", ".dat", ".dat.names", ".dat.track"}
 
 
 @pytest.mark.parametrize("frames, seen_only", [(None, False), ("0-4", True)])
