@@ -164,8 +164,9 @@ TEST(Tracker, KeepsItsObjectWhileALookAlikePassesInFront) {
   for (size_t i = 1; i < path.size(); ++i) {
     const vizmoro::TrackReport r = tracker.Track(scene.Frame(path[i])).at(0);
     if (!r.present) continue;
-    if (IoU(path[i][0], path[i][1]) < 0.2)
+    if (IoU(path[i][0], path[i][1]) < 0.2) {
       EXPECT_GT(IoU(r.box, path[i][0]), IoU(r.box, path[i][1])) << "on the passer, frame " << i;
+    }
     after += i >= 45 && IoU(r.box, path[i][0]) > 0.5;
   }
   EXPECT_GE(after, 8);
