@@ -170,9 +170,15 @@ const OptionInfo kOptions[] = {
     {"-f,--frames", "A-B", kTeaches, kTeaching, "the frames of every object without its own",
      SetFrames},
     {"--select", nullptr, kTeaches, kTeaching,
-     "draw the boxes of objects given as ID:NAME with the mouse, on the\n"
-     "first frame (needs a display)",
+     "draw the boxes of objects given as ID:NAME[@A-B] with the mouse, on\n"
+     "the object's first frame (needs a display); n/p step a frame, N/P\n"
+     "ten, Enter or Space accept, c cancels. The box is printed as an\n"
+     "--object argument; an object without frames of its own is taught\n"
+     "on the frame its box was drawn on",
      Sets(&Arguments::select, true)},
+    {"--select-frame", "N", kTeaches, kTeaching,
+     "with --select, show frame N (from 0) first instead",
+     Counts(&Arguments::selectFrame, 0, INT32_MAX)},
     {"--levels", "N", kTeaches, kTeaching, "levels of a new memory (default 3)",
      Counts(&Arguments::levels, 1, 8)},
     {"-r,--results", "FILE", kTracks, kTracking,
@@ -382,6 +388,7 @@ void Complete(Arguments& a, const std::string& command,
     throw Refusal{"--hue-mask needs --plain: the tracker reads whole frames"};
   if (a.command != Command::kTeach && a.command != Command::kRun) return;
   if (a.objects.empty()) throw Refusal{command + " needs at least one --object"};
+  if (a.selectFrame >= 0 && !a.select) throw Refusal{"--select-frame needs --select"};
   for (ObjectSpec& object : a.objects) {
     if (object.box.empty() && !a.select)
       throw Refusal{"object " + std::to_string(object.id) +

@@ -39,7 +39,8 @@ struct Arguments {
   bool hasFrames = false;
   FrameRange frames;  // --frames: the teaching range of objects without their own
   bool select = false, flip = false, hueMask = false;
-  bool plain = false;  // the memory's own search and tracking, without the tracker
+  int selectFrame = -1;  // --select-frame: the frame the picker shows first (-1: the object's)
+  bool plain = false;    // the memory's own search and tracking, without the tracker
   int levels = 3;
   // Learning, tracking and saving; the defaults are vizmoro::SessionParams'.
   std::string results, outputVideo;

@@ -21,6 +21,7 @@
 #include "evaluation.hpp"
 #include "json.hpp"
 #include "mot.hpp"
+#include "picker.hpp"
 #include "program_runner.hpp"
 
 namespace {
@@ -271,6 +272,23 @@ TEST_F(CliRun, AnnotatedVideoAndStopRequestsKeepEverything) {
   EXPECT_TRUE(saved.LoadFromFile((dir_ / "am.dat").c_str()));
 }
 
+// The picker's frames, by their index in the video, back and forth.
+TEST_F(CliRun, PickerReadsEveryFrameByItsIndex) {
+  std::vector<cv::Mat> frames;
+  cv::VideoCapture capture(Clip());
+  for (cv::Mat frame; frames.size() < 46 && capture.read(frame);) frames.push_back(frame.clone());
+  ASSERT_EQ(frames.size(), 46u);
+  FrameBrowser browser(Clip());
+  cv::Mat frame;
+  for (int index : {40, 39, 3, 45, 0}) {
+    ASSERT_TRUE(browser.Read(index, frame)) << index;
+    EXPECT_EQ(cv::norm(frame, frames[index], cv::NORM_INF), 0) << index;
+  }
+  EXPECT_FALSE(browser.Read(200, frame));
+  EXPECT_EQ(browser.Count(), 200);
+  EXPECT_TRUE(browser.Read(199, frame));
+}
+
 TEST_F(CliRun, RefusalsSayWhyWithTheirExitCodes) {
   ASSERT_EQ(Cli(With({"teach", Clip(), "-q"}, kObjects), dir_.path()).exitCode, 0);
   const std::string memory = ReadFile(dir_ / "am.dat");
@@ -313,6 +331,13 @@ TEST_F(CliRun, RefusalsSayWhyWithTheirExitCodes) {
       {{"teach", Clip(), "-m", "small.dat", "-o", "1:a:0,0,9,3"},
        1,
        "vizmoro-cli: the box of object 1 is smaller than the 4 x 4 pixels the tracker needs\n"},
+      {{"teach", Clip(), "-o", "1:cup@500-510", "--select"},
+       2,
+       "vizmoro-cli: cannot draw the box of object 1 on frame 500: " + Clip() +
+           " has 200 frames\n"},
+      {{"run", Clip(), "-o", "1:cup", "--select", "--select-frame", "199"},
+       1,
+       "vizmoro-cli: --select needs a display to draw boxes on\n"},
       {{"teach", Clip(), "-m", "stuck.dat", "-o", "1:a:0,0,9,9"},
        3,
        "vizmoro-cli: cannot save the tracker state to stuck.dat.track: stuck.dat.track is a "
