@@ -21,7 +21,7 @@ enum ExitCode {
   kExitInUse = 4,   // another run holds the memory file
 };
 
-enum class Command { kNone, kHelp, kVersion, kTeach, kTrack, kRun, kInspect, kEval };
+enum class Command { kNone, kHelp, kVersion, kTeach, kTrack, kRun, kInspect, kEval, kShow };
 
 // The --object argument, as the batch reads it too.
 using vizmoro::FrameRange;
@@ -51,9 +51,11 @@ struct Arguments {
   bool keepIdentities = vizmoro::SessionParams().tracking.keepIdentities;
   bool prune = !vizmoro::SessionParams().keepAll;
   bool quiet = false;
-  // inspect and eval.
+  // inspect, eval and show.
   bool json = false;
   std::string resultsFile, truthFile, plot;
+  int frame = -1;  // show --frame: the one frame drawn (-1: every frame, into a video)
+  std::string output;
 };
 
 // The session's settings as the options give them.

@@ -117,6 +117,14 @@ TEST(Arguments, EachCommandTakesItsOwnOptions) {
   ASSERT_TRUE(Parse({"eval", "r.txt", "t.txt", "-p", "plot.png", "-f", "2-50"}, a, error));
   EXPECT_EQ(a.resultsFile, "r.txt");
   EXPECT_EQ(a.truthFile, "t.txt");
+  ASSERT_TRUE(Parse({"show", "v.avi", "-r", "r.txt", "-t", "t.txt", "--frame", "7", "--output",
+                     "f.png", "-o", "1:a:1,2,3,4", "--flip"},
+                    a, error))
+      << error;
+  EXPECT_EQ(std::tuple(a.command, a.video, a.resultsFile, a.truthFile, a.frame, a.output),
+            std::tuple(Command::kShow, std::string("v.avi"), std::string("r.txt"),
+                       std::string("t.txt"), 7, std::string("f.png")));
+  EXPECT_EQ(a.objects.at(0).box, cv::Rect(1, 2, 3, 4));
   ASSERT_TRUE(Parse({"track", "--help"}, a, error));
   EXPECT_TRUE(a.help);
   ASSERT_TRUE(Parse({}, a, error));
@@ -153,6 +161,11 @@ TEST(Arguments, EachCommandTakesItsOwnOptions) {
        "--frames must read A-B, with A <= B"},
       {{"eval", "r.txt"}, "eval takes RESULTS and TRUTH"},
       {{"inspect", "a", "b"}, "inspect takes one memory file"},
+      {{"show", "a.avi", "-t", "t.txt"}, "show needs --output FILE"},
+      {{"show", "a.avi", "--output", "a.mp4"},
+       "show needs boxes to draw: --object, --results or --truth"},
+      {{"show", "a.avi", "-o", "1:a@3", "--frame", "3", "--output", "a.png"},
+       "object 1 has no box: give ID:NAME:X,Y,W,H"},
   };
   for (const auto& r : refused) {
     EXPECT_FALSE(Parse(r.args, a, error)) << r.args[0];
@@ -167,7 +180,8 @@ TEST(Arguments, HelpOfEveryCommandNamesItsUsageAndItsOptions) {
                                {Command::kTrack, "track"},
                                {Command::kRun, "run"},
                                {Command::kInspect, "inspect"},
-                               {Command::kEval, "eval"}})
+                               {Command::kEval, "eval"},
+                               {Command::kShow, "show"}})
     EXPECT_EQ(HelpText(command).rfind(std::string("usage: vizmoro-cli ") + name, 0), 0u) << name;
 
   // Each command lists in its help exactly the options it takes: of every option the program
@@ -176,8 +190,9 @@ TEST(Arguments, HelpOfEveryCommandNamesItsUsageAndItsOptions) {
       "-o --object -f --frames --select --select-frame --levels -r --results -v --video --no-learn "
       "--show "
       "--seen-only --no-follow-size --follow-size --no-identities -m --memory --prune --no-guard "
-      "--budget --flip --hue-mask --plain -q --quiet -p --plot --json -h --help";
-  for (const char* command : {"teach", "track", "run", "inspect", "eval"}) {
+      "--budget --flip --hue-mask --plain -q --quiet -p --plot --json -t --truth --frame "
+      "--output -h --help";
+  for (const char* command : {"teach", "track", "run", "inspect", "eval", "show"}) {
     Arguments parsed;
     ASSERT_TRUE(Parse({command, "--help"}, parsed, error));
     std::set<std::string> listed;  // the names at the start of the help's option lines
