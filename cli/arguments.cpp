@@ -62,7 +62,8 @@ const CommandInfo kCommands[] = {
      "run VIDEO --object ID:NAME:X,Y,W,H[@A-B] [--object ...] [OPTIONS]",
      "Teaches the objects on their frames (default: the first frame only) and tracks them on\n"
      "every other frame, in one pass, as teach and track would. Results are written for the\n"
-     "tracked frames.\n"},
+     "tracked frames; the annotated video holds every frame, the taught ones with their boxes\n"
+     "labelled \"taught\".\n"},
     {Command::kInspect, kInspect, "inspect", "inspect [FILE]", "what a memory file holds",
      "inspect [FILE] [--json]",
      "What a memory file holds: its area and levels, the bases per level, the objects with their\n"

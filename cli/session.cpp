@@ -287,6 +287,7 @@ class Session {
       const bool taught = tracker_ ? TeachOrTrack(i, seen) : TeachOrTrackPlain(i, seen);
       taughtFrames_ += taught;
       if (tracks_ && !taught) Report(i, seen);
+      if (tracks_ && taught) ShowTaught(i);
       ++frames_;
       progress_->Frame(frames_);
       if (!tracks_ && i >= lastTeaching_) break;
@@ -353,15 +354,30 @@ class Session {
         Annotate(frame_, static_cast<uint32_t>(r.id), name != names_.end() ? name->second.name : "",
                  r.box, r.confidence);
     }
+    Present();
+    // A reader of the results that has gone ends the run like a key; a failed write ends it
+    // too, and the memory is still saved.
+    if (resultsError_ != 0 || std::ferror(results_)) stopped_ = true;
+  }
+
+  // A frame that run teaches, in the annotated video and the window like the tracked ones (so
+  // that the video keeps the source's frames), with the boxes taught on it.
+  void ShowTaught(int i) {
+    if (!video_.IsOpen() && !show_) return;
+    for (const ObjectSpec& object : objects_)
+      if (object.range.Holds(i))
+        AnnotateTaught(frame_, static_cast<uint32_t>(object.id), object.name, object.box);
+    Present();
+  }
+
+  // The annotated frame into the video and the window; q or Esc there stops the run.
+  void Present() {
     video_.Write(frame_, messages_);
     if (show_) {
       cv::imshow(kWindow, frame_);
       const int key = cv::waitKey(1);
       if (key == 'q' || key == 27) stopped_ = true;
     }
-    // A reader of the results that has gone ends the run like a key; a failed write ends it
-    // too, and the memory is still saved.
-    if (resultsError_ != 0 || std::ferror(results_)) stopped_ = true;
   }
 
   // A video shorter than it claims, or than the teaching asked for; objects never taught keep

@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/videoio.hpp>
 #include <vizmoro/associative_memory.hpp>
 #include <vizmoro/memory_file.hpp>
 
@@ -256,6 +257,21 @@ TEST_F(CliRun, AnnotatedVideoAndStopRequestsKeepEverything) {
           dir_.path());
   EXPECT_EQ(video.exitCode, 0) << video.err;
   EXPECT_EQ(vizmoro_test::CountFrames(dir_ / "annotated.avi"), 200);
+  // run's video keeps every frame of the source, the taught ones with their boxes drawn.
+  const ProgramResult run =
+      Cli(With({"run", Clip(), "-q", "-m", "run.dat", "-r", "run.txt", "-v", "run.avi"}, kObjects),
+          dir_.path());
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(vizmoro_test::CountFrames(dir_ / "run.avi"), 200);
+  cv::Mat source, annotated;
+  ASSERT_TRUE(cv::VideoCapture(Clip()).read(source));
+  ASSERT_TRUE(cv::VideoCapture((dir_ / "run.avi").string()).read(annotated));
+  auto difference = [&](const cv::Rect& strip) {
+    return cv::mean(cv::abs(source(strip) - annotated(strip)) +
+                    cv::abs(annotated(strip) - source(strip)))[1];
+  };
+  EXPECT_GT(difference({38, 70, 5, 140}), 20) << "the taught box of object 1 on frame 0";
+  EXPECT_LT(difference({720, 300, 10, 100}), 10) << "nothing drawn away from the boxes";
 
   // The results grow under a temporary name, and take their own at the end.
   RunningProgram running(CliPath(), {"track", Clip(), "-r", "stopped.txt"}, dir_.path());
