@@ -188,7 +188,7 @@ const OptionInfo kOptions[] = {
      SetFrames},
     {"--select", nullptr, kTeaches, kTeaching,
      "draw the boxes of objects given as ID:NAME[@A-B] with the mouse, on\n"
-     "the object's first frame (needs a display); n/p step a frame, N/P\n"
+     "the object's first frame (needs a display); n/p step a frame, ]/[\n"
      "ten, Enter or Space accept, c cancels. The box is printed as an\n"
      "--object argument; an object without frames of its own is taught\n"
      "on the frame its box was drawn on",

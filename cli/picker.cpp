@@ -72,31 +72,55 @@ void Picker::Mouse(int event, int x, int y, cv::Size size) {
 }
 
 Picker::Answer Picker::Key(int key) {
+  // Keys outside Latin-1 come as X key symbols, 0xff00 and above (Return as 0xff0d).
   int step = 0;
   switch (key) {
-    case '\r':
-    case '\n':
-    case ' ':
-      return Answer::kAccept;
-    case 'c':
-    case 27:
-      return Answer::kCancel;
-    case 'n':
-    case '.':
+    case 0xff53:  // Right
       step = 1;
       break;
-    case 'p':
-    case ',':
+    case 0xff51:  // Left
       step = -1;
       break;
-    case 'N':
+    case 0xff56:  // Page Down
       step = 10;
       break;
-    case 'P':
+    case 0xff55:  // Page Up
       step = -10;
       break;
+    case 0xff0d:  // Return
+    case 0xff8d:  // Enter of the keypad
+      return Answer::kAccept;
+    case 0xff1b:  // Escape
+      return Answer::kCancel;
     default:
-      return Answer::kNone;
+      switch (key) {
+        case '\r':
+        case '\n':
+        case ' ':
+          return Answer::kAccept;
+        case 'c':
+        case 27:
+          return Answer::kCancel;
+        case 'n':
+        case '.':
+          step = 1;
+          break;
+        case 'p':
+        case ',':
+          step = -1;
+          break;
+        // Shift+N and Shift+P reach the program as N and P only with some window libraries.
+        case ']':
+        case 'N':
+          step = 10;
+          break;
+        case '[':
+        case 'P':
+          step = -10;
+          break;
+        default:
+          return Answer::kNone;
+      }
   }
   const int to = static_cast<int>(std::clamp<long long>(0LL + frame_ + step, 0, INT32_MAX));
   if (!canStep_ || to == frame_) return Answer::kNone;
@@ -114,7 +138,7 @@ cv::Mat Picker::Render(const cv::Mat& frame) const {
              std::to_string(box_.width) + "," + std::to_string(box_.height);
   const std::string lines[] = {
       "drag a box around " + what_,
-      std::string("Enter/Space accept, c cancel") + (canStep_ ? ", n/p step frames, N/P ten" : ""),
+      std::string("Enter/Space accept, c cancel") + (canStep_ ? ", n/p step a frame, ]/[ ten" : ""),
       where};
   // The lines fit the frame's width, over a darkened band.
   const int font = cv::FONT_HERSHEY_SIMPLEX;
@@ -203,7 +227,7 @@ void PickBox(const Arguments& a, const cv::Mat& first, ObjectSpec& object, std::
   while (answer != Picker::Answer::kAccept && answer != Picker::Answer::kCancel &&
          !vizmoro::stopRequested) {
     cv::imshow(kWindow, picker.Render(shown.frame));
-    answer = picker.Key(cv::waitKey(30));
+    answer = picker.Key(cv::waitKeyEx(30));
     if (answer == Picker::Answer::kStep) {
       if (show(picker.Frame()))
         shown.frame = frame;

@@ -35,9 +35,9 @@ class Picker {
 
   // A mouse event (cv::EVENT_*) at x, y in the pixels of a frame of `size`.
   void Mouse(int event, int x, int y, cv::Size size);
-  // A key as cv::waitKey gives it: n or '.' shows the next frame, p or ',' the one before, N
-  // and P step ten frames (kStep: Frame() changed); Enter or Space accepts the box, c or Esc
-  // cancels.
+  // A key as cv::waitKeyEx gives it: n, '.' or Right shows the next frame, p, ',' or Left the
+  // one before, ']' or Page Down and '[' or Page Up step ten frames (kStep: Frame() changed);
+  // Enter or Space accepts the box, c or Esc cancels.
   Answer Key(int key);
 
   int Frame() const { return frame_; }

@@ -217,9 +217,9 @@ TEST(Picker, StepsThroughFramesDrawsABoxAndGivesItAsAnArgument) {
   const cv::Size frame(100, 80);
   EXPECT_EQ(picker.Key('p'), Picker::Answer::kStep);
   EXPECT_EQ(picker.Frame(), 9);
-  for (int key : {'N', 'n', '.'}) picker.Key(key);
-  EXPECT_EQ(picker.Frame(), 21);
-  for (int key : {'P', 'P', 'P', ','}) picker.Key(key);
+  for (int key : {int(']'), int('n'), int('.'), 0xff56, 0xff53}) picker.Key(key);
+  EXPECT_EQ(picker.Frame(), 32) << "] and Page Down step ten frames; Right one";
+  for (int key : {int('['), 0xff55, 0xff55, 0xff51, int(',')}) picker.Key(key);
   EXPECT_EQ(picker.Frame(), 0) << "never before the first frame";
   EXPECT_EQ(picker.Key('p'), Picker::Answer::kNone);
   EXPECT_EQ(Picker("1 cup", 4, false).Key('n'), Picker::Answer::kNone)
@@ -239,8 +239,10 @@ TEST(Picker, StepsThroughFramesDrawsABoxAndGivesItAsAnArgument) {
   picker.Mouse(cv::EVENT_MOUSEMOVE, 10, 10, frame);
   EXPECT_EQ(picker.Box(), cv::Rect(0, 50, 60, 30)) << "a move without the button leaves it";
   EXPECT_NE(picker.Render(black).at<cv::Vec3b>(79, 30), cv::Vec3b(0, 0, 0)) << "and after";
-  for (int key : {'\r', '\n', ' '}) EXPECT_EQ(picker.Key(key), Picker::Answer::kAccept);
-  for (int key : {int('c'), 27}) EXPECT_EQ(picker.Key(key), Picker::Answer::kCancel);
+  for (int key : {int('\r'), int('\n'), int(' '), 0xff0d})
+    EXPECT_EQ(picker.Key(key), Picker::Answer::kAccept) << key;
+  for (int key : {int('c'), 27, 0xff1b}) EXPECT_EQ(picker.Key(key), Picker::Answer::kCancel);
+  EXPECT_EQ(picker.Key(0xff50), Picker::Answer::kNone) << "Home: no step";
 
   // The argument printed gives the same object again, in a shell too.
   ObjectSpec object;
