@@ -232,7 +232,7 @@ void PickBox(const Arguments& a, const cv::Mat& first, ObjectSpec& object, std::
       if (show(picker.Frame()))
         shown.frame = frame;
       else
-        picker.BackTo(at);  // past the end: the last frame stays
+        picker.BackTo(at);  // past the end: the frame shown stays
     }
   }
   cv::setMouseCallback(kWindow, nullptr, nullptr);
