@@ -19,6 +19,7 @@ enum : unsigned {
   kRun = 1u << 3,
   kInspect = 1u << 4,
   kEval = 1u << 5,
+  kShow = 1u << 6,
   kTeaches = kTeach | kRun,
   kTracks = kTrack | kRun,
   kRuns = kTeach | kTrack | kRun,
@@ -61,7 +62,8 @@ const CommandInfo kCommands[] = {
      "run VIDEO --object ID:NAME:X,Y,W,H[@A-B] [--object ...] [OPTIONS]",
      "Teaches the objects on their frames (default: the first frame only) and tracks them on\n"
      "every other frame, in one pass, as teach and track would. Results are written for the\n"
-     "tracked frames.\n"},
+     "tracked frames; the annotated video holds every frame, the taught ones with their boxes\n"
+     "labelled \"taught\".\n"},
     {Command::kInspect, kInspect, "inspect", "inspect [FILE]", "what a memory file holds",
      "inspect [FILE] [--json]",
      "What a memory file holds: its area and levels, the bases per level, the objects with their\n"
@@ -76,6 +78,16 @@ const CommandInfo kCommands[] = {
      "truth are matched by object and frame. TRUTH is in the MOT format, or one x,y,w,h line per\n"
      "frame (object 1). A frame on which an object is out of sight (no line, or a box of no\n"
      "size) is not scored; a result there counts as a report while away.\n"},
+    {Command::kShow, kShow, "show", "show VIDEO --output FILE ...",
+     "draw boxes or results on a video",
+     "show VIDEO --object ID:NAME:X,Y,W,H [--object ...] --frame N --output FILE.png\n"
+     "       vizmoro-cli show VIDEO --results FILE [--truth FILE] --output FILE.mp4\n"
+     "                        [OPTIONS]",
+     "Draws boxes on a video, to check them: the boxes of --object (as teach and run take them)\n"
+     "and the boxes of a results file (as track writes it), with a truth file (as eval reads it)\n"
+     "in thin white. With --frame N, frame N (from 0) is drawn into an image (PNG, JPEG, ...);\n"
+     "without, every frame is drawn into a video (.avi: Motion JPEG, else MPEG-4), written\n"
+     "under a temporary name and given its own at the end.\n"},
 };
 
 const char kProgramUsage[] = "COMMAND [OPTIONS]";
@@ -95,7 +107,8 @@ const char kProgramFooter[] =
     "     and save the memory)\n"
     "  1  the command line is wrong, or an output would overwrite another file of the run\n"
     "  2  an input cannot be read: the video, the memory file, its names, results or truth;\n"
-    "     or an object was not taught, its frames lying past the video's end\n"
+    "     or an object was not taught, its frames lying past the video's end, or a frame to\n"
+    "     draw on or show lies past it\n"
     "  3  an output cannot be written: the memory file, results, video or plot (what was\n"
     "     learned is still saved)\n"
     "  4  another run holds the memory file\n";
@@ -167,12 +180,22 @@ const OptionInfo kOptions[] = {
      "or more, but with --plain); @A-B teaches this object on frames A\n"
      "to B, @N on frame N; given again for each object and key frame",
      AddObject, true},
+    {"-o,--object", "OBJECT", kShow, nullptr,
+     "a box to draw: ID, NAME and X,Y,W,H in pixels (@A-B is read and\n"
+     "left aside); given again for each box",
+     AddObject, true},
     {"-f,--frames", "A-B", kTeaches, kTeaching, "the frames of every object without its own",
      SetFrames},
     {"--select", nullptr, kTeaches, kTeaching,
-     "draw the boxes of objects given as ID:NAME with the mouse, on the\n"
-     "first frame (needs a display)",
+     "draw the boxes of objects given as ID:NAME[@A-B] with the mouse, on\n"
+     "the object's first frame (needs a display); n/p step a frame, ]/[\n"
+     "ten, Enter or Space accept, c cancels. The box is printed as an\n"
+     "--object argument; an object without frames of its own is taught\n"
+     "on the frame its box was drawn on",
      Sets(&Arguments::select, true)},
+    {"--select-frame", "N", kTeaches, kTeaching,
+     "with --select, show frame N (from 0) first instead",
+     Counts(&Arguments::selectFrame, 0, INT32_MAX)},
     {"--levels", "N", kTeaches, kTeaching, "levels of a new memory (default 3)",
      Counts(&Arguments::levels, 1, 8)},
     {"-r,--results", "FILE", kTracks, kTracking,
@@ -220,8 +243,8 @@ const OptionInfo kOptions[] = {
      Sets(&Arguments::guard, false)},
     {"--budget", "N", kRuns, kMemory, "keep at most N bases (default 2000; 0 for no budget)",
      Counts(&Arguments::budget, 0, INT32_MAX)},
-    {"--flip", nullptr, kRuns, kMemory, "turn every frame upside down first, as Vizmoro does",
-     Sets(&Arguments::flip, true)},
+    {"--flip", nullptr, kRuns | kShow, kMemory,
+     "turn every frame upside down first, as Vizmoro does", Sets(&Arguments::flip, true)},
     {"--hue-mask", nullptr, kRuns, kMemory,
      "hide the first frame's most common hues, as Vizmoro does (with\n"
      "--plain)",
@@ -234,11 +257,19 @@ const OptionInfo kOptions[] = {
      Sets(&Arguments::quiet, true)},
     {"-p,--plot", "FILE", kEval, nullptr, "the success plot as a PNG image",
      Keeps(&Arguments::plot)},
+    {"-r,--results", "FILE", kShow, nullptr, "results to draw, in the MOT format (frames from 1)",
+     Keeps(&Arguments::resultsFile)},
+    {"-t,--truth", "FILE", kShow, nullptr, "ground truth to draw, in any format eval reads",
+     Keeps(&Arguments::truthFile)},
+    {"--frame", "N", kShow, nullptr, "draw frame N only (from 0), into an image",
+     Counts(&Arguments::frame, 0, INT32_MAX)},
+    {"--output", "FILE", kShow, nullptr, "the image (with --frame) or the video that is drawn",
+     Keeps(&Arguments::output)},
     {"-f,--frames", "A-B", kEval, nullptr,
      "score only frames A to B (counted from 1, as in the files)", SetFrames},
     {"--json", nullptr, kInspect | kEval, nullptr, "the output as JSON",
      Sets(&Arguments::json, true)},
-    {"-h,--help", nullptr, kProgram | kRuns | kInspect | kEval, kMemory, "this help",
+    {"-h,--help", nullptr, kProgram | kRuns | kInspect | kEval | kShow, kMemory, "this help",
      Sets(&Arguments::help, true)},
     {"--version", nullptr, kProgram, nullptr, "print the version",
      [](Arguments& a, const std::string&, const std::string&) { a.command = Command::kVersion; }},
@@ -378,10 +409,20 @@ void Complete(Arguments& a, const std::string& command,
     return;
   }
   a.video = positional[0];
+  if (a.command == Command::kShow) {
+    if (a.output.empty()) throw Refusal{"show needs --output FILE"};
+    if (a.objects.empty() && a.resultsFile.empty() && a.truthFile.empty())
+      throw Refusal{"show needs boxes to draw: --object, --results or --truth"};
+    for (const ObjectSpec& object : a.objects)
+      if (object.box.empty())
+        throw Refusal{"object " + std::to_string(object.id) + " has no box: give ID:NAME:X,Y,W,H"};
+    return;
+  }
   if (a.hueMask && !a.plain)
     throw Refusal{"--hue-mask needs --plain: the tracker reads whole frames"};
   if (a.command != Command::kTeach && a.command != Command::kRun) return;
   if (a.objects.empty()) throw Refusal{command + " needs at least one --object"};
+  if (a.selectFrame >= 0 && !a.select) throw Refusal{"--select-frame needs --select"};
   for (ObjectSpec& object : a.objects) {
     if (object.box.empty() && !a.select)
       throw Refusal{"object " + std::to_string(object.id) +

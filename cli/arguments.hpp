@@ -21,7 +21,7 @@ enum ExitCode {
   kExitInUse = 4,   // another run holds the memory file
 };
 
-enum class Command { kNone, kHelp, kVersion, kTeach, kTrack, kRun, kInspect, kEval };
+enum class Command { kNone, kHelp, kVersion, kTeach, kTrack, kRun, kInspect, kEval, kShow };
 
 // The --object argument, as the batch reads it too.
 using vizmoro::FrameRange;
@@ -39,7 +39,8 @@ struct Arguments {
   bool hasFrames = false;
   FrameRange frames;  // --frames: the teaching range of objects without their own
   bool select = false, flip = false, hueMask = false;
-  bool plain = false;  // the memory's own search and tracking, without the tracker
+  int selectFrame = -1;  // --select-frame: the frame the picker shows first (-1: the object's)
+  bool plain = false;    // the memory's own search and tracking, without the tracker
   int levels = 3;
   // Learning, tracking and saving; the defaults are vizmoro::SessionParams'.
   std::string results, outputVideo;
@@ -50,9 +51,11 @@ struct Arguments {
   bool keepIdentities = vizmoro::SessionParams().tracking.keepIdentities;
   bool prune = !vizmoro::SessionParams().keepAll;
   bool quiet = false;
-  // inspect and eval.
+  // inspect, eval and show.
   bool json = false;
   std::string resultsFile, truthFile, plot;
+  int frame = -1;  // show --frame: the one frame drawn (-1: every frame, into a video)
+  std::string output;
 };
 
 // The session's settings as the options give them.

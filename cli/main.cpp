@@ -11,6 +11,7 @@
 #include "inspect.hpp"
 #include "output_files.hpp"
 #include "session.hpp"
+#include "show.hpp"
 
 namespace {
 
@@ -76,6 +77,8 @@ int main(int argc, char** argv) {
       }
     case Command::kEval:
       return Evaluate(arguments);
+    case Command::kShow:
+      return Show(arguments, stderr);
     default:
       return RunSession(arguments, stdout, stderr);
   }

@@ -20,6 +20,7 @@
 #include <vizmoro/memory_file.hpp>
 #include <vizmoro/tracker.hpp>
 
+#include "annotation.hpp"
 #include "display.hpp"
 #include "frame_source.hpp"
 #include "hue_mask.hpp"
@@ -28,6 +29,7 @@
 #include "names_file.hpp"
 #include "output.hpp"
 #include "output_files.hpp"
+#include "picker.hpp"
 #include "process_setup.hpp"
 #include "progress.hpp"
 #include "video_output.hpp"
@@ -61,22 +63,6 @@ struct PassReports {
       it->second = Track{result->rect, result->similarity};
   }
 };
-
-cv::Scalar ObjectColour(uint32_t id) {
-  static const cv::Scalar kColours[] = {{0, 140, 255}, {60, 200, 60}, {220, 80, 200},
-                                        {255, 160, 0}, {0, 220, 255}, {200, 60, 60}};
-  return kColours[id % std::size(kColours)];
-}
-
-void Annotate(cv::Mat& frame, uint32_t id, const std::string& name, const cv::Rect& box,
-              double similarity) {
-  const cv::Scalar colour = ObjectColour(id);
-  cv::rectangle(frame, box, colour, 2);
-  char label[128];
-  std::snprintf(label, sizeof label, "%u %s %.2f", id, name.c_str(), similarity);
-  cv::putText(frame, label, box.tl() + cv::Point(2, -6), cv::FONT_HERSHEY_SIMPLEX, 0.6, colour, 2,
-              cv::LINE_AA);
-}
 
 bool IsCamera(const std::string& video) {
   return !video.empty() && video.size() <= 3 &&
@@ -253,17 +239,7 @@ class Session {
     memory_->SetTrackingOptions(params_.tracking);
   }
 
-  void Select(ObjectSpec& object, const cv::Mat& first) {
-    std::string note;
-    if (!vizmoro::WindowsAvailableHere(&note))
-      throw Failure{kExitUsage, "--select needs a display to draw boxes on"};
-    std::fprintf(messages_, "Draw the box of object %d (%s), then press Enter or Space.\n",
-                 object.id, object.name.c_str());
-    object.box = cv::selectROI(kWindow, first, true, false);
-    cv::destroyWindow(kWindow);
-    if (object.box.empty())
-      throw Failure{kExitUsage, "no box was drawn for object " + std::to_string(object.id)};
-  }
+  void Select(ObjectSpec& object, const cv::Mat& first) { PickBox(a_, first, object, messages_); }
 
   void CheckBox(const ObjectSpec& object, cv::Size frame) const {
     if ((object.box & cv::Rect(cv::Point(), frame)) != object.box)
@@ -316,6 +292,7 @@ class Session {
       const bool taught = tracker_ ? TeachOrTrack(i, seen) : TeachOrTrackPlain(i, seen);
       taughtFrames_ += taught;
       if (tracks_ && !taught) Report(i, seen);
+      if (tracks_ && taught) ShowTaught(i);
       ++frames_;
       progress_->Frame(frames_);
       if (!tracks_ && i >= lastTeaching_) break;
@@ -383,15 +360,30 @@ class Session {
         Annotate(frame_, static_cast<uint32_t>(r.id), name != names_.end() ? name->second.name : "",
                  r.box, r.confidence);
     }
+    Present();
+    // A reader of the results that has gone ends the run like a key; a failed write ends it
+    // too, and the memory is still saved.
+    if (resultsError_ != 0 || std::ferror(results_)) stopped_ = true;
+  }
+
+  // A frame that run teaches, in the annotated video and the window like the tracked ones (so
+  // that the video keeps the source's frames), with the boxes taught on it.
+  void ShowTaught(int i) {
+    if (!video_.IsOpen() && !show_) return;
+    for (const ObjectSpec& object : objects_)
+      if (object.range.Holds(i))
+        AnnotateTaught(frame_, static_cast<uint32_t>(object.id), object.name, object.box);
+    Present();
+  }
+
+  // The annotated frame into the video and the window; q or Esc there stops the run.
+  void Present() {
     video_.Write(frame_, messages_);
     if (show_) {
       cv::imshow(kWindow, frame_);
       const int key = cv::waitKey(1);
       if (key == 'q' || key == 27) stopped_ = true;
     }
-    // A reader of the results that has gone ends the run like a key; a failed write ends it
-    // too, and the memory is still saved.
-    if (resultsError_ != 0 || std::ferror(results_)) stopped_ = true;
   }
 
   // A video shorter than it claims, or than the teaching asked for; objects never taught keep

@@ -84,6 +84,14 @@ bool ParseObject(const std::string& text, ObjectSpec& object, std::string& probl
       return fail("the box must read X,Y,W,H with W and H above 0");
     }
   }
+  // Without a box ("ID:NAME@A-B", drawn with the mouse), frames after the name's last '@' are
+  // the object's own; a name such as "me@home" stays whole.
+  const size_t at = rest.rfind('@');
+  if (object.box.empty() && at != std::string::npos && at > 0 &&
+      ParseRange(rest.substr(at + 1), object.range)) {
+    object.hasRange = true;
+    rest.resize(at);
+  }
   // Control characters would break the names file's lines and the JSON of inspect.
   if (rest.empty() || std::any_of(rest.begin(), rest.end(), [](char c) {
         return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;

@@ -28,7 +28,8 @@ struct ObjectSpec {
 // white space, no '+').
 bool ParseInt(const std::string& text, long long low, long long high, long long& value);
 
-// "ID:NAME", "ID:NAME:X,Y,W,H" or "ID:NAME:X,Y,W,H@A-B". On failure says why in `error`.
+// "ID:NAME", "ID:NAME@A-B", "ID:NAME:X,Y,W,H" or "ID:NAME:X,Y,W,H@A-B". On failure says why in
+// `error`.
 bool ParseObject(const std::string& text, ObjectSpec& object, std::string& error);
 // "A-B" or "A".
 bool ParseRange(const std::string& text, FrameRange& range);

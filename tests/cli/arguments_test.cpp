@@ -6,12 +6,15 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <opencv2/highgui.hpp>
 
 #include "json.hpp"
 #include "names_file.hpp"
+#include "picker.hpp"
 #include "program_runner.hpp"
 
 namespace {
@@ -40,6 +43,18 @@ TEST(ObjectSpec, ReadsIdNameBoxAndFrames) {
   EXPECT_TRUE(o.box.empty()) << "to be drawn with --select";
   ASSERT_TRUE(ParseObject("3:t:12", o, error));
   EXPECT_EQ(o.name, "t:12");
+  // Frames without a box, for the picker; an '@' that starts no frames is the name's.
+  for (const auto& [text, name, first, last] : {std::tuple{"3:cup@10-14", "cup", 10, 14},
+                                                {"3:cup@7", "cup", 7, 7},
+                                                {"3:me@home", "me@home", -1, -1},
+                                                {"3:@5", "@5", -1, -1}}) {
+    ASSERT_TRUE(ParseObject(text, o, error)) << text << ": " << error;
+    EXPECT_EQ(o.name, name);
+    EXPECT_EQ(o.hasRange, first >= 0) << text;
+    if (first >= 0) {
+      EXPECT_EQ(std::pair(o.range.first, o.range.last), std::pair(first, last)) << text;
+    }
+  }
 
   for (const char* bad :
        {"0:x:1,2,3,4", "2147483648:x:1,2,3,4", "x:1,2,3,4", "1::1,2,3,4", "1:x:1,2,0,4",
@@ -102,6 +117,14 @@ TEST(Arguments, EachCommandTakesItsOwnOptions) {
   ASSERT_TRUE(Parse({"eval", "r.txt", "t.txt", "-p", "plot.png", "-f", "2-50"}, a, error));
   EXPECT_EQ(a.resultsFile, "r.txt");
   EXPECT_EQ(a.truthFile, "t.txt");
+  ASSERT_TRUE(Parse({"show", "v.avi", "-r", "r.txt", "-t", "t.txt", "--frame", "7", "--output",
+                     "f.png", "-o", "1:a:1,2,3,4", "--flip"},
+                    a, error))
+      << error;
+  EXPECT_EQ(std::tuple(a.command, a.video, a.resultsFile, a.truthFile, a.frame, a.output),
+            std::tuple(Command::kShow, std::string("v.avi"), std::string("r.txt"),
+                       std::string("t.txt"), 7, std::string("f.png")));
+  EXPECT_EQ(a.objects.at(0).box, cv::Rect(1, 2, 3, 4));
   ASSERT_TRUE(Parse({"track", "--help"}, a, error));
   EXPECT_TRUE(a.help);
   ASSERT_TRUE(Parse({}, a, error));
@@ -120,6 +143,7 @@ TEST(Arguments, EachCommandTakesItsOwnOptions) {
        "--select to draw it"},
       {{"teach", "a.avi", "-o", "1:a:0,0,9,9", "-o", "1:b:0,0,9,9"},
        "object 1 is given twice, as \"a\" and as \"b\""},
+      {{"teach", "a.avi", "-o", "1:a", "--select-frame", "3"}, "--select-frame needs --select"},
       {{"track", "a.avi", "--hue-mask"},
        "--hue-mask needs --plain: the tracker reads whole frames"},
       {{"teach", "a.avi", "-o", "1:a:0,0,9,9", "--results", "r"},
@@ -137,6 +161,11 @@ TEST(Arguments, EachCommandTakesItsOwnOptions) {
        "--frames must read A-B, with A <= B"},
       {{"eval", "r.txt"}, "eval takes RESULTS and TRUTH"},
       {{"inspect", "a", "b"}, "inspect takes one memory file"},
+      {{"show", "a.avi", "-t", "t.txt"}, "show needs --output FILE"},
+      {{"show", "a.avi", "--output", "a.mp4"},
+       "show needs boxes to draw: --object, --results or --truth"},
+      {{"show", "a.avi", "-o", "1:a@3", "--frame", "3", "--output", "a.png"},
+       "object 1 has no box: give ID:NAME:X,Y,W,H"},
   };
   for (const auto& r : refused) {
     EXPECT_FALSE(Parse(r.args, a, error)) << r.args[0];
@@ -151,16 +180,19 @@ TEST(Arguments, HelpOfEveryCommandNamesItsUsageAndItsOptions) {
                                {Command::kTrack, "track"},
                                {Command::kRun, "run"},
                                {Command::kInspect, "inspect"},
-                               {Command::kEval, "eval"}})
+                               {Command::kEval, "eval"},
+                               {Command::kShow, "show"}})
     EXPECT_EQ(HelpText(command).rfind(std::string("usage: vizmoro-cli ") + name, 0), 0u) << name;
 
   // Each command lists in its help exactly the options it takes: of every option the program
   // has, one that is not listed is refused as unknown.
   const std::string every =
-      "-o --object -f --frames --select --levels -r --results -v --video --no-learn --show "
+      "-o --object -f --frames --select --select-frame --levels -r --results -v --video --no-learn "
+      "--show "
       "--seen-only --no-follow-size --follow-size --no-identities -m --memory --prune --no-guard "
-      "--budget --flip --hue-mask --plain -q --quiet -p --plot --json -h --help";
-  for (const char* command : {"teach", "track", "run", "inspect", "eval"}) {
+      "--budget --flip --hue-mask --plain -q --quiet -p --plot --json -t --truth --frame "
+      "--output -h --help";
+  for (const char* command : {"teach", "track", "run", "inspect", "eval", "show"}) {
     Arguments parsed;
     ASSERT_TRUE(Parse({command, "--help"}, parsed, error));
     std::set<std::string> listed;  // the names at the start of the help's option lines
@@ -178,6 +210,58 @@ TEST(Arguments, HelpOfEveryCommandNamesItsUsageAndItsOptions) {
       error.clear();
     }
   }
+}
+
+TEST(Picker, StepsThroughFramesDrawsABoxAndGivesItAsAnArgument) {
+  Picker picker("1 cup", 10, true);
+  const cv::Size frame(100, 80);
+  EXPECT_EQ(picker.Key('p'), Picker::Answer::kStep);
+  EXPECT_EQ(picker.Frame(), 9);
+  for (int key : {int(']'), int('n'), int('.'), 0xff56, 0xff53}) picker.Key(key);
+  EXPECT_EQ(picker.Frame(), 32) << "] and Page Down step ten frames; Right one";
+  for (int key : {int('['), 0xff55, 0xff55, 0xff51, int(',')}) picker.Key(key);
+  EXPECT_EQ(picker.Frame(), 0) << "never before the first frame";
+  EXPECT_EQ(picker.Key('p'), Picker::Answer::kNone);
+  EXPECT_EQ(Picker("1 cup", 4, false).Key('n'), Picker::Answer::kNone)
+      << "a video read once shows one frame";
+
+  // A drag from right to left, ending outside the frame: the box is shown while it grows, and
+  // stays within the frame.
+  picker.Mouse(cv::EVENT_LBUTTONDOWN, 60, 50, frame);
+  picker.Mouse(cv::EVENT_MOUSEMOVE, 40, 30, frame);
+  EXPECT_EQ(picker.Box(), cv::Rect(40, 30, 20, 20));
+  const cv::Mat black(frame, CV_8UC3, cv::Scalar::all(0));
+  const cv::Mat drawing = picker.Render(black);
+  EXPECT_NE(drawing.at<cv::Vec3b>(50, 50), cv::Vec3b(0, 0, 0)) << "the box while it is drawn";
+  EXPECT_NE(drawing.at<cv::Vec3b>(5, 5), cv::Vec3b(0, 0, 0)) << "the instructions";
+  picker.Mouse(cv::EVENT_LBUTTONUP, -5, 200, frame);
+  EXPECT_EQ(picker.Box(), cv::Rect(0, 50, 60, 30));
+  picker.Mouse(cv::EVENT_MOUSEMOVE, 10, 10, frame);
+  EXPECT_EQ(picker.Box(), cv::Rect(0, 50, 60, 30)) << "a move without the button leaves it";
+  EXPECT_NE(picker.Render(black).at<cv::Vec3b>(79, 30), cv::Vec3b(0, 0, 0)) << "and after";
+  for (int key : {int('\r'), int('\n'), int(' '), 0xff0d})
+    EXPECT_EQ(picker.Key(key), Picker::Answer::kAccept) << key;
+  for (int key : {int('c'), 27, 0xff1b}) EXPECT_EQ(picker.Key(key), Picker::Answer::kCancel);
+  EXPECT_EQ(picker.Key(0xff50), Picker::Answer::kNone) << "Home: no step";
+
+  // The argument printed gives the same object again, in a shell too.
+  ObjectSpec object;
+  object.id = 7;
+  object.name = "red 'cup' a:b";
+  object.box = picker.Box();
+  object.range = {12, 14};
+  const std::string text = ObjectArgument(object, true);
+  EXPECT_EQ(text, "7:red 'cup' a:b:0,50,60,30@12-14");
+  EXPECT_EQ(ShellWord(text), "'7:red '\\''cup'\\'' a:b:0,50,60,30@12-14'");
+  EXPECT_EQ(ShellWord("7:cup:1,2,3,4@5"), "7:cup:1,2,3,4@5");
+  ObjectSpec read;
+  std::string error;
+  ASSERT_TRUE(ParseObject(text, read, error)) << error;
+  EXPECT_EQ(std::tuple(read.id, read.name, read.box, read.range.first, read.range.last),
+            std::tuple(7, object.name, object.box, 12, 14));
+  object.range = {3, 3};
+  EXPECT_EQ(ObjectArgument(object, true), "7:red 'cup' a:b:0,50,60,30@3");
+  EXPECT_EQ(ObjectArgument(object, false), "7:red 'cup' a:b:0,50,60,30");
 }
 
 TEST(NamesFile, ReadsWhatItWritesAndLinesFromOtherSystems) {

@@ -15,12 +15,16 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/videoio.hpp>
 #include <vizmoro/associative_memory.hpp>
 #include <vizmoro/memory_file.hpp>
 
+#include "annotation.hpp"
 #include "evaluation.hpp"
 #include "json.hpp"
 #include "mot.hpp"
+#include "picker.hpp"
 #include "program_runner.hpp"
 
 namespace {
@@ -253,6 +257,21 @@ TEST_F(CliRun, AnnotatedVideoAndStopRequestsKeepEverything) {
           dir_.path());
   EXPECT_EQ(video.exitCode, 0) << video.err;
   EXPECT_EQ(vizmoro_test::CountFrames(dir_ / "annotated.avi"), 200);
+  // run's video keeps every frame of the source, the taught ones with their boxes drawn.
+  const ProgramResult run =
+      Cli(With({"run", Clip(), "-q", "-m", "run.dat", "-r", "run.txt", "-v", "run.avi"}, kObjects),
+          dir_.path());
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(vizmoro_test::CountFrames(dir_ / "run.avi"), 200);
+  cv::Mat source, annotated;
+  ASSERT_TRUE(cv::VideoCapture(Clip()).read(source));
+  ASSERT_TRUE(cv::VideoCapture((dir_ / "run.avi").string()).read(annotated));
+  auto difference = [&](const cv::Rect& strip) {
+    return cv::mean(cv::abs(source(strip) - annotated(strip)) +
+                    cv::abs(annotated(strip) - source(strip)))[1];
+  };
+  EXPECT_GT(difference({38, 70, 5, 140}), 20) << "the taught box of object 1 on frame 0";
+  EXPECT_LT(difference({720, 300, 10, 100}), 10) << "nothing drawn away from the boxes";
 
   // The results grow under a temporary name, and take their own at the end.
   RunningProgram running(CliPath(), {"track", Clip(), "-r", "stopped.txt"}, dir_.path());
@@ -269,6 +288,44 @@ TEST_F(CliRun, AnnotatedVideoAndStopRequestsKeepEverything) {
   EXPECT_FALSE(fs::exists(growing));
   CvAssociativeMemory saved;
   EXPECT_TRUE(saved.LoadFromFile((dir_ / "am.dat").c_str()));
+}
+
+// A box checked on its frame before it is taught, and results with their truth on every frame.
+TEST_F(CliRun, ShowDrawsBoxesOnAFrameAndResultsOnEveryFrame) {
+  const ProgramResult image =
+      Cli({"show", Clip(), "-o", "1:orange:40,60,160,160", "-o", "2:green:304,356,160,160",
+           "--frame", "5", "--output", "box.png"},
+          dir_.path());
+  ASSERT_EQ(image.exitCode, 0) << image.err;
+  EXPECT_EQ(image.out + image.err, "");
+  const cv::Mat drawn = cv::imread((dir_ / "box.png").string());
+  ASSERT_EQ(drawn.size(), cv::Size(768, 576));
+  auto colour = [](const cv::Scalar& c) { return cv::Vec3b(c[0], c[1], c[2]); };
+  EXPECT_EQ(drawn.at<cv::Vec3b>(140, 40), colour(ObjectColour(1))) << "the left edge of box 1";
+  EXPECT_EQ(drawn.at<cv::Vec3b>(356, 380), colour(ObjectColour(2))) << "the top edge of box 2";
+
+  WriteFile(dir_ / "r.txt", "1,1,40,60,160,160,0.9,-1,-1,-1\n150,3,548,50,160,160,0.5,-1,-1,-1\n");
+  const ProgramResult video = Cli(
+      {"show", Clip(), "-r", "r.txt", "--truth", Truth(), "--output", "shown.avi"}, dir_.path());
+  ASSERT_EQ(video.exitCode, 0) << video.err;
+  EXPECT_EQ(vizmoro_test::CountFrames(dir_ / "shown.avi"), 200);
+}
+
+// The picker's frames, by their index in the video, back and forth.
+TEST_F(CliRun, PickerReadsEveryFrameByItsIndex) {
+  std::vector<cv::Mat> frames;
+  cv::VideoCapture capture(Clip());
+  for (cv::Mat frame; frames.size() < 46 && capture.read(frame);) frames.push_back(frame.clone());
+  ASSERT_EQ(frames.size(), 46u);
+  FrameBrowser browser(Clip());
+  cv::Mat frame;
+  for (int index : {40, 39, 3, 45, 0}) {
+    ASSERT_TRUE(browser.Read(index, frame)) << index;
+    EXPECT_EQ(cv::norm(frame, frames[index], cv::NORM_INF), 0) << index;
+  }
+  EXPECT_FALSE(browser.Read(200, frame));
+  EXPECT_EQ(browser.Count(), 200);
+  EXPECT_TRUE(browser.Read(199, frame));
 }
 
 TEST_F(CliRun, RefusalsSayWhyWithTheirExitCodes) {
@@ -313,6 +370,22 @@ TEST_F(CliRun, RefusalsSayWhyWithTheirExitCodes) {
       {{"teach", Clip(), "-m", "small.dat", "-o", "1:a:0,0,9,3"},
        1,
        "vizmoro-cli: the box of object 1 is smaller than the 4 x 4 pixels the tracker needs\n"},
+      {{"teach", Clip(), "-o", "1:cup@500-510", "--select"},
+       2,
+       "vizmoro-cli: cannot draw the box of object 1 on frame 500: " + Clip() +
+           " has 200 frames\n"},
+      {{"run", Clip(), "-o", "1:cup", "--select", "--select-frame", "199"},
+       1,
+       "vizmoro-cli: --select needs a display to draw boxes on\n"},
+      {{"show", Clip(), "-o", "1:a:40,60,160,160", "--frame", "200", "--output", "f.png"},
+       2,
+       "vizmoro-cli: frame 200 is past the end of " + Clip() + ", which has 200 frames\n"},
+      {{"show", Clip(), "-o", "1:a:700,500,160,160", "--frame", "0", "--output", "f.png"},
+       1,
+       "vizmoro-cli: the box of object 1 reaches outside the frames of 768 x 576\n"},
+      {{"show", "missing.avi", "-t", Truth(), "--output", "f.avi"},
+       2,
+       "vizmoro-cli: cannot open the video missing.avi: no such file\n"},
       {{"teach", Clip(), "-m", "stuck.dat", "-o", "1:a:0,0,9,9"},
        3,
        "vizmoro-cli: cannot save the tracker state to stuck.dat.track: stuck.dat.track is a "
@@ -352,7 +425,7 @@ TEST_F(CliRun, RefusalsSayWhyWithTheirExitCodes) {
             "vizmoro-cli: cannot use the memory file am.dat: another run holds its lock "
             "am.dat.lock\n");
 
-  for (const char* command : {"teach", "track", "run", "inspect", "eval"}) {
+  for (const char* command : {"teach", "track", "run", "inspect", "eval", "show"}) {
     const ProgramResult help = Cli({command, "--help"}, dir_.path());
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_EQ(help.out.rfind(std::string("usage: vizmoro-cli ") + command, 0), 0u) << command;
@@ -398,6 +471,10 @@ TEST_F(CliRun, OutputsNeverOverwriteTheRunsOtherFiles) {
       {{"teach", "v.avi", "-o", "1:a:0,0,9,9", "-m", "link.avi"},
        "the memory file link.avi is the video v.avi"},
       {{"eval", "r.txt", "hard.avi", "-p", "v.avi"}, "the plot v.avi is the truth hard.avi"},
+      {{"show", "v.avi", "-r", "r.txt", "--output", "hard.avi"},
+       "the output hard.avi is the video v.avi"},
+      {{"show", "v.avi", "-r", "r.txt", "-t", "link.avi", "--frame", "0", "--output", "r.txt"},
+       "the output r.txt is the results"},
   };
   for (const auto& c : cases) {
     const ProgramResult run = Cli(c.args, dir_.path());
