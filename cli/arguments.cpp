@@ -186,6 +186,10 @@ const OptionInfo kOptions[] = {
      AddObject, true},
     {"-f,--frames", "A-B", kTeaches, kTeaching, "the frames of every object without its own",
      SetFrames},
+    {"-f,--frames", "A-B", kTrack, kTracking,
+     "track only frames A to B (counted from 0; the frames before are\n"
+     "passed by, as in the annotated video)",
+     SetFrames},
     {"--select", nullptr, kTeaches, kTeaching,
      "draw the boxes of objects given as ID:NAME[@A-B] with the mouse, on\n"
      "the object's first frame (needs a display); n/p step a frame, ]/[\n"
@@ -266,7 +270,9 @@ const OptionInfo kOptions[] = {
     {"--output", "FILE", kShow, nullptr, "the image (with --frame) or the video that is drawn",
      Keeps(&Arguments::output)},
     {"-f,--frames", "A-B", kEval, nullptr,
-     "score only frames A to B (counted from 1, as in the files)", SetFrames},
+     "score only frames A to B (counted from 0, as --frames of teach,\n"
+     "track and run; the files count from 1)",
+     SetFrames},
     {"--json", nullptr, kInspect | kEval, nullptr, "the output as JSON",
      Sets(&Arguments::json, true)},
     {"-h,--help", nullptr, kProgram | kRuns | kInspect | kEval | kShow, kMemory, "this help",

@@ -87,6 +87,8 @@ Evaluation Evaluate(const std::vector<Detection>& results, const std::vector<Det
   const int64_t considered = last >= first ? int64_t{last} - first + 1 : 0;
 
   Evaluation evaluation;
+  evaluation.first = first;
+  evaluation.last = last;
   for (auto& [id, score] : scores) {
     const std::map<int, cv::Rect2d>& boxes = inSight[id];
     for (auto t = boxes.lower_bound(first); t != boxes.end() && t->first <= last; ++t) {
@@ -122,7 +124,11 @@ std::string FormatTable(const Evaluation& evaluation) {
   };
   for (const Score& s : evaluation.objects) add(s, std::to_string(s.id));
   add(evaluation.overall, "all");
-  return text;
+  if (evaluation.last < evaluation.first) return text + "no frame scored\n";
+  // Options count frames from 0, as the video does; the files from 1, as MOT does.
+  std::snprintf(line, sizeof line, "frames %d-%d scored (%d-%d in the files, counted from 1)\n",
+                evaluation.first - 1, evaluation.last - 1, evaluation.first, evaluation.last);
+  return text + line;
 }
 
 std::string FormatJson(const Evaluation& evaluation) {
@@ -138,7 +144,14 @@ std::string FormatJson(const Evaluation& evaluation) {
   };
   Json objects = Json::array();
   for (const Score& s : evaluation.objects) objects.push_back(score(s));
-  return JsonLine({{"objects", std::move(objects)}, {"overall", score(evaluation.overall)}});
+  const bool some = evaluation.last >= evaluation.first;
+  return JsonLine({{"objects", std::move(objects)},
+                   {"overall", score(evaluation.overall)},
+                   {"frames", some ? Json{{"first", evaluation.first - 1},
+                                          {"last", evaluation.last - 1},
+                                          {"firstInFiles", evaluation.first},
+                                          {"lastInFiles", evaluation.last}}
+                                   : Json()}});
 }
 
 bool WriteSuccessPlot(const Evaluation& evaluation, const std::string& path, std::string& error) {

@@ -30,6 +30,7 @@ struct Score {
 struct Evaluation {
   std::vector<Score> objects;  // by object ID
   Score overall;
+  int first = 1, last = 0;  // the frames scored, as the files count them (from 1)
 };
 
 // Matches results to truth by object and frame. The frames considered run from 1 (or the first

@@ -1,5 +1,6 @@
 // vizmoro-cli: teach an associative memory objects in a video, track them in any video, write
 // results in the MOT Challenge format, and score them against ground truth.
+#include <climits>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -36,8 +37,10 @@ int Evaluate(const Arguments& a) {
     std::fprintf(stderr, "vizmoro-cli: %s holds no truth\n", a.truthFile.c_str());
     return kExitInput;
   }
+  // --frames counts from 0, as the video does; the files count from 1.
+  const FrameRange inFiles{a.frames.first + 1, a.frames.last + (a.frames.last < INT_MAX)};
   const Evaluation evaluation =
-      vizmoro_cli::Evaluate(results, truth, a.hasFrames ? &a.frames : nullptr);
+      vizmoro_cli::Evaluate(results, truth, a.hasFrames ? &inFiles : nullptr);
   std::fputs((a.json ? FormatJson(evaluation) : FormatTable(evaluation)).c_str(), stdout);
   if (!a.plot.empty() && !WriteSuccessPlot(evaluation, a.plot, error)) {
     std::fprintf(stderr, "vizmoro-cli: %s\n", error.c_str());

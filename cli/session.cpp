@@ -285,14 +285,21 @@ class Session {
   void Play() {
     progress_.emplace(messages_, !a_.quiet && ::isatty(::fileno(messages_)),
                       teaches_ && !tracks_ ? lastTeaching_ + 1.0 : frameCount_);
+    // track --frames: the frames before are passed by, and the run ends after the last.
+    const bool ranged = a_.command == Command::kTrack && a_.hasFrames;
     for (int i = 0;; ++i) {
+      if (ranged && i > a_.frames.last) break;
       if (a_.flip) cv::flip(frame_, frame_, 0);
       // What is seen on this frame: each object's box, how surely, and whether it is there.
       std::vector<vizmoro::TrackReport> seen;
-      const bool taught = tracker_ ? TeachOrTrack(i, seen) : TeachOrTrackPlain(i, seen);
-      taughtFrames_ += taught;
-      if (tracks_ && !taught) Report(i, seen);
-      if (tracks_ && taught) ShowTaught(i);
+      if (ranged && i < a_.frames.first) {
+        Present();
+      } else {
+        const bool taught = tracker_ ? TeachOrTrack(i, seen) : TeachOrTrackPlain(i, seen);
+        taughtFrames_ += taught;
+        if (tracks_ && !taught) Report(i, seen);
+        if (tracks_ && taught) ShowTaught(i);
+      }
       ++frames_;
       progress_->Frame(frames_);
       if (!tracks_ && i >= lastTeaching_) break;

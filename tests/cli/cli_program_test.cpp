@@ -149,7 +149,7 @@ TEST_F(CliRun, RunTeachesThenTracksEveryObject) {
 
   // The evaluation command agrees, and draws its plot.
   const ProgramResult eval =
-      Cli({"eval", "results.txt", Truth(), "--frames", "31-200", "--plot", "plot.png", "--json"},
+      Cli({"eval", "results.txt", Truth(), "--frames", "30-199", "--plot", "plot.png", "--json"},
           dir_.path());
   EXPECT_EQ(eval.exitCode, 0) << eval.err;
   EXPECT_EQ(eval.out, FormatJson(Score(dir_ / "results.txt")));
@@ -178,6 +178,23 @@ TEST_F(CliRun, TeachThenTrackKeepNamesAndMemoryBetweenRuns) {
   CvAssociativeMemory tracked;
   ASSERT_TRUE(tracked.LoadFromFile((dir_ / "objects.dat").c_str()));
   EXPECT_GT(tracked.GetAccessCount(), taught.GetAccessCount()) << "the memory was saved";
+
+  // track --frames counts from 0 as the video does: frames 100 to 109 are lines 101 to 110.
+  for (const char* suffix : {"", ".names", ".track"})
+    fs::copy_file(dir_ / (std::string("objects.dat") + suffix),
+                  dir_ / (std::string("ranged.dat") + suffix));
+  const ProgramResult ranged =
+      Cli({"track", Clip(), "-m", "ranged.dat", "-q", "--frames", "100-109"}, dir_.path());
+  ASSERT_EQ(ranged.exitCode, 0) << ranged.err;
+  WriteFile(dir_ / "ranged.txt", ranged.out);
+  std::vector<Detection> lines;
+  std::string error;
+  ASSERT_TRUE(ReadDetections((dir_ / "ranged.txt").string(), lines, error)) << error;
+  ASSERT_FALSE(lines.empty());
+  for (const Detection& d : lines) {
+    EXPECT_GE(d.frame, 101);
+    EXPECT_LE(d.frame, 110);
+  }
 
   // Another object joins; the others keep their names. The names file keeps its mode and (when
   // root saves it) its owner, as the memory file does.
