@@ -46,8 +46,8 @@ const CommandInfo kCommands[] = {
      "onto which every box is resampled (with --plain: for the first object's box size); what the\n"
      "tracker needs beside the memory (each object's taught size) is kept in FILE.track.\n"},
     {Command::kTrack, kTrack, "track", "track VIDEO", "find and track every taught object",
-     "track VIDEO [--results FILE] [--video FILE] [--no-learn] [--show]\n"
-     "                         [OPTIONS]",
+     "track VIDEO [--results FILE] [--video FILE] [--frames A-B] [--no-learn]\n"
+     "                         [--show] [OPTIONS]",
      "Finds and follows every taught object on every frame, learning as it goes: optical flow\n"
      "predicts where an object went, the memory confirms it there, and an object it does not\n"
      "recognise is absent until it is found again anywhere in the frame. Results are written in\n"
