@@ -1,28 +1,51 @@
-"""Teach or track many videos as Dask tasks.
+"""Teach, track or run many videos as Dask tasks.
 
+    python3 -m vizmoro.batch teach --object 1:cup:10,20,80,80 --output taught/ a.mp4 b.mp4 ...
     python3 -m vizmoro.batch track --memory taught.dat --output out/ a.mp4 b.mp4 ...
-    python3 -m vizmoro.batch teach --object 1:cup:10,20,80,80 --output out/ a.mp4 ...
+    python3 -m vizmoro.batch track --memories taught/ --output out/ a.mp4 b.mp4 ...
+    python3 -m vizmoro.batch run --manifest videos.txt --output out/
 
 Each video is a task of its own and ends with its own memory file, out/NAME.dat, with what
 vizmoro-cli keeps beside it: its names (out/NAME.dat.names) and the tracker's state
-(out/NAME.dat.track). When tracking, its results are out/NAME.txt in vizmoro-cli's MOT format.
-Each attempt runs vizmoro-cli's own session (vizmoro.teach, track and run), so the files are
-the same, byte for byte, as vizmoro-cli teach and track give with the same options:
+(out/NAME.dat.track). When tracking or running, its results are out/NAME.txt in vizmoro-cli's
+MOT format. Each attempt runs vizmoro-cli's own session (vizmoro.teach, track and run), so the
+files are the same, byte for byte, as vizmoro-cli teach, track and run give with the same options:
 by default the tracker follows each object from its taught boxes; with --plain, the memory's own
 search and tracking of earlier versions (with vizmoro-cli --plain's defaults: sizes followed,
-identities kept apart, objects not seen listed where they were last seen). track with --object
-teaches those objects on their frames and tracks the others, as vizmoro-cli run does. Every
-attempt at a task works in a folder of its own on a pristine copy of the input memory and its
-state and publishes its files only when it succeeds, so a worker that dies part-way leaves
-nothing half-written and its video is simply run again. A video that ends before an object's
-first frame, or whose frames a box reaches outside, fails as vizmoro-cli does, and publishes
-nothing.
+identities kept apart, objects not seen listed where they were last seen). run teaches each
+video's objects on their frames and tracks the rest, as vizmoro-cli run does, starting from a
+copy of --memory where one is given and from a new memory otherwise; track with objects does the
+same. Every video starts from a copy of --memory, or with --memories FOLDER from a copy of its
+own FOLDER/NAME.dat (and what lies beside it), as teach published it into FOLDER.
+
+The objects are given with --object, the same for every video, or per video in a manifest
+(--manifest FILE) in place of the videos on the command line: one line per video, the video's
+path and then its objects as --object arguments, the words split as a shell splits them (quote a
+path or name with spaces), blank lines and comments (from a # that starts a word) ignored:
+
+    # videos.txt
+    clip.mp4   1:cup:10,20,80,80 2:ball:5,5,20,20@3
+    ../b.mp4   1:cup:12,30,80,80@0-4
+
+A relative path is taken from the manifest's folder. A line that vizmoro-cli would refuse (an
+object it refuses, teach or run without objects) is refused with FILE:LINE before any work.
+
+Every attempt at a task works in a folder of its own on a pristine copy of the input memory and
+its state and publishes its files only when it succeeds, so a worker that dies part-way leaves
+nothing half-written and its video is simply run again. A video that fails (it cannot be read,
+it ends before an object's first frame, a box reaches outside its frames, its memory is missing)
+fails as vizmoro-cli does, publishes nothing, and the other videos go on. The batch ends with a
+summary, a line per video: done, failed and why, or skipped; its exit status is 0 when every
+video is done (or skipped) and 1 otherwise. With --resume, a video whose files are all published
+already (its memory and names, and its results when tracking or running) is skipped; by default
+every video runs again and replaces its files.
 
 Videos whose files would have the same names (a/clip.avi and b/clip.mp4 both publish clip.*),
-and files that would replace an input, are refused before any work. Each attempt runs in a process
-of its own under a time limit (--time-limit; by default 20 times the video's length and a minute
-more where its length is known, none where it is not): a video that stalls is stopped, reported
-and left out, and the others go on; the batch then ends with status 1.
+and files that would replace an input, are refused before any work, as is every mistake on the
+command line (exit status 2). Each attempt runs in a process of its own under a time limit
+(--time-limit; by default 20 times the video's length and a minute more where its length is
+known, none where it is not): a video that stalls is stopped, reported as failed and left out,
+and the others go on.
 
 By default the tasks run on a local cluster of worker processes; --scheduler ADDRESS sends them
 to a running Dask scheduler (start one with `dask scheduler` and its workers with
@@ -34,6 +57,7 @@ import argparse
 import json
 import math
 import os
+import shlex
 import shutil
 import stat
 import subprocess
@@ -84,9 +108,15 @@ def published(job):
     finals = {"memory": os.path.join(job["output"], stem + ".dat")}
     finals["names"] = vizmoro.names_path(finals["memory"])
     finals["state"] = vizmoro.state_path(finals["memory"])
-    if job["command"] == "track":
+    if job["command"] != "teach":
         finals["results"] = os.path.join(job["output"], stem + ".txt")
     return finals
+
+
+def already_published(job):
+    """Whether every file a job publishes is there (the state, which a run may not have, aside):
+    the memory file goes last, so a job cut off while publishing is not taken for done."""
+    return all(os.path.isfile(path) for key, path in published(job).items() if key != "state")
 
 
 def video_length(video):
@@ -114,9 +144,24 @@ def time_limit(job):
     return None if length is None else TIME_PER_LENGTH * length + TIME_TO_START
 
 
+class AttemptFailed(RuntimeError):
+    """A video's session failed: its answer for this video, which another attempt would only
+    repeat."""
+
+
+def task(job):
+    """One video, as one task: the files it published, or {"failed": why} where its session
+    failed or ran past its time limit (then nothing is published)."""
+    try:
+        return process(job)
+    except AttemptFailed as failure:
+        return {"failed": str(failure)}
+
+
 def process(job):
-    """One video, as one task: returns the files it published, or {"failed": why} when the video
-    ran past its time limit (then nothing is published)."""
+    """One video: returns the files it published, or {"failed": why} when the video ran past its
+    time limit; raises AttemptFailed with the session's reason where it fails. Either way nothing
+    of it is published."""
     finals = published(job)
     stem = os.path.splitext(os.path.basename(finals["memory"]))[0]
     attempt = tempfile.mkdtemp(prefix=f".attempt-{stem}-", dir=job["output"])
@@ -136,7 +181,7 @@ def process(job):
             return {"failed": f"stopped after its time limit of {limit:g} s"}
         if done.returncode != 0:
             lines = done.stderr.strip().splitlines() or [f"exit status {done.returncode}"]
-            raise RuntimeError(lines[-1])
+            raise AttemptFailed(lines[-1])
         # Published only now, under the memory file's lock, each file replaced whole. A state
         # that belongs to another memory must not stay beside this one.
         with vizmoro.MemoryFileLock(finals["memory"]):
@@ -161,13 +206,19 @@ def attempt_from_stdin():
 
     threading.Thread(target=orphaned, daemon=True).start()
     given = json.load(sys.stdin)
-    attempt(given["job"], given["files"])
+    try:
+        attempt(given["job"], given["files"])
+    except Exception as error:  # noqa: BLE001 - its reason is the last line, not a traceback
+        print(str(error) or type(error).__name__, file=sys.stderr, flush=True)
+        sys.exit(1)
 
 
 def attempt(job, files):
     """Teaches or tracks one video into `files` (memory, names, state and results) with
-    vizmoro-cli's own session: teach, track, or run where track has objects to teach."""
+    vizmoro-cli's own session: teach, track, or run where there are objects to teach."""
     if job.get("memory"):  # pristine copies of the input memory and what lies beside it
+        if not os.path.isfile(job["memory"]):
+            raise FileNotFoundError(f"there is no memory file {job['memory']} to start from")
         shutil.copyfile(job["memory"], files["memory"])
         for key, path in (("names", vizmoro.names_path), ("state", vizmoro.state_path)):
             try:
@@ -191,14 +242,11 @@ def attempt(job, files):
     vizmoro.write_names(files["names"], vizmoro.read_names(vizmoro.names_path(job["memory"])))
 
 
-def jobs_from(arguments):
-    """The jobs of parsed arguments; ValueError for what vizmoro-cli would refuse, and for files
-    that would be published twice or over an input, before any work."""
-    frames = vizmoro.parse_range(arguments.frames)
-    if frames is None:
-        raise ValueError("--frames must read A-B, with A <= B")
+def objects_of(texts, frames):
+    """The objects of --object arguments, with the teaching range `frames` for those without
+    their own; ValueError for what vizmoro-cli refuses."""
     objects = []
-    for text in arguments.object or []:
+    for text in texts:
         object_id, name, box, span = parse_object(text, frames)
         # The same object again is a key frame: another box on other frames.
         for other in objects:
@@ -206,27 +254,81 @@ def jobs_from(arguments):
                 raise ValueError(f'object {object_id} is given twice, as "{other[1]}" and as '
                                  f'"{name}"')
         objects.append((object_id, name, box, span))
+    return objects
+
+
+def read_manifest(path, frames):
+    """The videos of a manifest, [(video, objects, "FILE:LINE")]: a line per video, its path (from
+    the manifest's folder where it is relative) and then its objects as --object arguments, split
+    as a shell splits words; blank lines and # comments are ignored. ValueError with FILE:LINE for
+    a line it refuses."""
+    try:
+        with open(path, **ENCODING) as file:
+            text = file.read()
+    except OSError as error:
+        raise ValueError(f"cannot read the manifest {path}: {error.strerror or error}") from None
+    folder = os.path.dirname(os.path.abspath(path))
+    entries = []
+    for number, line in enumerate(text.split("\n"), 1):
+        try:
+            words = shlex.split(line, comments=True)
+            if not words:
+                continue
+            if not words[0]:
+                raise ValueError("the video's path is empty")
+            entries.append((os.path.join(folder, words[0]), objects_of(words[1:], frames),
+                            f"{path}:{number}"))
+        except ValueError as refused:
+            raise ValueError(f"{path}:{number}: {refused}") from None
+    if not entries:
+        raise ValueError(f"the manifest {path} lists no video")
+    return entries
+
+
+def jobs_from(arguments):
+    """The jobs of parsed arguments; ValueError for what vizmoro-cli would refuse, and for files
+    that would be published twice or over an input, before any work."""
+    frames = vizmoro.parse_range(arguments.frames)
+    if frames is None:
+        raise ValueError("--frames must read A-B, with A <= B")
+    manifest = getattr(arguments, "manifest", None)
+    if manifest:
+        entries = read_manifest(manifest, frames)
+        for _, objects, where in entries:
+            if arguments.command != "track" and not objects:
+                raise ValueError(f"{where}: {arguments.command} needs at least one object")
+    else:
+        objects = objects_of(arguments.object or [], frames)
+        entries = [(video, objects, None) for video in arguments.videos]
+    memories = getattr(arguments, "memories", None)
+    if memories and not os.path.isdir(memories):
+        raise ValueError(f"there is no folder {memories} of memories")
     budget = DEFAULTS.learning.budget if arguments.budget is None else arguments.budget
-    jobs = [{"command": arguments.command, "video": os.path.abspath(video),
-             "output": os.path.abspath(arguments.output),
-             "memory": os.path.abspath(arguments.memory) if arguments.memory else None,
-             "objects": objects, "levels": arguments.levels, "learn": not arguments.no_learn,
-             "guard": DEFAULTS.learning.guard and not arguments.no_guard, "budget": budget,
-             "flip": arguments.flip, "plain": arguments.plain,
-             "prune": arguments.prune or not DEFAULTS.keep_all,
-             "follow_size": DEFAULTS.tracking.follow_size and not arguments.no_follow_size,
-             "keep_identities": DEFAULTS.tracking.keep_identities and not arguments.no_identities,
-             "seen_only": arguments.seen_only,
-             "time_limit": getattr(arguments, "time_limit", None)}
-            for video in arguments.videos]
+    jobs = []
+    for video, objects, _ in entries:
+        stem = os.path.splitext(os.path.basename(video))[0]
+        memory = (os.path.join(memories, stem + ".dat") if memories else arguments.memory)
+        jobs.append({
+            "command": arguments.command, "video": os.path.abspath(video),
+            "output": os.path.abspath(arguments.output),
+            "memory": os.path.abspath(memory) if memory else None,
+            "objects": objects, "levels": arguments.levels, "learn": not arguments.no_learn,
+            "guard": DEFAULTS.learning.guard and not arguments.no_guard, "budget": budget,
+            "flip": arguments.flip, "plain": arguments.plain,
+            "prune": arguments.prune or not DEFAULTS.keep_all,
+            "follow_size": DEFAULTS.tracking.follow_size and not arguments.no_follow_size,
+            "keep_identities": DEFAULTS.tracking.keep_identities and not arguments.no_identities,
+            "seen_only": arguments.seen_only,
+            "time_limit": getattr(arguments, "time_limit", None)})
     if arguments.memory:
         # Refused now rather than by every video.
+        if not os.path.isfile(arguments.memory):
+            raise ValueError(f"there is no memory file {arguments.memory}")
         vizmoro.read_names(vizmoro.names_path(arguments.memory))
     # Inputs by path and, where they exist, by file (a link or another name of one).
     inputs = [job["video"] for job in jobs]
-    if arguments.memory:
-        inputs += [arguments.memory, vizmoro.names_path(arguments.memory),
-                   vizmoro.state_path(arguments.memory)]
+    for memory in dict.fromkeys(job["memory"] for job in jobs if job["memory"]):
+        inputs += [memory, vizmoro.names_path(memory), vizmoro.state_path(memory)]
     given = {os.path.realpath(path): path for path in inputs}
     given.update({key: path for path in inputs if (key := _file_of(path))})
     publishers = {}
@@ -252,20 +354,32 @@ def _file_of(path):
     return status.st_dev, status.st_ino
 
 
-def run(jobs, client, report=None):
-    """Runs the jobs on a Dask client; returns, in order, the published files of each job, or
-    {"failed": why} for a job that failed."""
+def run(jobs, client, report=None, resume=False):
+    """Runs the jobs on a Dask client; returns, in order, the published files of each job,
+    {"failed": why} for a job that failed, or, with `resume`, {"skipped": why} for a job whose
+    files are all published already."""
     from distributed import as_completed
 
-    futures = client.map(process, jobs, pure=False, retries=2)
-    order = {future.key: i for i, future in enumerate(futures)}
-    outcome = [None] * len(jobs)
-    for done, future in enumerate(as_completed(futures), 1):
+    outcome = [{"skipped": "its files are published already"} if resume and already_published(job)
+               else None for job in jobs]
+    todo = [i for i, result in enumerate(outcome) if result is None]
+    done = 0
+    for i in range(len(jobs)):
+        if outcome[i] is not None:
+            done += 1
+            if report:
+                report(f"{done}/{len(jobs)} skipped: {jobs[i]['video']}")
+    # A session that fails gives its reason, which another try would repeat; what else fails
+    # (a file that cannot be published) is tried again.
+    futures = client.map(task, [jobs[i] for i in todo], pure=False, retries=2)
+    order = {future.key: i for i, future in zip(todo, futures)}
+    for future in as_completed(futures):
         i = order[future.key]
         try:
             outcome[i] = future.result()
         except Exception as error:  # noqa: BLE001 - reported, and the other videos go on
             outcome[i] = {"failed": str(error) or type(error).__name__}
+        done += 1
         if report:
             failed = outcome[i].get("failed")
             report(f"{done}/{len(jobs)} " + (f"failed: {jobs[i]['video']}: {failed}" if failed
@@ -274,6 +388,18 @@ def run(jobs, client, report=None):
         if name.startswith(".attempt-"):  # left by workers that died part-way
             shutil.rmtree(os.path.join(jobs[0]["output"], name), ignore_errors=True)
     return outcome
+
+
+def summary(jobs, outcome):
+    """The lines that end a batch: one per video, in order, then the counts."""
+    lines, counts = [], {"done": 0, "failed": 0, "skipped": 0}
+    for job, result in zip(jobs, outcome):
+        state = next((key for key in ("failed", "skipped") if key in result), "done")
+        counts[state] += 1
+        lines.append(f"{state}: {job['video']}" + (f": {result[state]}" if state != "done"
+                                                   else ""))
+    lines.append(f"{len(jobs)} videos: " + ", ".join(f"{n} {key}" for key, n in counts.items()))
+    return lines
 
 
 def whole(low, high):
@@ -300,14 +426,22 @@ def seconds(text):
 def parser_of():
     parser = argparse.ArgumentParser(prog="python3 -m vizmoro.batch", description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("command", choices=["teach", "track"])
-    parser.add_argument("videos", nargs="+")
+    parser.add_argument("command", choices=["teach", "track", "run"])
+    parser.add_argument("videos", nargs="*", help="the videos (or --manifest)")
     parser.add_argument("-o", "--output", required=True, help="folder of the published files")
-    parser.add_argument("-m", "--memory", help="the memory every video starts from (a copy each)")
+    memory = parser.add_mutually_exclusive_group()
+    memory.add_argument("-m", "--memory", help="the memory every video starts from (a copy each)")
+    memory.add_argument("--memories", metavar="FOLDER",
+                        help="start each video from its own FOLDER/NAME.dat (a copy), as teach "
+                             "published it there")
     parser.add_argument("--object", action="append",
-                        help="ID:NAME:X,Y,W,H[@A-B] (teach); the same ID and NAME again is a key "
-                             "frame, another box on other frames")
-    parser.add_argument("--frames", default="0", help="teaching frames A-B (default 0)")
+                        help="ID:NAME:X,Y,W,H[@A-B] (teach, run), the same for every video; the "
+                             "same ID and NAME again is a key frame, another box on other frames")
+    parser.add_argument("--manifest", metavar="FILE",
+                        help="the videos and each one's objects: a line per video, its path and "
+                             "then its objects as --object arguments")
+    parser.add_argument("--frames", default="0",
+                        help="teaching frames A-B of objects without their own (default 0)")
     parser.add_argument("--levels", type=whole(1, 8), default=3,
                         help="levels of a new memory (1 to 8, default 3)")
     parser.add_argument("--no-learn", action="store_true", help="track without learning")
@@ -333,6 +467,8 @@ def parser_of():
                         help=f"stop a video after this long, 0 for never (default "
                              f"{TIME_PER_LENGTH} times its length and {TIME_TO_START} s more "
                              f"where its length is known, never where it is not)")
+    parser.add_argument("--resume", action="store_true",
+                        help="skip the videos whose files are all published already")
     parser.add_argument("--scheduler", help="address of a running Dask scheduler")
     parser.add_argument("--workers", type=whole(1, 1024), default=2,
                         help="local worker processes")
@@ -343,13 +479,20 @@ def parse_arguments(argv=None):
     """The arguments and their jobs; exits with a usage message for what it refuses."""
     parser = parser_of()
     arguments = parser.parse_args(argv)
-    if arguments.command == "teach" and not arguments.object:
-        parser.error("teach needs at least one --object")
-    if arguments.command == "track" and not arguments.memory:
-        parser.error("track needs --memory")
+    if arguments.manifest:
+        if arguments.videos:
+            parser.error("give the videos on the command line or in --manifest, not both")
+        if arguments.object:
+            parser.error("give the objects on the manifest's lines, not with --object")
+    elif not arguments.videos:
+        parser.error("give the videos, or --manifest")
+    elif arguments.command != "track" and not arguments.object:
+        parser.error(f"{arguments.command} needs at least one --object")
+    if arguments.command == "track" and not (arguments.memory or arguments.memories):
+        parser.error("track needs --memory or --memories")
     try:
         return arguments, jobs_from(arguments)
-    except ValueError as refused:
+    except (ValueError, OSError) as refused:
         parser.error(str(refused))
 
 
@@ -364,15 +507,13 @@ def main(argv=None):
 
     if arguments.scheduler:
         with Client(arguments.scheduler) as client:
-            outcome = run(jobs, client, report)
+            outcome = run(jobs, client, report, arguments.resume)
     else:
         with LocalCluster(n_workers=arguments.workers, threads_per_worker=1, processes=True,
                           dashboard_address=None) as cluster, Client(cluster) as client:
-            outcome = run(jobs, client, report)
-    failed = sum(1 for result in outcome if "failed" in result)
-    if failed:
-        report(f"{failed} of {len(jobs)} videos failed: their files were not published")
-    return 1 if failed else 0
+            outcome = run(jobs, client, report, arguments.resume)
+    print("\n".join(summary(jobs, outcome)), flush=True)
+    return 1 if any("failed" in result for result in outcome) else 0
 
 
 if __name__ == "__main__":

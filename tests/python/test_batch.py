@@ -1,8 +1,9 @@
 """Many videos on a local Dask cluster: the same files as one after another and as vizmoro-cli,
 byte for byte, through the tracker and with --plain, also when a worker is killed part-way, and
-vizmoro.run's results and files those of vizmoro-cli run; what
-vizmoro-cli refuses is refused for its reasons, files that would clash are refused before any
-work, and a video that stalls is stopped."""
+vizmoro.run's results and files those of vizmoro-cli run; each video with its own boxes from a
+manifest and its own memory; what vizmoro-cli refuses is refused for its reasons, files that would
+clash and bad manifest lines are refused before any work, a video that fails or stalls is stopped
+and summed up while the others finish, and --resume skips only what is published."""
 
 import os
 import pathlib
@@ -171,9 +172,10 @@ def test_run_and_the_batch_give_the_files_of_vizmoro_cli_run(clip_maker, cli, tm
                (3, "purple", (548, 50, 160, 160), (0, 29))]
     results = vizmoro.run(pathlib.Path(clip), objects, tmp_path / "py.dat", frames=(0, 29),
                           results=tmp_path / "py.txt", quiet=True)
+    _, jobs = batch.parse_arguments(["run", clip, "-o", str(tmp_path / "batch"),
+                                     *object_words(OBJECTS, "0-29")])
     (tmp_path / "batch").mkdir()
-    batch.process(batch.jobs_from(batch_arguments("track", [clip], tmp_path / "batch",
-                                                  objects=OBJECTS, frames="0-29"))[0])
+    batch.process(jobs[0])
     expected = (tmp_path / "cli.txt").read_text()
     assert expected and "".join(vizmoro.mot_line(*r) for r in results) == expected
     for ours in (tmp_path / "py", tmp_path / "batch" / "multi"):
@@ -271,16 +273,25 @@ def test_objects_and_names_files_are_read_as_vizmoro_cli_reads_them(clips, tmp_p
             assert (tmp_path / "again.names").read_bytes().split(b"\t")[1] == line.split(b"\t")[1]
 
 
-def test_files_that_would_clash_are_refused_before_any_work(clips, tmp_path, capsys):
+def test_files_that_would_clash_and_bad_manifests_are_refused_before_any_work(clips, tmp_path,
+                                                                              capsys):
     videos, memory = clips
     same = []
     for folder in ("a", "b"):
         (tmp_path / folder).mkdir()
         same.append(str(shutil.copy(videos[1], tmp_path / folder / "clip.avi")))
     output = tmp_path / "out"
+    manifest = tmp_path / "videos.txt"
+    manifest.write_text(f"# videos\n\n{videos[0]} 1:cup:1,2,3,4\n{videos[1]}\n")
+    bad_object = tmp_path / "objects.txt"
+    bad_object.write_text(f"{videos[0]} 1:cup:1,2,3,4\n\n{videos[1]} 1:cup:1,2,3,0\n")
     for argv, why in [(["track", *same, "-o", str(output)], "would both publish"),
                       # clip1.avi publishes clip1.dat, the memory it starts from
-                      (["track", videos[0], "-o", os.path.dirname(memory)], "over the input")]:
+                      (["track", videos[0], "-o", os.path.dirname(memory)], "over the input"),
+                      (["teach", "--manifest", str(manifest), "-o", str(output)],
+                       f"{manifest}:4: teach needs at least one object"),
+                      (["track", "--manifest", str(bad_object), "-o", str(output)],
+                       f'{bad_object}:3: invalid --object "1:cup:1,2,3,0"')]:
         with pytest.raises(SystemExit):
             batch.main(argv + ["-m", memory])
         assert why in capsys.readouterr().err
@@ -304,3 +315,71 @@ def test_a_video_that_stalls_is_stopped_at_its_time_limit(clips, tmp_path):
     assert sorted(os.listdir(output)) == ["clip2.dat", "clip2.dat.lock", "clip2.dat.names",
                                           "clip2.dat.track", "clip2.txt"], (
         "nothing of it, not even its attempt")
+
+
+def test_a_batch_finishes_its_good_videos_and_sums_up_the_others(clips, tmp_path, cli, capfd):
+    videos, _ = clips
+    # Each good video with boxes of its own, from a manifest that names them from its folder.
+    own = {videos[1]: OBJECTS, videos[2]: [OBJECTS[0], "2:green:300,350,170,160@2"]}
+    missing = str(tmp_path / "missing.avi")
+    lists = tmp_path / "lists"
+    lists.mkdir()
+    lines = [f"{os.path.relpath(missing, lists)} 1:cup:10,10,40,40",
+             f"{videos[0]} 1:cup:700,10,80,40  # reaches outside its frames",
+             *(f"{os.path.relpath(video, lists)} {' '.join(objects)}"
+               for video, objects in own.items())]
+    (lists / "videos.txt").write_text("\n".join(lines) + "\n")
+    taught, tracked = tmp_path / "taught", tmp_path / "tracked"
+    assert batch.main(["teach", "--manifest", str(lists / "videos.txt"), "-o", str(taught)]) == 1
+    out, err = capfd.readouterr()
+    assert out.splitlines() == [
+        f"failed: {missing}: cannot open the video {missing}: no such file",
+        f"failed: {videos[0]}: the box of object 1 reaches outside the frames of 768 x 576",
+        f"done: {videos[1]}", f"done: {videos[2]}", "4 videos: 2 done, 2 failed, 0 skipped"]
+    # Each failure told once, by its reason: not retried, not logged by the workers.
+    assert "Traceback" not in err and "Compute Failed" not in err
+    assert {name.split(".")[0] for name in os.listdir(taught)} == {"clip2", "clip3"}
+
+    # Then each tracked from its own memory; clip1, which has none, fails alone.
+    assert batch.main(["track", *videos[:3], "--memories", str(taught), "-o", str(tracked)]) == 1
+    assert capfd.readouterr().out.splitlines()[0] == (
+        f"failed: {videos[0]}: there is no memory file {taught / 'clip1.dat'} to start from")
+    for video, objects in own.items():
+        stem = pathlib.Path(video).stem
+        theirs = str(tmp_path / f"{stem}-cli")
+        subprocess.run([cli, "teach", video, "-m", theirs + ".dat", "-q", *object_words(objects)],
+                       check=True)
+        assert same_files(str(taught / stem), theirs, (".dat", ".dat.names", ".dat.track")) == {
+            ".dat", ".dat.names", ".dat.track"}, stem
+        subprocess.run([cli, "track", video, "-m", theirs + ".dat", "-r", theirs + ".txt", "-q"],
+                       check=True)
+        assert same_files(str(tracked / stem), theirs, (".txt", ".dat", ".dat.track")) == {
+            ".txt", ".dat", ".dat.track"}, stem
+
+
+@pytest.mark.parametrize("resume", [True, False], ids=["resume", "again"])
+def test_resume_skips_only_the_videos_whose_files_are_all_published(clips, tmp_path, capsys,
+                                                                      resume):
+    videos, _ = clips
+    expected, output = tmp_path / "expected", tmp_path / "out"
+    expected.mkdir()
+    output.mkdir()
+    argv = ["teach", *videos[:2], *object_words(OBJECTS)]
+    for job in batch.parse_arguments(argv + ["-o", str(expected)])[1]:
+        batch.process(job)
+    # clip1's files are all there; clip2's publishing was cut off before its memory.
+    earlier = {name: b"an earlier run's" for name in ("clip1.dat", "clip1.dat.names",
+                                                      "clip2.dat.names")}
+    for name, data in earlier.items():
+        (output / name).write_bytes(data)
+    assert batch.main(argv + ["-o", str(output)] + (["--resume"] if resume else [])) == 0
+    first = (f"skipped: {videos[0]}: its files are published already" if resume
+             else f"done: {videos[0]}")
+    assert capsys.readouterr().out.splitlines() == [
+        first, f"done: {videos[1]}", f"2 videos: {1 if resume else 2} done, 0 failed, "
+        f"{1 if resume else 0} skipped"]
+    wanted = files_of(expected)
+    if resume:
+        wanted = {name: data for name, data in wanted.items() if not name.startswith("clip1")}
+        wanted.update({name: data for name, data in earlier.items() if name.startswith("clip1")})
+    assert files_of(output) == wanted
