@@ -248,10 +248,12 @@ const OptionInfo kOptions[] = {
     {"--budget", "N", kRuns, kMemory, "keep at most N bases (default 2000; 0 for no budget)",
      Counts(&Arguments::budget, 0, INT32_MAX)},
     {"--flip", nullptr, kRuns | kShow, kMemory,
-     "turn every frame upside down first, as Vizmoro does", Sets(&Arguments::flip, true)},
+     "turn every frame upside down first, as Vizmoro does (recorded\n"
+     "beside the memory: a run on it that differs warns)",
+     Sets(&Arguments::flip, true)},
     {"--hue-mask", nullptr, kRuns, kMemory,
      "hide the first frame's most common hues, as Vizmoro does (with\n"
-     "--plain)",
+     "--plain; recorded and warned of as --flip is)",
      Sets(&Arguments::hueMask, true)},
     {"--plain", nullptr, kRuns, kMemory,
      "the memory's own search and tracking of earlier versions instead\n"

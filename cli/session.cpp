@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,45 @@ struct PassReports {
   }
 };
 
+// How a memory was taught, on a line of its tracker state: "taught" and the options that change
+// what the memory sees (--flip, --hue-mask). Readers of the state pass over lines they do not
+// know, so earlier versions read the file as before.
+struct TaughtHow {
+  bool flip = false, hueMask = false;
+};
+constexpr char kTaughtKey[] = "taught";
+
+bool IsTaughtLine(const std::string& line) {
+  std::istringstream words(line);
+  std::string key;
+  return words >> key && key == kTaughtKey;
+}
+
+// The record in a state's text; none in one written before it was kept.
+std::optional<TaughtHow> ReadTaughtHow(const std::string& text) {
+  std::istringstream in(text);
+  std::optional<TaughtHow> how;
+  for (std::string line; std::getline(in, line);) {
+    if (!IsTaughtLine(line)) continue;
+    std::istringstream words(line);
+    how.emplace();
+    for (std::string word; words >> word;) {
+      if (word == "--flip") how->flip = true;
+      if (word == "--hue-mask") how->hueMask = true;
+    }
+  }
+  return how;
+}
+
+// The state's text with its record replaced by `how`.
+std::string WithTaughtHow(const std::string& text, const TaughtHow& how) {
+  std::istringstream in(text);
+  std::string out;
+  for (std::string line; std::getline(in, line);)
+    if (!IsTaughtLine(line)) out += line + "\n";
+  return out + kTaughtKey + (how.flip ? " --flip" : "") + (how.hueMask ? " --hue-mask" : "") + "\n";
+}
+
 bool IsCamera(const std::string& video) {
   return !video.empty() && video.size() <= 3 &&
          std::all_of(video.begin(), video.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -80,7 +120,7 @@ void RefuseOverwrites(const Arguments& a, bool tracks) {
       {"the memory file", a.memory, true},
       {"the memory's names file", NamesPath(a.memory), true},
       {"the memory's lock file", file_io::ReplacedPath(a.memory) + ".lock", false},
-      {"the memory's tracker state", vizmoro::StatePath(a.memory), !a.plain},
+      {"the memory's tracker state", vizmoro::StatePath(a.memory), a.command != Command::kTrack},
       {"the results file", tracks ? a.results : "", true},
       {"the annotated video", tracks ? a.outputVideo : "", true},
   };
@@ -162,7 +202,7 @@ class Session {
     if (!vizmoro::CanReplaceMemoryFile(a_.memory, &why))
       throw Failure{kExitOutput, "cannot save the memory to " + a_.memory + ": " + why};
     statePath_ = vizmoro::StatePath(a_.memory);
-    if (teaches_ && !a_.plain && !vizmoro::CanReplaceMemoryFile(statePath_, &why))
+    if (teaches_ && !vizmoro::CanReplaceMemoryFile(statePath_, &why))
       throw Failure{kExitOutput, "cannot save the tracker state to " + statePath_ + ": " + why};
   }
 
@@ -175,6 +215,7 @@ class Session {
     namesPath_ = NamesPath(a_.memory);
     std::string why;
     if (loaded_ && !ReadNames(namesPath_, names_, why)) throw Failure{kExitInput, why};
+    if (loaded_) ReadStateText();
     if (a_.plain) return;
     vizmoro::TrackerParams params;
     params.levels = a_.levels;
@@ -188,6 +229,34 @@ class Session {
     // Objects taught with --plain since (or by an earlier version) are known by their names.
     for (const auto& [id, name] : names_)
       if (!tracker_->Objects().count(id)) tracker_->AddObject(id, {name.taught, 0});
+  }
+
+  // The state beside a loaded memory as text, and a warning where it was taught with other
+  // options than this run's: it would find nothing, and nothing else would say why.
+  void ReadStateText() {
+    std::FILE* in = file_io::OpenRegularFile(statePath_.c_str());
+    if (!in) {
+      stateUnreadable_ = errno != ENOENT;
+      return;
+    }
+    std::string text;
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, in)) > 0;) text.append(buffer, n);
+    stateUnreadable_ = std::ferror(in);
+    std::fclose(in);
+    if (stateUnreadable_) return;
+    stateText_ = text;
+    const std::optional<TaughtHow> how = ReadTaughtHow(text);
+    if (!how) return;
+    const struct {
+      bool taught, now;
+      const char* option;
+    } options[] = {{how->flip, a_.flip, "--flip"}, {how->hueMask, a_.hueMask, "--hue-mask"}};
+    for (const auto& o : options)
+      if (o.taught != o.now)
+        std::fprintf(messages_, "vizmoro-cli: the memory %s was taught %s %s; this run is %s it\n",
+                     a_.memory.c_str(), o.taught ? "with" : "without", o.option,
+                     o.now ? "with" : "without");
   }
 
   // Opens the video and reads its first frame.
@@ -460,14 +529,27 @@ class Session {
                             (errno ? std::strerror(errno) : "the memory refused"));
     std::string why;
     if (teaches_ && !WriteNames(namesPath_, names_, why)) Fail(kExitOutput, why);
-    if (teaches_ && tracker_ && !vizmoro::WriteStateFile(*tracker_, statePath_))
+    if (teaches_) SaveState();
+  }
+
+  // The tracker's state with how the memory was taught. With --plain, a loaded memory's state
+  // keeps what a tracker wrote there; a new memory's holds no object, and replaces one left
+  // beside it by a memory that is gone.
+  void SaveState() {
+    std::string text;
+    if (tracker_)
+      text = tracker_->SaveState();
+    else if (stateText_)
+      text = *stateText_;
+    else if (loaded_ && stateUnreadable_)
+      return;  // left as it is rather than lose what it holds
+    else
+      text = vizmoro::Tracker(*memory_, vizmoro::TrackerParams()).SaveState();
+    text = WithTaughtHow(text, TaughtHow{a_.flip, a_.hueMask});
+    if (!file_io::ReplaceFile(statePath_.c_str(), reinterpret_cast<const uint8_t*>(text.data()),
+                              text.size()))
       Fail(kExitOutput,
            "cannot save the tracker state to " + statePath_ + ": " + std::strerror(errno));
-    // A new memory taught with --plain has no tracker state: one left beside it belongs to a
-    // memory that is gone.
-    if (!loaded_ && !tracker_ && std::remove(statePath_.c_str()) != 0 && errno != ENOENT)
-      Fail(kExitOutput, "cannot remove the tracker state " + statePath_ + ", which belonged to " +
-                            "another memory: " + std::strerror(errno));
   }
 
   void Summarise() const {
@@ -499,6 +581,8 @@ class Session {
   std::string namesPath_;
   Names names_;
   std::unique_ptr<vizmoro::Tracker> tracker_;
+  std::optional<std::string> stateText_;  // as it was read, for --plain to keep
+  bool stateUnreadable_ = false;
   // OpenVideo()
   std::unique_ptr<vizmoro::FrameSource> source_;
   double fps_ = 0, frameCount_ = 0;

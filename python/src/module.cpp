@@ -23,10 +23,12 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -58,11 +60,50 @@ cv::Rect ToRect(const Box& b) {
 
 PyObject* errorType = nullptr;  // vizmoro.Error
 
-// A path as the C library takes it: as Python's own calls do, one with a NUL is refused rather
-// than cut short there.
-const char* CPath(const std::string& path) {
-  if (path.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
-  return path.c_str();
+// Names and --object text as bytes, as the programs take them: a str is UTF-8, with undecodable
+// bytes that Python keeps as surrogates given back as they were.
+std::string TextBytes(const py::str& text) {
+  const py::object bytes = py::reinterpret_steal<py::object>(
+      PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogateescape"));
+  if (!bytes) throw py::error_already_set();
+  return std::string(PyBytes_AS_STRING(bytes.ptr()), PyBytes_GET_SIZE(bytes.ptr()));
+}
+py::str TextOf(const std::string& bytes) {
+  PyObject* text =
+      PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogateescape");
+  if (!text) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(text);
+}
+
+// A path as os.fsencode gives it (str, bytes or path-like); one with a NUL raises ValueError.
+std::string PathBytes(const py::handle& path) {
+  PyObject* bytes = nullptr;
+  if (!PyUnicode_FSConverter(path.ptr(), &bytes)) throw py::error_already_set();
+  const py::object owned = py::reinterpret_steal<py::object>(bytes);
+  return std::string(PyBytes_AS_STRING(bytes), PyBytes_GET_SIZE(bytes));
+}
+
+// OSError for a file, as open() raises it: the subclass of errno (PermissionError, ...) and
+// "[Errno N] reason: 'path'".
+[[noreturn]] void RaiseFileError(int error, const py::handle& path) {
+  const char* reason = error == EINVAL ? "not a regular file" : std::strerror(error);
+  PyErr_SetObject(PyExc_OSError, py::make_tuple(error, reason, path).ptr());
+  throw py::error_already_set();
+}
+
+// A path as the programs gave it back, as str: os.fsdecode's.
+py::str PathText(const std::string& path) {
+  PyObject* text =
+      PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+  if (!text) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(text);
+}
+
+// OSError for errno `error` on `path` (as given: str, bytes or path-like).
+[[noreturn]] void RaiseErrno(int error, const py::handle& path) {
+  errno = error;
+  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+  throw py::error_already_set();
 }
 
 // Lets one call at a time into a memory. Calls from other threads wait, without the GIL, for the
@@ -293,8 +334,9 @@ class Memory {
     }
     return callback.is_none() ? py::cast(std::move(events)) : py::none();
   }
-  void Save(const std::string& path, bool keepAll) {
-    const char* file = CPath(path);
+  void Save(const py::object& pathLike, bool keepAll) {
+    const std::string path = PathBytes(pathLike);
+    const char* file = path.c_str();
     CallGate::Pass pass(gate_);
     bool saved;
     int error;
@@ -304,14 +346,11 @@ class Memory {
       saved = memory_.SaveToFile(file, keepAll);
       error = errno;
     }
-    if (!saved) {
-      errno = error ? error : EIO;
-      PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
-      throw py::error_already_set();
-    }
+    if (!saved) RaiseErrno(error ? error : EIO, pathLike);
   }
-  void Load(const std::string& path) {
-    const char* file = CPath(path);
+  void Load(const py::object& pathLike) {
+    const std::string path = PathBytes(pathLike);
+    const char* file = path.c_str();
     CallGate::Pass pass(gate_);
     bool loaded;
     int error;
@@ -322,12 +361,9 @@ class Memory {
       error = errno;
     }
     if (loaded) return;
-    if (error) {
-      errno = error;
-      PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
-      throw py::error_already_set();
-    }
-    throw py::value_error(path + " is not a memory file, or it is cut short");
+    if (error) RaiseErrno(error, pathLike);
+    throw py::value_error(std::string(PathText(path)) +
+                          " is not a memory file, or it is cut short");
   }
   py::bytes Pack() {
     CallGate::Pass pass(gate_);
@@ -371,6 +407,60 @@ class Memory {
     }
   }
 
+  // The area, the levels it was made with, the bases and the objects taught, as repr shows them.
+  std::string Describe() {
+    CallGate::Pass pass(gate_);
+    if (memory_.GetNodeCount() == 0) return "<Memory not created>";
+    std::vector<uint8_t> packed(static_cast<size_t>(memory_.GetPackedSize()));
+    memory_.WritePackedData(packed.data());
+    const int levels = static_cast<int16_t>(packed[18] | packed[19] << 8);  // little-endian
+    std::set<int32_t> objects;
+    memory_.VisitNodes(
+        [](int, int, const int16_t*, int32_t* data, uint64_t, uint64_t, int, int16_t, void* user) {
+          if (*data != 0) static_cast<std::set<int32_t>*>(user)->insert(*data);
+          return true;
+        },
+        &objects);
+    const cv::Size size = memory_.GetSize();
+    std::string ids;
+    for (int32_t id : objects) ids += (ids.empty() ? "" : ", ") + std::to_string(id);
+    return "<Memory size=(" + std::to_string(size.width) + ", " + std::to_string(size.height) +
+           ") levels=" + std::to_string(levels) +
+           " bases=" + std::to_string(memory_.GetNodeCount() - 1) + " objects=[" + ids + "]>";
+  }
+
+  // What pickle carries: the packed data (empty for a memory not created) and the options in
+  // force, which the packed data does not hold.
+  py::tuple State() {
+    CallGate::Pass pass(gate_);
+    std::string packed;
+    if (memory_.GetNodeCount() > 0) {
+      packed.resize(static_cast<size_t>(memory_.GetPackedSize()));
+      memory_.WritePackedData(packed.data());
+    }
+    const LearningOptions l = memory_.GetLearningOptions();
+    const TrackingOptions t = memory_.GetTrackingOptions();
+    return py::make_tuple(
+        py::bytes(packed), py::make_tuple(l.guard, l.establishedAfter, l.budget),
+        py::make_tuple(t.sweepFrom, t.sweepStep, t.sweepTo, t.followSize, t.followFrom, t.followTo,
+                       t.keepIdentities, t.lookBeforeReport));
+  }
+  static std::unique_ptr<Memory> FromState(const py::tuple& state) {
+    if (state.size() != 3) throw py::value_error("not the state of a pickled Memory");
+    auto memory = std::make_unique<Memory>();
+    const std::string packed = state[0].cast<py::bytes>();
+    LearningOptions l;
+    std::tie(l.guard, l.establishedAfter, l.budget) = state[1].cast<std::tuple<bool, int, int>>();
+    TrackingOptions t;
+    std::tie(t.sweepFrom, t.sweepStep, t.sweepTo, t.followSize, t.followFrom, t.followTo,
+             t.keepIdentities, t.lookBeforeReport) =
+        state[2].cast<std::tuple<double, double, double, bool, double, double, bool, bool>>();
+    if (!packed.empty()) memory->memory_.ReadPackedData(packed.data(), packed.size());
+    memory->memory_.SetLearningOptions(l);
+    memory->memory_.SetTrackingOptions(t);
+    return memory;
+  }
+
   // What a call does with the memory, through the gate: the options and the counters.
   template <typename F>
   auto With(F&& use) {
@@ -398,6 +488,69 @@ class Memory {
   cv::Mat image_, mask_;
   CallGate gate_;
 };
+
+// The options in force in a memory, as Memory.learning_options and tracking_options give them:
+// each field is read from the memory and set in it, so that `memory.learning_options.guard =
+// True` takes effect rather than changing a copy.
+template <typename Options>
+class OptionsView {
+ public:
+  explicit OptionsView(py::object memory) : memory_(std::move(memory)) {}
+  Options Get() const {
+    return Owner().With([](CvAssociativeMemory& a) {
+      if constexpr (std::is_same_v<Options, LearningOptions>)
+        return a.GetLearningOptions();
+      else
+        return a.GetTrackingOptions();
+    });
+  }
+  void Set(const Options& o) const {
+    Owner().With([&](CvAssociativeMemory& a) {
+      if constexpr (std::is_same_v<Options, LearningOptions>)
+        a.SetLearningOptions(o);
+      else
+        a.SetTrackingOptions(o);
+    });
+  }
+
+ private:
+  Memory& Owner() const { return memory_.cast<Memory&>(); }
+  py::object memory_;  // kept alive by the view
+};
+
+// A field of the options, on the options themselves and on a memory's view of them.
+template <typename Options, typename T>
+void OptionsField(py::class_<Options>& options, py::class_<OptionsView<Options>>& view,
+                  const char* name, T Options::*field, const char* doc) {
+  options.def_readwrite(name, field, doc);
+  view.def_property(
+      name, [field](const OptionsView<Options>& v) { return v.Get().*field; },
+      [field](const OptionsView<Options>& v, T value) {
+        Options o = v.Get();
+        o.*field = value;
+        v.Set(o);
+      },
+      doc);
+}
+
+std::string BoolText(bool b) {
+  return b ? "True" : "False";
+}
+std::string FloatText(double v) {
+  return py::repr(py::float_(v));
+}
+
+std::string Fields(const LearningOptions& o) {
+  return "guard=" + BoolText(o.guard) + " established_after=" + std::to_string(o.establishedAfter) +
+         " budget=" + std::to_string(o.budget);
+}
+std::string Fields(const TrackingOptions& o) {
+  return "sweep_from=" + FloatText(o.sweepFrom) + " sweep_step=" + FloatText(o.sweepStep) +
+         " sweep_to=" + FloatText(o.sweepTo) + " follow_size=" + BoolText(o.followSize) +
+         " follow_from=" + FloatText(o.followFrom) + " follow_to=" + FloatText(o.followTo) +
+         " keep_identities=" + BoolText(o.keepIdentities) +
+         " look_before_report=" + BoolText(o.lookBeforeReport);
+}
 
 // A Tracker over a Memory, which Python keeps alive as long as the tracker. Every call goes
 // through the memory's gate, the inspectors included: a Teach or Track on another thread changes
@@ -430,8 +583,8 @@ class Tracker {
   void LoadState(const std::string& text) {
     memory_.With([&](CvAssociativeMemory&) { tracker_->LoadState(text); });
   }
-  bool ReadStateFile(const std::string& path) {
-    CPath(path);
+  bool ReadStateFile(const py::object& pathLike) {
+    const std::string path = PathBytes(pathLike);
     int error = 0;
     try {
       return memory_.With([&](CvAssociativeMemory&) {
@@ -447,13 +600,11 @@ class Tracker {
     } catch (const cv::Exception& e) {
       // A file that cannot be read is the system's error; one that is no state, the tracker's.
       if (e.code != cv::Error::StsError) throw;
-      errno = error ? error : EIO;
-      PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
-      throw py::error_already_set();
+      RaiseErrno(error ? error : EIO, pathLike);
     }
   }
-  void WriteStateFile(const std::string& path) {
-    CPath(path);
+  void WriteStateFile(const py::object& pathLike) {
+    const std::string path = PathBytes(pathLike);
     int error = 0;
     const bool written = memory_.With([&](CvAssociativeMemory&) {
       py::gil_scoped_release released;
@@ -462,10 +613,7 @@ class Tracker {
       error = errno;
       return ok;
     });
-    if (written) return;
-    errno = error ? error : EIO;
-    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
-    throw py::error_already_set();
+    if (!written) RaiseErrno(error ? error : EIO, pathLike);
   }
   void AddObject(int64_t id, std::pair<int64_t, int64_t> taught) {
     const vizmoro::TrackedObjectState state{
@@ -483,12 +631,13 @@ class Tracker {
 // The lock a run holds on a memory file, as a context manager.
 class FileLock {
  public:
-  explicit FileLock(std::string path) : path_(std::move(path)) { CPath(path_); }
+  explicit FileLock(const py::object& path) : path_(PathBytes(path)) {}
   FileLock& Enter() {
     std::string why;
     lock_ = vizmoro::MemoryFileLock::Acquire(path_, &why);
     if (!lock_.held()) {
-      PyErr_SetString(PyExc_BlockingIOError, ("cannot lock " + path_ + ": " + why).c_str());
+      PyErr_SetObject(PyExc_BlockingIOError,
+                      py::str("cannot lock {}: {}").format(PathText(path_), why).ptr());
       throw py::error_already_set();
     }
     return *this;
@@ -500,37 +649,6 @@ class FileLock {
   std::string path_;
   vizmoro::MemoryFileLock lock_;
 };
-
-// Names and --object text as bytes, as the programs take them: a str is UTF-8, with undecodable
-// bytes that Python keeps as surrogates given back as they were.
-std::string TextBytes(const py::str& text) {
-  const py::object bytes = py::reinterpret_steal<py::object>(
-      PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogateescape"));
-  if (!bytes) throw py::error_already_set();
-  return std::string(PyBytes_AS_STRING(bytes.ptr()), PyBytes_GET_SIZE(bytes.ptr()));
-}
-py::str TextOf(const std::string& bytes) {
-  PyObject* text =
-      PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogateescape");
-  if (!text) throw py::error_already_set();
-  return py::reinterpret_steal<py::str>(text);
-}
-
-// A path as os.fsencode gives it (str, bytes or path-like); one with a NUL raises ValueError.
-std::string PathBytes(const py::handle& path) {
-  PyObject* bytes = nullptr;
-  if (!PyUnicode_FSConverter(path.ptr(), &bytes)) throw py::error_already_set();
-  const py::object owned = py::reinterpret_steal<py::object>(bytes);
-  return std::string(PyBytes_AS_STRING(bytes), PyBytes_GET_SIZE(bytes));
-}
-
-// OSError for a file, as open() raises it: the subclass of errno (PermissionError, ...) and
-// "[Errno N] reason: 'path'".
-[[noreturn]] void RaiseFileError(int error, const py::handle& path) {
-  const char* reason = error == EINVAL ? "not a regular file" : std::strerror(error);
-  PyErr_SetObject(PyExc_OSError, py::make_tuple(error, reason, path).ptr());
-  throw py::error_already_set();
-}
 
 // The names file as {id: (name, (w, h))}.
 py::dict ReadNamesFile(const py::object& path) {
@@ -880,9 +998,21 @@ PYBIND11_MODULE(_vizmoro, m) {
                     "TRACK and RELEARN of a track: what a callback returned for this tracked "
                     "object at an earlier TRACK event, or None.")
       .def("__repr__", [](const Event& e) {
-        return "<Event code=" + std::to_string(e.code) +
-               (e.index ? " index=" + std::to_string(*e.index) : "") +
-               " similarity=" + std::to_string(e.similarity) + ">";
+        static const char* const names[] = {"BEGIN", "NO_MATCH", "MATCH", "OBJECT",
+                                            "TRACK", "RELEARN",  "END"};
+        const std::string code = e.code >= 0 && e.code < static_cast<int>(std::size(names))
+                                     ? names[e.code]
+                                     : std::to_string(e.code);
+        std::string text = "<Event " + code;
+        if (e.index) text += " index=" + std::to_string(*e.index);
+        if (e.rect)
+          text += " rect=(" + std::to_string(std::get<0>(*e.rect)) + ", " +
+                  std::to_string(std::get<1>(*e.rect)) + ", " +
+                  std::to_string(std::get<2>(*e.rect)) + ", " +
+                  std::to_string(std::get<3>(*e.rect)) + ")";
+        text += " similarity=" + FloatText(e.similarity) + " bases=" + std::to_string(e.bases);
+        if (e.predicted) text += " predicted=True";
+        return text + ">";
       });
 
   py::class_<ReadResult>(m, "ReadResult", "What a read recalled.")
@@ -891,7 +1021,14 @@ PYBIND11_MODULE(_vizmoro, m) {
       .def_readonly("index", &ReadResult::index, "The object index stored where the walk ended.")
       .def_readonly("base_index", &ReadResult::baseIndex, "The id of the base where it ended.")
       .def_readonly("hits", &ReadResult::hits, "That base's hit count.")
-      .def_readonly("similarity", &ReadResult::similarity, "0 to 1.");
+      .def_readonly("similarity", &ReadResult::similarity, "0 to 1.")
+      .def("__repr__", [](const ReadResult& r) {
+        const auto [x, y, w, h] = r.found;
+        return "<ReadResult matched=" + BoolText(r.matched) + " found=(" + std::to_string(x) +
+               ", " + std::to_string(y) + ", " + std::to_string(w) + ", " + std::to_string(h) +
+               ") index=" + std::to_string(r.index) + " base_index=" + std::to_string(r.baseIndex) +
+               " hits=" + std::to_string(r.hits) + " similarity=" + FloatText(r.similarity) + ">";
+      });
 
   py::class_<Node>(m, "Node", "A base of the memory's tree (the root is not listed).")
       .def_readonly("level", &Node::level)
@@ -899,10 +1036,21 @@ PYBIND11_MODULE(_vizmoro, m) {
       .def_readonly("hits", &Node::hits)
       .def_readonly("data", &Node::data, "The object index of the last write through it.")
       .def_readonly("slots", &Node::slots, "Child slots, empty ones included.")
-      .def_readonly("values", &Node::values, "The descriptor, rows x cols int16 (a copy).");
+      .def_readonly("values", &Node::values, "The descriptor, rows x cols int16 (a copy).")
+      .def("__repr__", [](const Node& n) {
+        return "<Node level=" + std::to_string(n.level) + " id=" + std::to_string(n.id) +
+               " hits=" + std::to_string(n.hits) + " data=" + std::to_string(n.data) +
+               " slots=" + std::to_string(n.slots) + ">";
+      });
 
-  py::class_<LearningOptions>(m, "LearningOptions",
-                              "Options of learning; the defaults are the plain behaviour.")
+  py::class_<LearningOptions> learning(
+      m, "LearningOptions", "Options of learning; the defaults are the plain behaviour.");
+  py::class_<OptionsView<LearningOptions>> learningView(
+      m, "MemoryLearningOptions",
+      "The LearningOptions in force in a memory (Memory.learning_options): setting a field sets "
+      "it in the memory. LearningOptions(view) is a copy of its own.");
+  learning
+      .def(py::init([](const OptionsView<LearningOptions>& v) { return v.Get(); }), py::arg("view"))
       .def(py::init([](bool guard, int establishedAfter, int budget) {
              LearningOptions o;
              o.guard = guard;
@@ -913,17 +1061,29 @@ PYBIND11_MODULE(_vizmoro, m) {
            py::arg("guard") = LearningOptions().guard,
            py::arg("established_after") = LearningOptions().establishedAfter,
            py::arg("budget") = LearningOptions().budget)
-      .def_readwrite("guard", &LearningOptions::guard,
-                     "Relearn only what an established track supports; ignore weak matches "
-                     "that no track supports.")
-      .def_readwrite("established_after", &LearningOptions::establishedAfter,
-                     "Consecutive confirmations that make a track established.")
-      .def_readwrite("budget", &LearningOptions::budget,
-                     "Bases kept at most (0: no budget); never an object's last branch.");
+      .def("__repr__",
+           [](const LearningOptions& o) { return "<LearningOptions " + Fields(o) + ">"; });
+  learningView.def("__repr__", [](const OptionsView<LearningOptions>& v) {
+    return "<MemoryLearningOptions " + Fields(v.Get()) + ">";
+  });
+  OptionsField(learning, learningView, "guard", &LearningOptions::guard,
+               "Relearn only what an established track supports; ignore weak matches that no "
+               "track supports.");
+  OptionsField(learning, learningView, "established_after", &LearningOptions::establishedAfter,
+               "Consecutive confirmations that make a track established.");
+  OptionsField(learning, learningView, "budget", &LearningOptions::budget,
+               "Bases kept at most (0: no budget); never an object's last branch.");
+  py::implicitly_convertible<OptionsView<LearningOptions>, LearningOptions>();
 
-  py::class_<TrackingOptions>(m, "TrackingOptions",
-                              "Options of searching and tracking; the defaults are the plain "
-                              "behaviour.")
+  py::class_<TrackingOptions> tracking(m, "TrackingOptions",
+                                       "Options of searching and tracking; the defaults are the "
+                                       "plain behaviour.");
+  py::class_<OptionsView<TrackingOptions>> trackingView(
+      m, "MemoryTrackingOptions",
+      "The TrackingOptions in force in a memory (Memory.tracking_options): setting a field sets "
+      "it in the memory. TrackingOptions(view) is a copy of its own.");
+  tracking
+      .def(py::init([](const OptionsView<TrackingOptions>& v) { return v.Get(); }), py::arg("view"))
       .def(py::init([](bool followSize, bool keepIdentities, bool lookBeforeReport) {
              TrackingOptions o;
              o.followSize = followSize;
@@ -934,17 +1094,28 @@ PYBIND11_MODULE(_vizmoro, m) {
            py::arg("follow_size") = TrackingOptions().followSize,
            py::arg("keep_identities") = TrackingOptions().keepIdentities,
            py::arg("look_before_report") = TrackingOptions().lookBeforeReport)
-      .def_readwrite("sweep_from", &TrackingOptions::sweepFrom, "Smallest search window (x area).")
-      .def_readwrite("sweep_step", &TrackingOptions::sweepStep, "Step between window sizes.")
-      .def_readwrite("sweep_to", &TrackingOptions::sweepTo, "Largest window (0: while it fits).")
-      .def_readwrite("follow_size", &TrackingOptions::followSize,
-                     "Look for tracked objects around their own size.")
-      .def_readwrite("follow_from", &TrackingOptions::followFrom)
-      .def_readwrite("follow_to", &TrackingOptions::followTo)
-      .def_readwrite("keep_identities", &TrackingOptions::keepIdentities,
-                     "Weak matches over another object start no track; duplicates merge.")
-      .def_readwrite("look_before_report", &TrackingOptions::lookBeforeReport,
-                     "Look for unconfirmed tracks before reporting them.");
+      .def("__repr__",
+           [](const TrackingOptions& o) { return "<TrackingOptions " + Fields(o) + ">"; });
+  trackingView.def("__repr__", [](const OptionsView<TrackingOptions>& v) {
+    return "<MemoryTrackingOptions " + Fields(v.Get()) + ">";
+  });
+  OptionsField(tracking, trackingView, "sweep_from", &TrackingOptions::sweepFrom,
+               "Smallest search window (x area).");
+  OptionsField(tracking, trackingView, "sweep_step", &TrackingOptions::sweepStep,
+               "Step between window sizes.");
+  OptionsField(tracking, trackingView, "sweep_to", &TrackingOptions::sweepTo,
+               "Largest window (0: while it fits).");
+  OptionsField(tracking, trackingView, "follow_size", &TrackingOptions::followSize,
+               "Look for tracked objects around their own size.");
+  OptionsField(tracking, trackingView, "follow_from", &TrackingOptions::followFrom,
+               "Smallest size looked at, times the area.");
+  OptionsField(tracking, trackingView, "follow_to", &TrackingOptions::followTo,
+               "Largest size looked at, times the area.");
+  OptionsField(tracking, trackingView, "keep_identities", &TrackingOptions::keepIdentities,
+               "Weak matches over another object start no track; duplicates merge.");
+  OptionsField(tracking, trackingView, "look_before_report", &TrackingOptions::lookBeforeReport,
+               "Look for unconfirmed tracks before reporting them.");
+  py::implicitly_convertible<OptionsView<TrackingOptions>, TrackingOptions>();
 
   using vizmoro::SessionParams;
   py::class_<SessionParams>(m, "SessionParams",
@@ -962,14 +1133,20 @@ PYBIND11_MODULE(_vizmoro, m) {
                      "The TrackingOptions: sizes followed, identities kept apart, unconfirmed "
                      "tracks looked for before they are reported.")
       .def_readwrite("keep_all", &SessionParams::keepAll,
-                     "Memory.save's keep_all: whether a save keeps every base.");
+                     "Memory.save's keep_all: whether a save keeps every base.")
+      .def("__repr__", [](const SessionParams& p) {
+        return "<SessionParams learn_threshold=" + FloatText(p.learnThreshold) +
+               " track_threshold=" + FloatText(p.trackThreshold) + " learning=<" +
+               Fields(p.learning) + "> tracking=<" + Fields(p.tracking) +
+               "> keep_all=" + BoolText(p.keepAll) + ">";
+      });
 
   py::class_<FileLock>(m, "MemoryFileLock",
                        "The advisory lock a run holds on a memory file (on FILE.lock beside it), "
                        "as every writer of memory files takes it: `with "
                        "vizmoro.MemoryFileLock(path):`. Entering raises BlockingIOError when "
                        "another run holds it.")
-      .def(py::init<std::string>(), py::arg("path"))
+      .def(py::init<const py::object&>(), py::arg("path"))
       .def("__enter__", &FileLock::Enter, py::return_value_policy::reference_internal)
       .def("__exit__", &FileLock::Exit)
       .def_property_readonly("held", &FileLock::Held);
@@ -1011,24 +1188,29 @@ PYBIND11_MODULE(_vizmoro, m) {
       .def("pack", &Memory::Pack, "The packed data: a little-endian image of the whole memory.")
       .def("unpack", &Memory::Unpack, py::arg("data"), "Rebuilds the memory from packed data.")
       .def("prune", &Memory::Prune, "Removes every base learned three times or less.")
+      .def("__repr__", &Memory::Describe)
+      .def(py::pickle([](Memory& m) { return m.State(); }, &Memory::FromState),
+           "Pickles as its packed data and its options; a memory not created pickles too.")
       .def("nodes", &Memory::Nodes, "Every base below the root, depth first, as Nodes.")
       .def("fitted_box", &Memory::FittedBox, py::arg("found"), py::arg("taught"),
            "The box of an object taught with a box of `taught` (w, h) size, for a rectangle the "
            "memory reported. Raises OverflowError when the box reaches beyond int.")
       .def_property(
           "learning_options",
-          [](Memory& m) { return m.With([](auto& a) { return a.GetLearningOptions(); }); },
+          [](py::object self) { return OptionsView<LearningOptions>(std::move(self)); },
           [](Memory& m, const LearningOptions& o) {
             m.With([&](auto& a) { a.SetLearningOptions(o); });
           },
-          "The LearningOptions in force.")
+          "The LearningOptions in force, as a MemoryLearningOptions: setting one of its fields "
+          "sets it in the memory.")
       .def_property(
           "tracking_options",
-          [](Memory& m) { return m.With([](auto& a) { return a.GetTrackingOptions(); }); },
+          [](py::object self) { return OptionsView<TrackingOptions>(std::move(self)); },
           [](Memory& m, const TrackingOptions& o) {
             m.With([&](auto& a) { a.SetTrackingOptions(o); });
           },
-          "The TrackingOptions in force.")
+          "The TrackingOptions in force, as a MemoryTrackingOptions: setting one of its fields "
+          "sets it in the memory.")
       .def_property_readonly(
           "node_count", [](Memory& m) { return m.With([](auto& a) { return a.GetNodeCount(); }); })
       .def_property_readonly(
@@ -1174,7 +1356,10 @@ PYBIND11_MODULE(_vizmoro, m) {
            "file left as it was.");
 
   m.def(
-      "state_path", [](const std::string& memoryFile) { return vizmoro::StatePath(memoryFile); },
+      "state_path",
+      [](const py::object& memoryFile) {
+        return PathText(vizmoro::StatePath(PathBytes(memoryFile)));
+      },
       py::arg("memory_file"), "The file beside a memory file that holds its tracker's state.");
 
   m.def(
@@ -1202,11 +1387,7 @@ PYBIND11_MODULE(_vizmoro, m) {
   m.def(
       "names_path",
       [](const py::object& memoryFile) {
-        const std::string path = vizmoro::NamesPath(PathBytes(memoryFile));
-        PyObject* text =
-            PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
-        if (!text) throw py::error_already_set();
-        return py::reinterpret_steal<py::str>(text);
+        return PathText(vizmoro::NamesPath(PathBytes(memoryFile)));
       },
       py::arg("memory_file"),
       "The file beside a memory file that holds its objects' names and taught sizes.");

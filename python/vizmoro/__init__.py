@@ -57,6 +57,8 @@ from ._vizmoro import (  # noqa: F401
     LearningOptions,
     Memory,
     MemoryFileLock,
+    MemoryLearningOptions,
+    MemoryTrackingOptions,
     Node,
     ReadResult,
     SessionParams,
@@ -81,7 +83,8 @@ from ._vizmoro import (  # noqa: F401
 
 __all__ = [
     "BEGIN", "END", "MATCH", "NO_MATCH", "OBJECT", "RELEARN", "TRACK", "Error", "Event",
-    "LearningOptions", "Memory", "MemoryFileLock", "Node", "ReadResult", "SessionParams",
+    "LearningOptions", "Memory", "MemoryFileLock", "MemoryLearningOptions",
+    "MemoryTrackingOptions", "Node", "ReadResult", "SessionParams",
     "TrackedObject", "Tracker", "TrackerParams", "TrackingOptions", "TrackReport", "mot_line",
     "names_path", "parse_int", "parse_object", "parse_range", "read_names", "run", "state_path",
     "teach", "track", "write_names",

@@ -108,8 +108,9 @@ TEST_F(CliRun, RunTeachesThenTracksEveryObject) {
                 .exitCode,
             0);
   ExpectTracked(Score(dir_ / "plain.txt"), true);
-  EXPECT_FALSE(fs::exists(dir_ / "plain.dat.track"))
-      << "--plain writes what earlier versions did, and no state of another memory is left";
+  EXPECT_EQ(ReadFile(dir_ / "plain.dat.track"),
+            "vizmoro tracker state 1\narea 160 160\nbackground 0\ntaught\n")
+      << "--plain records how it taught, and no state of another memory is left";
   std::vector<Detection> lines;
   std::string error;
   ASSERT_TRUE(ReadDetections((dir_ / "plain.txt").string(), lines, error));
@@ -243,6 +244,57 @@ TEST_F(CliRun, TeachThenTrackKeepNamesAndMemoryBetweenRuns) {
   EXPECT_EQ(
       Json::parse(Cli({"inspect", "objects.dat", "--json"}, dir_.path()).out)["objects"][3]["name"],
       "sp\xef\xbf\xbdt\x1b");
+}
+
+// A memory taught with --flip or --hue-mask finds nothing without them: it records how it was
+// taught (a line that earlier versions pass over), and a run on it taught otherwise says so on
+// standard error, and otherwise goes as asked.
+TEST_F(CliRun, ARunOnAMemoryTaughtOtherwiseSaysSo) {
+  MakeClip(dir_.path(), "short.avi", 3, {"--scene", "multi"});
+  const std::string flipped =
+      "vizmoro-cli: the memory flip.dat was taught with --flip; this run is without it\n";
+  ASSERT_EQ(
+      Cli({"teach", "short.avi", "-m", "flip.dat", "-o", "1:cup:40,60,160,160", "--flip", "-q"},
+          dir_.path())
+          .exitCode,
+      0);
+  const std::string state = ReadFile(dir_ / "flip.dat.track");
+  EXPECT_NE(state.find("\ntaught --flip\n"), std::string::npos) << state;
+  const ProgramResult without = Cli({"track", "short.avi", "-m", "flip.dat", "-q"}, dir_.path());
+  EXPECT_EQ(without.exitCode, 0);
+  EXPECT_EQ(without.err, flipped);
+  const ProgramResult with =
+      Cli({"track", "short.avi", "-m", "flip.dat", "-q", "--flip"}, dir_.path());
+  EXPECT_EQ(with.exitCode, 0);
+  EXPECT_EQ(with.err, "");
+  // Teaching again without it warns too, and records this run's way.
+  const ProgramResult again = Cli(
+      {"teach", "short.avi", "-m", "flip.dat", "-o", "2:mug:304,356,160,160", "-q"}, dir_.path());
+  EXPECT_EQ(again.err, flipped);
+  EXPECT_NE(ReadFile(dir_ / "flip.dat.track").find("\ntaught\n"), std::string::npos);
+  EXPECT_EQ(Cli({"track", "short.avi", "-m", "flip.dat", "-q", "--flip"}, dir_.path()).err,
+            "vizmoro-cli: the memory flip.dat was taught without --flip; this run is with it\n");
+
+  // With --plain, a loaded memory's state keeps the tracker's lines and only the record changes;
+  // a state that records nothing (an earlier version's) gives no warning.
+  ASSERT_EQ(Cli({"teach", "short.avi", "-m", "flip.dat", "-o", "3:pot:548,50,160,160", "-q",
+                 "--plain", "--hue-mask"},
+                dir_.path())
+                .exitCode,
+            0);
+  const std::string hued = ReadFile(dir_ / "flip.dat.track");
+  EXPECT_NE(hued.find("\nobject 2 160 160 1\n"), std::string::npos) << hued;
+  const std::string record = "taught --hue-mask\n";
+  ASSERT_GT(hued.size(), record.size());
+  EXPECT_EQ(hued.substr(hued.size() - record.size() - 1), "\n" + record);
+  const ProgramResult plain = Cli({"track", "short.avi", "-m", "flip.dat", "--plain"}, dir_.path());
+  EXPECT_EQ(plain.err.rfind("vizmoro-cli: the memory flip.dat was taught with --hue-mask; this "
+                            "run is without it\n",
+                            0),
+            0u)
+      << plain.err;
+  WriteFile(dir_ / "flip.dat.track", hued.substr(0, hued.size() - record.size()));
+  EXPECT_EQ(Cli({"track", "short.avi", "-m", "flip.dat", "--plain", "-q"}, dir_.path()).err, "");
 }
 
 // From one box, an object that leaves the frame smaller than it was taught and comes back is not

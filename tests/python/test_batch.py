@@ -198,7 +198,7 @@ def test_plain_teaching_and_tracking_give_the_files_of_vizmoro_cli_plain(clips, 
     batch.process(jobs[0])
     subprocess.run([cli, "teach", videos[0], "-m", own, "-q", "--plain", *given], check=True)
     assert same_files(str(taught / "clip1"), own[:-4], (".dat", ".dat.names", ".dat.track")) == {
-        ".dat", ".dat.names"}, "no tracker state, and none left from before"
+        ".dat", ".dat.names", ".dat.track"}, "the state of this memory, none left from before"
 
     seen = ["--seen-only"] if seen_only else []
     _, jobs = batch.parse_arguments(["track", videos[1], "-o", str(tracked), "-m", own,

@@ -2,6 +2,7 @@
 are tuples, errors carry the engine's code, operation and message."""
 
 import os
+import pickle
 import struct
 import subprocess
 
@@ -50,6 +51,27 @@ def test_first_write_makes_a_chain_of_three_bases_in_768_bytes():
     assert result.matched and result.index == 1 and result.base_index == 4
     assert result.found[2:] == (187, 187)
     assert memory.fitted_box(result.found, (220, 220))[2:] == (220, 220)
+
+
+def test_a_memory_pickles_with_its_options_and_saves_to_paths(tmp_path):
+    empty = pickle.loads(pickle.dumps(vizmoro.Memory()))
+    assert empty.size == (0, 0) and repr(empty) == "<Memory not created>"
+    memory = vizmoro.Memory()
+    memory.create(120, 100, 3)
+    memory.set_image(textured(320, 240, 5))
+    memory.write((40, 30, 120, 100), 7)
+    memory.write((150, 100, 120, 100), 2)
+    memory.learning_options.budget = 50
+    memory.tracking_options.follow_size = True
+    copy = pickle.loads(pickle.dumps(memory))
+    assert copy.pack() == memory.pack()
+    assert (copy.learning_options.budget, copy.tracking_options.follow_size) == (50, True)
+    assert repr(copy) == (
+        f"<Memory size=(120, 100) levels=3 bases={copy.node_count - 1} objects=[2, 7]>")
+    copy.save(tmp_path / "am.dat", keep_all=True)
+    loaded = vizmoro.Memory()
+    loaded.load(tmp_path / "am.dat")
+    assert loaded.pack() == memory.pack()
 
 
 def test_python_and_the_programs_write_the_same_memory(tmp_path, cli):
@@ -129,7 +151,17 @@ def test_learning_options_and_the_lock(tmp_path):
     memory.learning_options, memory.tracking_options = params.learning, params.tracking
     assert not memory.learning_options.guard and memory.learning_options.budget == 2000
     assert not memory.tracking_options.follow_size and memory.tracking_options.look_before_report
-    path = str(tmp_path / "am.dat")
+    # A memory's own options too; a copy of them is the caller's, and a refused value changes
+    # nothing.
+    memory.learning_options.guard, memory.tracking_options.sweep_to = True, 2.5
+    own = vizmoro.LearningOptions(memory.learning_options)
+    own.budget = 7
+    with pytest.raises(vizmoro.Error):
+        memory.learning_options.budget = -1
+    assert repr(memory.learning_options) == (
+        "<MemoryLearningOptions guard=True established_after=3 budget=2000>")
+    assert "sweep_to=2.5 follow_size=False" in repr(memory.tracking_options)
+    path = tmp_path / "am.dat"  # a path-like
     with vizmoro.MemoryFileLock(path) as lock:
         assert lock.held
         with pytest.raises(BlockingIOError, match="another run holds its lock"):
@@ -137,4 +169,4 @@ def test_learning_options_and_the_lock(tmp_path):
                 pass
     with vizmoro.MemoryFileLock(path):
         pass
-    assert os.path.exists(path + ".lock")
+    assert os.path.exists(str(path) + ".lock")

@@ -106,13 +106,13 @@ def test_state_round_trips_through_text_and_files(scene, tmp_path):
     tracker.teach(frame(scene, (180, 100) + SIZE), 1, (180, 100) + SIZE)  # a key frame
     path = str(tmp_path / "am.dat")
     memory.save(path, keep_all=True)
-    assert vizmoro.state_path(path) == path + ".track"
-    tracker.write_state_file(vizmoro.state_path(path))
+    assert vizmoro.state_path(path) == vizmoro.state_path(tmp_path / "am.dat") == path + ".track"
+    tracker.write_state_file(tmp_path / "am.dat.track")  # paths are str or path-like
 
     loaded_memory = vizmoro.Memory()
-    loaded_memory.load(path)
+    loaded_memory.load(tmp_path / "am.dat")
     loaded = vizmoro.Tracker(loaded_memory)
-    assert not loaded.read_state_file(str(tmp_path / "missing.track"))
+    assert not loaded.read_state_file(tmp_path / "missing.track")
     assert loaded.read_state_file(vizmoro.state_path(path))
     assert {i: (o.taught, o.key_frames) for i, o in loaded.objects.items()} == {1: (SIZE, 2)}
     assert loaded.save_state() == tracker.save_state()
