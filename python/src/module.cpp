@@ -791,10 +791,11 @@ vizmoro_cli::Arguments ArgumentsOf(const SessionCall& call) {
       words.push_back("--object");
       words.push_back(ObjectWord(object));
     }
-    if (!call.frames.is_none()) {
-      words.push_back("--frames");
-      words.push_back(FramesWord(call.frames));
-    }
+  }
+  // teach and run: the frames of objects without their own; track: the frames tracked.
+  if (!call.frames.is_none()) {
+    words.push_back("--frames");
+    words.push_back(FramesWord(call.frames));
   }
   if (tracks && !call.results.is_none()) {
     words.push_back("--results");
@@ -1444,10 +1445,11 @@ PYBIND11_MODULE(_vizmoro, m) {
   m.def(
       "track",
       [](const py::object& video, const py::object& memory, const py::object& results,
-         const py::object& videoOutput, bool plain, bool learn, bool guard, int budget, bool prune,
-         bool flip, bool hueMask, bool seenOnly, bool followSize, bool keepIdentities, bool quiet) {
+         const py::object& videoOutput, const py::object& frames, bool plain, bool learn,
+         bool guard, int budget, bool prune, bool flip, bool hueMask, bool seenOnly,
+         bool followSize, bool keepIdentities, bool quiet) {
         const SessionCall call{Command::kTrack, video,          py::none(),  memory,
-                               py::none(),      results,        videoOutput, 0,
+                               frames,          results,        videoOutput, 0,
                                budget,          plain,          learn,       guard,
                                prune,           flip,           hueMask,     seenOnly,
                                followSize,      keepIdentities, quiet};
@@ -1455,16 +1457,17 @@ PYBIND11_MODULE(_vizmoro, m) {
       },
       py::arg("video"), py::arg("memory") = cli.memory, py::kw_only(),
       py::arg("results") = py::none(), py::arg("video_output") = py::none(),
-      py::arg("plain") = cli.plain, py::arg("learn") = cli.learn, py::arg("guard") = cli.guard,
-      py::arg("budget") = cli.budget, py::arg("prune") = cli.prune, py::arg("flip") = cli.flip,
-      py::arg("hue_mask") = cli.hueMask, py::arg("seen_only") = cli.seenOnly,
-      py::arg("follow_size") = cli.followSize, py::arg("keep_identities") = cli.keepIdentities,
-      py::arg("quiet") = cli.quiet,
+      py::arg("frames") = py::none(), py::arg("plain") = cli.plain, py::arg("learn") = cli.learn,
+      py::arg("guard") = cli.guard, py::arg("budget") = cli.budget, py::arg("prune") = cli.prune,
+      py::arg("flip") = cli.flip, py::arg("hue_mask") = cli.hueMask,
+      py::arg("seen_only") = cli.seenOnly, py::arg("follow_size") = cli.followSize,
+      py::arg("keep_identities") = cli.keepIdentities, py::arg("quiet") = cli.quiet,
       (std::string("vizmoro-cli track: finds and follows every object the memory file was "
                    "taught, learning as it goes, and saves the memory. Returns the results, "
                    "[(frame, id, (x, y, w, h), confidence)] with frames from 1, as they are also "
                    "written to the file `results` in the MOT format where it is given; "
-                   "video_output is an annotated copy of the video.") +
+                   "video_output is an annotated copy of the video; frames, \"A-B\" or "
+                   "(first, last) counted from 0, tracks those frames only.") +
        sessionNotes)
           .c_str());
   m.def(

@@ -251,7 +251,7 @@ def teach(video: Path, objects: Union[ObjectArgument, List[ObjectArgument]],
           plain: bool = ..., guard: bool = ..., budget: int = ..., prune: bool = ...,
           flip: bool = ..., hue_mask: bool = ..., quiet: bool = ...) -> None: ...
 def track(video: Path, memory: Path = ..., *, results: Optional[Path] = ...,
-          video_output: Optional[Path] = ..., plain: bool = ..., learn: bool = ...,
+          video_output: Optional[Path] = ..., frames: Optional[Frames] = ..., plain: bool = ..., learn: bool = ...,
           guard: bool = ..., budget: int = ..., prune: bool = ..., flip: bool = ...,
           hue_mask: bool = ..., seen_only: bool = ..., follow_size: bool = ...,
           keep_identities: bool = ..., quiet: bool = ...) -> List[Result]: ...

@@ -182,6 +182,9 @@ def test_run_and_the_batch_give_the_files_of_vizmoro_cli_run(clip_maker, cli, tm
         assert same_files(str(ours), str(tmp_path / "cli"),
                           (".txt", ".dat", ".dat.names", ".dat.track")) == {
                               ".txt", ".dat", ".dat.names", ".dat.track"}
+    # track's frames count from 0, as the video does; the results from 1.
+    ranged = vizmoro.track(clip, tmp_path / "py.dat", frames="100-109", quiet=True)
+    assert ranged and {frame for frame, *_ in ranged} <= set(range(101, 111))
 
 
 @pytest.mark.parametrize("frames, seen_only", [(None, False), ("0-4", True)])
