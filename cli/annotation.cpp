@@ -21,10 +21,14 @@ void DrawLabelledBox(cv::Mat& frame, const cv::Rect& box, const cv::Scalar& colo
 }
 
 void Annotate(cv::Mat& frame, uint32_t id, const std::string& name, const cv::Rect& box,
-              double similarity) {
-  char label[128];
-  std::snprintf(label, sizeof label, "%u %s %.2f", id, name.c_str(), similarity);
-  DrawLabelledBox(frame, box, ObjectColour(id), label);
+              double similarity, bool coasting) {
+  char label[160];
+  std::snprintf(label, sizeof label, "%u %s %.2f%s", id, name.c_str(), similarity,
+                coasting ? " not seen" : "");
+  if (coasting)
+    DrawLabelledBox(frame, box, cv::Scalar(160, 160, 160), label, 1);
+  else
+    DrawLabelledBox(frame, box, ObjectColour(id), label);
 }
 
 void AnnotateTaught(cv::Mat& frame, uint32_t id, const std::string& name, const cv::Rect& box) {

@@ -16,9 +16,10 @@ cv::Scalar ObjectColour(uint32_t id);
 void DrawLabelledBox(cv::Mat& frame, const cv::Rect& box, const cv::Scalar& colour,
                      const std::string& label, int thickness = 2);
 
-// A tracked object: "ID NAME SIMILARITY".
+// A tracked object: "ID NAME SIMILARITY"; one `coasting` (listed where it was last seen, not seen
+// on this frame) thin and grey, "ID NAME SIMILARITY not seen".
 void Annotate(cv::Mat& frame, uint32_t id, const std::string& name, const cv::Rect& box,
-              double similarity);
+              double similarity, bool coasting = false);
 
 // An object's taught box on a frame it is taught on: "ID NAME taught", in a thinner line.
 void AnnotateTaught(cv::Mat& frame, uint32_t id, const std::string& name, const cv::Rect& box);

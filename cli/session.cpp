@@ -52,6 +52,7 @@ struct PassReports {
   struct Track {
     cv::Rect found;
     double similarity;
+    bool predicted;  // not seen in this pass: where it was last seen
   };
   bool withPredicted = false;  // list objects not seen in this pass too
   std::map<uint32_t, Track> best;
@@ -59,9 +60,9 @@ struct PassReports {
     if (code != RCG_AM_TRACK || *index == 0) return;
     auto& reports = *static_cast<PassReports*>(user);
     if (result->predicted && !reports.withPredicted) return;
-    auto [it, fresh] = reports.best.emplace(*index, Track{result->rect, result->similarity});
-    if (!fresh && result->similarity > it->second.similarity)
-      it->second = Track{result->rect, result->similarity};
+    const Track track{result->rect, result->similarity, result->predicted != 0};
+    auto [it, fresh] = reports.best.emplace(*index, track);
+    if (!fresh && result->similarity > it->second.similarity) it->second = track;
   }
 };
 
@@ -408,6 +409,7 @@ class Session {
         taughtObjects_.insert(object.id);
         taught = true;
       }
+    coasting_.clear();
     if (!tracks_ || taught) return taught;
     PassReports reports;
     reports.withPredicted = !a_.seenOnly;
@@ -418,6 +420,7 @@ class Session {
       const cv::Size taughtSize = name != names_.end() ? name->second.taught : memory_->GetSize();
       seen.push_back({static_cast<int32_t>(id), true, memory_->FittedBox(track.found, taughtSize),
                       track.similarity});
+      if (track.predicted) coasting_.insert(static_cast<int32_t>(id));
     }
     return taught;
   }
@@ -434,7 +437,7 @@ class Session {
         resultsError_ = errno;
       if (video_.IsOpen() || show_)
         Annotate(frame_, static_cast<uint32_t>(r.id), name != names_.end() ? name->second.name : "",
-                 r.box, r.confidence);
+                 r.box, r.confidence, coasting_.count(r.id) > 0);
     }
     Present();
     // A reader of the results that has gone ends the run like a key; a failed write ends it
@@ -605,7 +608,8 @@ class Session {
   std::optional<Progress> progress_;
   int frames_ = 0, taughtFrames_ = 0, trackedFrames_ = 0;
   std::set<int32_t> taughtObjects_;
-  int resultsError_ = 0;  // errno of the first failed write of the results
+  std::set<int32_t> coasting_;  // objects listed on this frame where they were last seen
+  int resultsError_ = 0;        // errno of the first failed write of the results
   bool stopped_ = false, ended_ = false;
   int code_ = kExitOk;
 };
