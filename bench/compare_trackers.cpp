@@ -496,7 +496,7 @@ void PrintStartsSummary(const std::vector<std::pair<std::string, std::vector<Out
                         int starts) {
   if (runs.empty() || runs.front().second.empty()) return;
   const std::vector<Outcome>& first = runs.front().second;
-  std::printf("### AUC, mean of %d starts\n\n| sequence |", starts);
+  std::printf("### AUC, mean of %d starts (the real sequences)\n\n| sequence |", starts);
   for (const Outcome& o : first) std::printf(" %s |", o.method.c_str());
   std::printf("\n|---|");
   for (size_t t = 0; t < first.size(); ++t) std::printf("---|");
@@ -516,7 +516,7 @@ void PrintStartsSummary(const std::vector<std::pair<std::string, std::vector<Out
   std::printf("\n\n");
 }
 
-// With `starts` the fields of the runs from several starts too (a generated clip's one start).
+// With `starts`, also the figures over the starts (of which a generated clip has one).
 std::string JsonOf(const Sequence& s, const std::vector<Outcome>& outcomes, bool starts) {
   std::string json = "{\"sequence\": \"" + s.name + "\", \"frames\": " + std::to_string(s.frames) +
                      ", \"trackers\": [";
