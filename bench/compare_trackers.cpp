@@ -11,9 +11,12 @@
 // sight, absences while in sight and milliseconds per frame, decoding included.
 //
 //   compare_trackers --one-box [--real DIR] [--clip-maker PATH] [--work DIR] [--threads N]
-//                    [--json FILE] [--only NAME,...]
+//                    [--json FILE] [--only NAME,...] [--starts N]
 //
-// --only keeps the sequences and trackers named (for example "Crossing,Vizmoro,CSRT").
+// --only keeps the sequences and trackers named (for example "Crossing,Vizmoro,CSRT"). --starts N
+// also runs every tracker on each real sequence from N - 1 other first boxes, the truth's shifted
+// and scaled a little, and adds the means over the N starts: one start's AUC swings widely with
+// a few pixels of difference in its box. The generated clips keep their one start.
 //
 // A clip (--teach): every object in the truth's first frame is taught from its box there on the
 // first frames (the clip holds it still), as vizmoro-cli's run does; OpenCV's KCF, CSRT and
@@ -267,6 +270,7 @@ struct Sequence {
   std::string video;
   std::vector<Detection> truth;
   int frames = 0;
+  bool real = false;  // from a folder of images, not made here
 };
 
 class Frames {
@@ -281,16 +285,60 @@ class Frames {
 struct Outcome {
   std::string method;
   Evaluation evaluation;
-  int absentInSight = 0;  // frames in sight without a report
-  double msPerFrame = 0;  // decoding included
+  int absentInSight = 0;                   // frames in sight without a report
+  double msPerFrame = 0;                   // decoding included
+  std::vector<vizmoro_cli::Score> starts;  // overall, from each start box: the truth's first
 };
 
-// The first frame's truth boxes, by object.
-std::map<int32_t, cv::Rect> FirstBoxes(const Sequence& s) {
-  std::map<int32_t, cv::Rect> boxes;
+using Boxes = std::map<int32_t, cv::Rect>;  // by object
+
+// The first frame's truth boxes.
+Boxes FirstBoxes(const Sequence& s) {
+  Boxes boxes;
   for (const Detection& d : s.truth)
     if (d.frame == 1) boxes[d.id] = cv::Rect(d.box);
   return boxes;
+}
+
+// The boxes to start from: the first frame's truth, then `count` - 1 others, each box shifted by
+// up to 8 % of its width and height and scaled by 0.9 to 1.1 about its centre, in whole pixels
+// within the frame. The seed is fixed and the same for every sequence, so that a sequence's boxes
+// do not depend on the sequences run before it.
+std::vector<Boxes> StartBoxes(const Sequence& s, int count) {
+  std::vector<Boxes> starts = {FirstBoxes(s)};
+  cv::Mat frame;
+  Frames frames(s);
+  if (count <= 1 || !frames.Next(frame)) return starts;
+  const cv::Rect inside(0, 0, frame.cols, frame.rows);
+  cv::RNG random(0x5eedULL);
+  for (int k = 1; k < count; ++k) {
+    Boxes boxes;
+    for (const auto& [id, box] : starts.front()) {
+      const double cx = box.x + box.width / 2.0 + random.uniform(-0.08, 0.08) * box.width;
+      const double cy = box.y + box.height / 2.0 + random.uniform(-0.08, 0.08) * box.height;
+      const double scale = random.uniform(0.9, 1.1);
+      const double w = box.width * scale, h = box.height * scale;
+      const cv::Rect moved =
+          cv::Rect(cvRound(cx - w / 2), cvRound(cy - h / 2), cvRound(w), cvRound(h)) & inside;
+      boxes[id] = moved.empty() ? box : moved;  // a truth box all outside the frame stays as is
+    }
+    starts.push_back(std::move(boxes));
+  }
+  return starts;
+}
+
+struct Means {
+  double success = 0, auc = 0, precision = 0;
+};
+
+Means MeanOf(const std::vector<vizmoro_cli::Score>& starts) {
+  Means m;
+  for (const vizmoro_cli::Score& a : starts) {
+    m.success += a.SuccessRate() / starts.size();
+    m.auc += a.auc / starts.size();
+    m.precision += a.Precision() / starts.size();
+  }
+  return m;
 }
 
 Outcome Score(const Sequence& s, const std::string& method, const std::vector<Detection>& found,
@@ -307,13 +355,12 @@ Outcome Score(const Sequence& s, const std::string& method, const std::vector<De
   return o;
 }
 
-Outcome RunVizmoro(const Sequence& s, const std::string& method, bool confirm) {
+Outcome RunVizmoro(const Sequence& s, const std::string& method, bool confirm, const Boxes& first) {
   Frames frames(s);
   CvAssociativeMemory memory;
   vizmoro::TrackerParams params;
   params.confirm = confirm;
   vizmoro::Tracker tracker(memory, params);
-  const std::map<int32_t, cv::Rect> first = FirstBoxes(s);
   std::vector<Detection> found;
   cv::Mat frame;
   const Clock::time_point start = Clock::now();
@@ -328,9 +375,9 @@ Outcome RunVizmoro(const Sequence& s, const std::string& method, bool confirm) {
   return Score(s, method, found, Milliseconds(Clock::now() - start));
 }
 
-Outcome RunOpenCvOneBox(const Sequence& s, const std::string& method, const Factory& make) {
+Outcome RunOpenCvOneBox(const Sequence& s, const std::string& method, const Factory& make,
+                        const Boxes& first) {
   Frames frames(s);
-  const std::map<int32_t, cv::Rect> first = FirstBoxes(s);
   std::vector<std::pair<int32_t, TrackerKind>> trackers;
   std::vector<Detection> found;
   cv::Mat frame;
@@ -366,6 +413,7 @@ std::vector<Sequence> RealSequences(const std::filesystem::path& folder) {
   for (const auto& f : folders) {
     Sequence s;
     s.name = f.filename().string();
+    s.real = true;
     std::vector<cv::String> images;
     cv::glob((f / "img" / "*.jpg").string(), images, false);
     std::sort(images.begin(), images.end());
@@ -411,22 +459,65 @@ std::vector<Sequence> GeneratedClips(const std::string& maker, const std::filesy
   return clips;
 }
 
+// The truth start's figures; with several starts, also their means and each start's AUC.
 void PrintOneBox(const Sequence& s, const std::vector<Outcome>& outcomes) {
+  const size_t starts = outcomes.empty() ? 1 : outcomes.front().starts.size();
   std::printf("### %s (%d frames, %zu object%s)\n\n", s.name.c_str(), s.frames,
               FirstBoxes(s).size(), FirstBoxes(s).size() == 1 ? "" : "s");
   std::printf(
       "| tracker | success | AUC | precision | reports while away | absent while in sight | ms "
-      "per frame |\n|---|---|---|---|---|---|---|\n");
+      "per frame |");
+  if (starts > 1)
+    std::printf(
+        " success, mean of %zu starts | AUC, mean of %zu starts | precision, mean of %zu starts | "
+        "AUC per start (the truth's first) |",
+        starts, starts, starts);
+  std::printf("\n|---|---|---|---|---|---|---|%s\n", starts > 1 ? "---|---|---|---|" : "");
   for (const Outcome& o : outcomes) {
     const vizmoro_cli::Score& a = o.evaluation.overall;
-    std::printf("| %s | %.3f | %.3f | %.3f | %lld / %lld | %d / %d | %.2f |\n", o.method.c_str(),
+    std::printf("| %s | %.3f | %.3f | %.3f | %lld / %lld | %d / %d | %.2f |", o.method.c_str(),
                 a.SuccessRate(), a.auc, a.Precision(), static_cast<long long>(a.awayReports),
                 static_cast<long long>(a.away), o.absentInSight, a.frames, o.msPerFrame);
+    if (starts > 1) {
+      const Means m = MeanOf(o.starts);
+      std::printf(" %.3f | %.3f | %.3f |", m.success, m.auc, m.precision);
+      for (size_t k = 0; k < o.starts.size(); ++k)
+        std::printf("%s%.3f", k ? ", " : " ", o.starts[k].auc);
+      std::printf(" |");
+    }
+    std::printf("\n");
   }
   std::printf("\n");
 }
 
-std::string JsonOf(const Sequence& s, const std::vector<Outcome>& outcomes) {
+// Per real sequence and tracker, the mean AUC over the starts; last, each tracker's mean over
+// the sequences.
+void PrintStartsSummary(const std::vector<std::pair<std::string, std::vector<Outcome>>>& runs,
+                        int starts) {
+  if (runs.empty() || runs.front().second.empty()) return;
+  const std::vector<Outcome>& first = runs.front().second;
+  std::printf("### AUC, mean of %d starts (the real sequences)\n\n| sequence |", starts);
+  for (const Outcome& o : first) std::printf(" %s |", o.method.c_str());
+  std::printf("\n|---|");
+  for (size_t t = 0; t < first.size(); ++t) std::printf("---|");
+  std::printf("\n");
+  std::vector<double> sum(first.size(), 0.0);
+  for (const auto& [name, outcomes] : runs) {
+    std::printf("| %s |", name.c_str());
+    for (size_t t = 0; t < outcomes.size() && t < sum.size(); ++t) {
+      const double auc = MeanOf(outcomes[t].starts).auc;
+      sum[t] += auc;
+      std::printf(" %.3f |", auc);
+    }
+    std::printf("\n");
+  }
+  std::printf("| mean of %zu sequence%s |", runs.size(), runs.size() == 1 ? "" : "s");
+  for (double total : sum) std::printf(" %.3f |", total / runs.size());
+  std::printf("\n\n");
+}
+
+// With `starts`, also the figures over the starts (of which a generated clip has one).
+std::string JsonOf(const Sequence& s, const std::vector<Outcome>& outcomes, bool starts) {
   std::string json = "{\"sequence\": \"" + s.name + "\", \"frames\": " + std::to_string(s.frames) +
                      ", \"trackers\": [";
   for (size_t i = 0; i < outcomes.size(); ++i) {
@@ -436,11 +527,26 @@ std::string JsonOf(const Sequence& s, const std::vector<Outcome>& outcomes) {
     std::snprintf(head, sizeof head,
                   "%s{\"name\": \"%s\", \"success\": %.4f, \"auc\": %.4f, \"precision\": %.4f, "
                   "\"away\": %lld, \"awayReports\": %lld, \"inSight\": %d, \"absentInSight\": %d, "
-                  "\"msPerFrame\": %.3f, \"curve\": [",
+                  "\"msPerFrame\": %.3f, ",
                   i ? ", " : "", o.method.c_str(), a.SuccessRate(), a.auc, a.Precision(),
                   static_cast<long long>(a.away), static_cast<long long>(a.awayReports), a.frames,
                   o.absentInSight, o.msPerFrame);
     json += head;
+    if (starts) {
+      const Means m = MeanOf(o.starts);
+      std::snprintf(head, sizeof head,
+                    "\"starts\": %zu, \"successMean\": %.4f, \"aucMean\": %.4f, "
+                    "\"precisionMean\": %.4f, \"aucStarts\": [",
+                    o.starts.size(), m.success, m.auc, m.precision);
+      json += head;
+      for (size_t k = 0; k < o.starts.size(); ++k) {
+        char value[16];
+        std::snprintf(value, sizeof value, "%s%.4f", k ? ", " : "", o.starts[k].auc);
+        json += value;
+      }
+      json += "], ";
+    }
+    json += "\"curve\": [";
     for (int k = 0; k < vizmoro_cli::kThresholds; ++k) {
       char value[16];
       std::snprintf(value, sizeof value, "%s%.4f", k ? ", " : "", a.curve[k]);
@@ -455,6 +561,7 @@ int OneBox(int argc, char** argv) {
   std::filesystem::path real = "../shared/data/real";
   std::filesystem::path work = std::filesystem::temp_directory_path() / "vizmoro-one-box";
   std::string maker, jsonFile, only;
+  int starts = 1;
   for (int i = 2; i + 1 < argc; i += 2) {
     const std::string name = argv[i], value = argv[i + 1];
     if (name == "--real")
@@ -469,6 +576,16 @@ int OneBox(int argc, char** argv) {
       jsonFile = value;
     else if (name == "--only")
       only = "," + value + ",";
+    else if (name == "--starts") {
+      char* end = nullptr;
+      const long n = std::strtol(value.c_str(), &end, 10);
+      if (*end != '\0' || n < 1 || n > 1000) {
+        std::fprintf(stderr, "compare_trackers: --starts N, N from 1 to 1000, not %s\n",
+                     value.c_str());
+        return 1;
+      }
+      starts = static_cast<int>(n);
+    }
   }
   // Whether --only keeps `name`, when it names any of `names` at all.
   auto kept = [&only](const std::string& name, const std::vector<std::string>& names) {
@@ -494,20 +611,61 @@ int OneBox(int argc, char** argv) {
   std::vector<std::string> sequenceNames, trackerNames = {"Vizmoro", "motion"};
   for (const Sequence& s : sequences) sequenceNames.push_back(s.name);
   for (const auto& [name, make] : opencv) trackerNames.push_back(name);
-  std::string json = "[";
+  // Each kept sequence with its kept trackers, as runs from given first boxes.
+  struct Runs {
+    const Sequence* sequence;
+    std::vector<std::function<Outcome(const Boxes&)>> trackers;
+    std::vector<Outcome> outcomes;
+  };
+  std::vector<Runs> all;
   for (const Sequence& s : sequences) {
     if (!kept(s.name, sequenceNames)) continue;
-    std::vector<Outcome> outcomes;
-    if (kept("Vizmoro", trackerNames)) outcomes.push_back(RunVizmoro(s, "Vizmoro", true));
+    Runs runs{&s, {}, {}};
+    if (kept("Vizmoro", trackerNames))
+      runs.trackers.push_back([&s](const Boxes& b) { return RunVizmoro(s, "Vizmoro", true, b); });
     if (kept("motion", trackerNames))
-      outcomes.push_back(RunVizmoro(s, "Vizmoro, motion alone", false));
+      runs.trackers.push_back(
+          [&s](const Boxes& b) { return RunVizmoro(s, "Vizmoro, motion alone", false, b); });
     for (const auto& [name, make] : opencv)
-      if (kept(name, trackerNames)) outcomes.push_back(RunOpenCvOneBox(s, name, make));
-    PrintOneBox(s, outcomes);
+      if (kept(name, trackerNames))
+        runs.trackers.push_back([&s, &name = name, &make = make](const Boxes& b) {
+          return RunOpenCvOneBox(s, name, make, b);
+        });
+    all.push_back(std::move(runs));
+  }
+  std::string json = "[";
+  auto report = [&](const Runs& runs) {
+    PrintOneBox(*runs.sequence, runs.outcomes);
     std::fflush(stdout);
-    json += (json.size() > 1 ? ", " : "") + JsonOf(s, outcomes);
+    json += (json.size() > 1 ? ", " : "") + JsonOf(*runs.sequence, runs.outcomes, starts > 1);
+  };
+  for (Runs& runs : all) {
+    for (const auto& run : runs.trackers) {
+      runs.outcomes.push_back(run(FirstBoxes(*runs.sequence)));
+      runs.outcomes.back().starts = {runs.outcomes.back().evaluation.overall};
+    }
+    if (starts == 1) report(runs);
+  }
+  // The other starts only once every truth start has run: TLD and MIL draw from OpenCV's and the
+  // C library's global generators, and the truth starts' figures stay those of a run without the
+  // others. Each of the others starts from the generators as a new process has them, so that its
+  // figures do not depend on the runs before it.
+  std::vector<std::pair<std::string, std::vector<Outcome>>> realRuns;
+  if (starts > 1) {
+    for (Runs& runs : all) {
+      const std::vector<Boxes> boxes = StartBoxes(*runs.sequence, runs.sequence->real ? starts : 1);
+      for (size_t t = 0; t < runs.trackers.size(); ++t)
+        for (size_t k = 1; k < boxes.size(); ++k) {
+          cv::theRNG() = cv::RNG();
+          std::srand(1);
+          runs.outcomes[t].starts.push_back(runs.trackers[t](boxes[k]).evaluation.overall);
+        }
+      report(runs);
+      if (runs.sequence->real) realRuns.emplace_back(runs.sequence->name, runs.outcomes);
+    }
   }
   json += "]\n";
+  if (starts > 1) PrintStartsSummary(realRuns, starts);
   if (!jsonFile.empty()) {
     std::ofstream out(jsonFile);
     out << json;
@@ -527,7 +685,7 @@ int main(int argc, char** argv) {
     std::fputs(
         "usage: compare_trackers CLIP TRUTH [--teach N] [--work DIR]\n"
         "       compare_trackers --one-box [--real DIR] [--clip-maker PATH] [--work DIR]\n"
-        "                        [--threads N] [--json FILE]\n",
+        "                        [--threads N] [--json FILE] [--only NAME,...] [--starts N]\n",
         stderr);
     return 1;
   }
