@@ -71,7 +71,8 @@ struct PassReports {
     auto& reports = *static_cast<PassReports*>(user);
     if (result->predicted && !reports.withPredicted) return;
     if (reports.withPredicted && reports.coast >= 0) {
-      // A track is reported in every pass it lives, seen or not, so its block always knows.
+      // A live track is reported in every pass, seen in the pass that starts it: one not seen
+      // has its block.
       std::unique_ptr<AMUserBlock>& slot = *result->userSlot;
       auto* seenIn = dynamic_cast<SeenIn*>(slot.get());
       if (!result->predicted) {
