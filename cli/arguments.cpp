@@ -52,12 +52,13 @@ const CommandInfo kCommands[] = {
      "predicts where an object went, the memory confirms it there, and an object it does not\n"
      "recognise is absent until it is found again anywhere in the frame. Results are written in\n"
      "the MOT Challenge format, frame,id,x,y,w,h,conf,-1,-1,-1 (frames from 1), one line per\n"
-     "object on each frame where it was seen, conf how surely (0 to 1). The memory is saved at\n"
-     "the end, also after Ctrl+C.\n"
+     "object on each frame where it was seen (and, with --coast, on the frames after it where it\n"
+     "was not), conf how surely (0 to 1). The memory is saved at the end, also after Ctrl+C.\n"
      "\n"
      "With --plain, the memory's own whole-frame search finds and tracks the objects instead:\n"
      "their most similar track, in the size of the taught box, conf its similarity, as earlier\n"
-     "versions gave them; the options marked (--plain) shape it.\n"},
+     "versions gave them, an object not seen listed for 40 frames (see --coast); the options\n"
+     "marked (--plain) shape it.\n"},
     {Command::kRun, kRun, "run", "run VIDEO --object ...", "teach on some frames, track the rest",
      "run VIDEO --object ID:NAME:X,Y,W,H[@A-B] [--object ...] [OPTIONS]",
      "Teaches the objects on their frames (default: the first frame only) and tracks them on\n"
@@ -214,10 +215,14 @@ const OptionInfo kOptions[] = {
      Sets(&Arguments::learn, false)},
     {"--show", nullptr, kTracks, kTracking,
      "show the annotated frames in a window; q or Esc ends the run", Sets(&Arguments::show, true)},
+    {"--coast", "N", kTracks, kTracking,
+     "list an object not seen for up to N tracked frames after the last\n"
+     "one it was seen on, in the box it had there, its conf halved on\n"
+     "each frame and drawn thin and grey (default 0: seen objects only;\n"
+     "with --plain 40, as long as the memory keeps a track: at most 40)",
+     Counts(&Arguments::coast, 0, INT32_MAX)},
     {"--seen-only", nullptr, kTracks, kTracking,
-     "(--plain) list only objects seen on the frame (by default an\n"
-     "object not seen is listed where it was last seen, with a falling\n"
-     "conf); the tracker lists only seen objects",
+     "list only objects seen on the frame: --coast 0 (not with --coast)",
      Sets(&Arguments::seenOnly, true)},
     {"--no-follow-size", nullptr, kTracks, kTracking,
      "(--plain) look for objects at the whole-frame sweep's sizes only\n"
@@ -428,6 +433,8 @@ void Complete(Arguments& a, const std::string& command,
   }
   if (a.hueMask && !a.plain)
     throw Refusal{"--hue-mask needs --plain: the tracker reads whole frames"};
+  if (a.seenOnly && a.coast >= 0) throw Refusal{"--seen-only is --coast 0: give one of them"};
+  if (a.seenOnly) a.coast = 0;
   if (a.command != Command::kTeach && a.command != Command::kRun) return;
   if (a.objects.empty()) throw Refusal{command + " needs at least one --object"};
   if (a.selectFrame >= 0 && !a.select) throw Refusal{"--select-frame needs --select"};

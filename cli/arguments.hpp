@@ -45,6 +45,10 @@ struct Arguments {
   // Learning, tracking and saving; the defaults are vizmoro::SessionParams'.
   std::string results, outputVideo;
   bool learn = true, show = false, seenOnly = false;
+  // --coast: tracked frames an object not seen is still listed where it was last seen; -1 for
+  // the default (the tracker: none; --plain: as long as the memory keeps its track). --seen-only
+  // sets 0.
+  int coast = -1;
   bool guard = vizmoro::SessionParams().learning.guard;
   int budget = vizmoro::SessionParams().learning.budget;
   bool followSize = vizmoro::SessionParams().tracking.followSize;

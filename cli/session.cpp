@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -47,6 +48,11 @@ using Outcome = vizmoro::FrameSource::Outcome;
 
 constexpr char kWindow[] = "vizmoro-cli";
 
+// The pass a tracked object was last seen in, kept with the track.
+struct SeenIn : AMUserBlock {
+  int64_t pass = 0;
+};
+
 // The most similar track of every object in one pass.
 struct PassReports {
   struct Track {
@@ -55,11 +61,27 @@ struct PassReports {
     bool predicted;  // not seen in this pass: where it was last seen
   };
   bool withPredicted = false;  // list objects not seen in this pass too
+  // With withPredicted: the most passes since a track was seen for it to be listed; -1 for as
+  // long as the memory keeps it.
+  int64_t coast = -1;
+  int64_t pass = 0;  // this pass, counted by the caller
   std::map<uint32_t, Track> best;
   static void Callback(int code, uint32_t* index, RcgAMResult* result, void* user) {
     if (code != RCG_AM_TRACK || *index == 0) return;
     auto& reports = *static_cast<PassReports*>(user);
     if (result->predicted && !reports.withPredicted) return;
+    if (reports.withPredicted && reports.coast >= 0) {
+      // A live track is reported in every pass, seen in the pass that starts it: one not seen
+      // has its block.
+      std::unique_ptr<AMUserBlock>& slot = *result->userSlot;
+      auto* seenIn = dynamic_cast<SeenIn*>(slot.get());
+      if (!result->predicted) {
+        if (!seenIn) slot.reset(seenIn = new SeenIn);
+        seenIn->pass = reports.pass;
+      } else if (!seenIn || reports.pass - seenIn->pass > reports.coast) {
+        return;
+      }
+    }
     const Track track{result->rect, result->similarity, result->predicted != 0};
     auto [it, fresh] = reports.best.emplace(*index, track);
     if (!fresh && result->similarity > it->second.similarity) it->second = track;
@@ -393,8 +415,30 @@ class Session {
         taughtObjects_.insert(object.id);
         taught = true;
       }
-    if (tracks_ && !taught) seen = tracker_->Track(frame_);
+    coasting_.clear();
+    if (tracks_ && !taught) {
+      seen = tracker_->Track(frame_);
+      Coast(seen);
+    }
     return taught;
+  }
+
+  // Lists an object the tracker did not see at the box it was last seen in, its confidence
+  // halved for each tracked frame since, for --coast frames, as the memory lists its tracks.
+  void Coast(std::vector<vizmoro::TrackReport>& seen) {
+    ++passes_;
+    if (a_.coast <= 0) return;
+    for (vizmoro::TrackReport& r : seen) {
+      if (r.present) {
+        lastSeen_[r.id] = LastSeen{r.box, r.confidence, passes_};
+        continue;
+      }
+      const auto last = lastSeen_.find(r.id);
+      if (last == lastSeen_.end() || passes_ - last->second.pass > a_.coast) continue;
+      const int away = static_cast<int>(passes_ - last->second.pass);
+      r = {r.id, true, last->second.box, std::ldexp(last->second.confidence, -away)};
+      coasting_.insert(r.id);
+    }
   }
 
   // The same with the memory's own search and tracking.
@@ -412,7 +456,9 @@ class Session {
     coasting_.clear();
     if (!tracks_ || taught) return taught;
     PassReports reports;
-    reports.withPredicted = !a_.seenOnly;
+    reports.withPredicted = a_.coast != 0;
+    reports.coast = a_.coast;
+    reports.pass = ++passes_;
     memory_->ObjectTracking(PassReports::Callback, &reports, a_.learn, params_.learnThreshold,
                             params_.trackThreshold);
     for (const auto& [id, track] : reports.best) {
@@ -609,7 +655,14 @@ class Session {
   int frames_ = 0, taughtFrames_ = 0, trackedFrames_ = 0;
   std::set<int32_t> taughtObjects_;
   std::set<int32_t> coasting_;  // objects listed on this frame where they were last seen
-  int resultsError_ = 0;        // errno of the first failed write of the results
+  int64_t passes_ = 0;          // tracked frames so far
+  struct LastSeen {
+    cv::Rect box;
+    double confidence;
+    int64_t pass;
+  };
+  std::map<int32_t, LastSeen> lastSeen_;  // the tracker's objects, for --coast
+  int resultsError_ = 0;                  // errno of the first failed write of the results
   bool stopped_ = false, ended_ = false;
   int code_ = kExitOk;
 };

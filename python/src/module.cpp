@@ -715,6 +715,7 @@ struct SessionCall {
   py::object video, objects, memory, frames, results, videoOutput;
   int levels, budget;
   bool plain, learn, guard, prune, flip, hueMask, seenOnly, followSize, keepIdentities, quiet;
+  py::object coast;  // None: vizmoro-cli's default
 };
 
 // A whole number as decimal text; TypeError for what is not one (a float, a string).
@@ -832,6 +833,10 @@ vizmoro_cli::Arguments ArgumentsOf(const SessionCall& call) {
   };
   for (const auto& s : switches)
     if (s.given && s.value != s.byDefault) words.push_back(s.value ? s.on : s.off);
+  if (tracks && !call.coast.is_none()) {
+    words.push_back("--coast");
+    words.push_back(Decimal(call.coast));
+  }
   std::vector<const char*> argv;
   for (const std::string& word : words) argv.push_back(word.c_str());
   vizmoro_cli::Arguments arguments;
@@ -1426,10 +1431,10 @@ PYBIND11_MODULE(_vizmoro, m) {
       [](const py::object& video, const py::object& objects, const py::object& memory,
          const py::object& frames, int levels, bool plain, bool guard, int budget, bool prune,
          bool flip, bool hueMask, bool quiet) {
-        const SessionCall call{
-            Command::kTeach, video,  objects, memory, frames, py::none(), py::none(),
-            levels,          budget, plain,   true,   guard,  prune,      flip,
-            hueMask,         false,  true,    true,   quiet};
+        const SessionCall call{Command::kTeach, video,     objects, memory, frames, py::none(),
+                               py::none(),      levels,    budget,  plain,  true,   guard,
+                               prune,           flip,      hueMask, false,  true,   true,
+                               quiet,           py::none()};
         RunSessionCall(call);
       },
       py::arg("video"), py::arg("objects"), py::arg("memory") = cli.memory, py::kw_only(),
@@ -1447,12 +1452,12 @@ PYBIND11_MODULE(_vizmoro, m) {
       [](const py::object& video, const py::object& memory, const py::object& results,
          const py::object& videoOutput, const py::object& frames, bool plain, bool learn,
          bool guard, int budget, bool prune, bool flip, bool hueMask, bool seenOnly,
-         bool followSize, bool keepIdentities, bool quiet) {
+         const py::object& coast, bool followSize, bool keepIdentities, bool quiet) {
         const SessionCall call{Command::kTrack, video,          py::none(),  memory,
                                frames,          results,        videoOutput, 0,
                                budget,          plain,          learn,       guard,
                                prune,           flip,           hueMask,     seenOnly,
-                               followSize,      keepIdentities, quiet};
+                               followSize,      keepIdentities, quiet,       coast};
         return RunSessionCall(call);
       },
       py::arg("video"), py::arg("memory") = cli.memory, py::kw_only(),
@@ -1460,14 +1465,16 @@ PYBIND11_MODULE(_vizmoro, m) {
       py::arg("frames") = py::none(), py::arg("plain") = cli.plain, py::arg("learn") = cli.learn,
       py::arg("guard") = cli.guard, py::arg("budget") = cli.budget, py::arg("prune") = cli.prune,
       py::arg("flip") = cli.flip, py::arg("hue_mask") = cli.hueMask,
-      py::arg("seen_only") = cli.seenOnly, py::arg("follow_size") = cli.followSize,
-      py::arg("keep_identities") = cli.keepIdentities, py::arg("quiet") = cli.quiet,
+      py::arg("seen_only") = cli.seenOnly, py::arg("coast") = py::none(),
+      py::arg("follow_size") = cli.followSize, py::arg("keep_identities") = cli.keepIdentities,
+      py::arg("quiet") = cli.quiet,
       (std::string("vizmoro-cli track: finds and follows every object the memory file was "
                    "taught, learning as it goes, and saves the memory. Returns the results, "
                    "[(frame, id, (x, y, w, h), confidence)] with frames from 1, as they are also "
                    "written to the file `results` in the MOT format where it is given; "
                    "video_output is an annotated copy of the video; frames, \"A-B\" or "
-                   "(first, last) counted from 0, tracks those frames only.") +
+                   "(first, last) counted from 0, tracks those frames only; coast, the frames an "
+                   "object not seen is still listed (None: vizmoro-cli's default).") +
        sessionNotes)
           .c_str());
   m.def(
@@ -1475,11 +1482,12 @@ PYBIND11_MODULE(_vizmoro, m) {
       [](const py::object& video, const py::object& objects, const py::object& memory,
          const py::object& frames, const py::object& results, const py::object& videoOutput,
          int levels, bool plain, bool learn, bool guard, int budget, bool prune, bool flip,
-         bool hueMask, bool seenOnly, bool followSize, bool keepIdentities, bool quiet) {
+         bool hueMask, bool seenOnly, const py::object& coast, bool followSize, bool keepIdentities,
+         bool quiet) {
         const SessionCall call{Command::kRun, video,       objects,        memory, frames,
                                results,       videoOutput, levels,         budget, plain,
                                learn,         guard,       prune,          flip,   hueMask,
-                               seenOnly,      followSize,  keepIdentities, quiet};
+                               seenOnly,      followSize,  keepIdentities, quiet,  coast};
         return RunSessionCall(call);
       },
       py::arg("video"), py::arg("objects"), py::arg("memory") = cli.memory, py::kw_only(),
@@ -1488,8 +1496,8 @@ PYBIND11_MODULE(_vizmoro, m) {
       py::arg("plain") = cli.plain, py::arg("learn") = cli.learn, py::arg("guard") = cli.guard,
       py::arg("budget") = cli.budget, py::arg("prune") = cli.prune, py::arg("flip") = cli.flip,
       py::arg("hue_mask") = cli.hueMask, py::arg("seen_only") = cli.seenOnly,
-      py::arg("follow_size") = cli.followSize, py::arg("keep_identities") = cli.keepIdentities,
-      py::arg("quiet") = cli.quiet,
+      py::arg("coast") = py::none(), py::arg("follow_size") = cli.followSize,
+      py::arg("keep_identities") = cli.keepIdentities, py::arg("quiet") = cli.quiet,
       (std::string("vizmoro-cli run: teaches the objects on their frames and tracks them on "
                    "every other frame, in one pass, as teach and track would; returns the "
                    "results of the tracked frames as track does.") +

@@ -253,11 +253,13 @@ def teach(video: Path, objects: Union[ObjectArgument, List[ObjectArgument]],
 def track(video: Path, memory: Path = ..., *, results: Optional[Path] = ...,
           video_output: Optional[Path] = ..., frames: Optional[Frames] = ..., plain: bool = ..., learn: bool = ...,
           guard: bool = ..., budget: int = ..., prune: bool = ..., flip: bool = ...,
-          hue_mask: bool = ..., seen_only: bool = ..., follow_size: bool = ...,
-          keep_identities: bool = ..., quiet: bool = ...) -> List[Result]: ...
+          hue_mask: bool = ..., seen_only: bool = ..., coast: Optional[int] = ...,
+          follow_size: bool = ..., keep_identities: bool = ...,
+          quiet: bool = ...) -> List[Result]: ...
 def run(video: Path, objects: Union[ObjectArgument, List[ObjectArgument]], memory: Path = ...,
         *, frames: Optional[Frames] = ..., results: Optional[Path] = ...,
         video_output: Optional[Path] = ..., levels: int = ..., plain: bool = ...,
         learn: bool = ..., guard: bool = ..., budget: int = ..., prune: bool = ...,
-        flip: bool = ..., hue_mask: bool = ..., seen_only: bool = ..., follow_size: bool = ...,
-        keep_identities: bool = ..., quiet: bool = ...) -> List[Result]: ...
+        flip: bool = ..., hue_mask: bool = ..., seen_only: bool = ...,
+        coast: Optional[int] = ..., follow_size: bool = ..., keep_identities: bool = ...,
+        quiet: bool = ...) -> List[Result]: ...

@@ -231,7 +231,7 @@ def attempt(job, files):
     if job["command"] == "teach":
         vizmoro.teach(job["video"], objects, files["memory"], levels=job["levels"], **options)
         return
-    for key in ("learn", "seen_only", "follow_size", "keep_identities"):
+    for key in ("learn", "seen_only", "coast", "follow_size", "keep_identities"):
         options[key] = job[key]
     if objects:
         vizmoro.run(job["video"], objects, files["memory"], results=files["results"],
@@ -304,6 +304,9 @@ def jobs_from(arguments):
     if memories and not os.path.isdir(memories):
         raise ValueError(f"there is no folder {memories} of memories")
     budget = DEFAULTS.learning.budget if arguments.budget is None else arguments.budget
+    coast = getattr(arguments, "coast", None)
+    if arguments.seen_only and coast is not None:
+        raise ValueError("--seen-only is --coast 0: give one of them")
     jobs = []
     for video, objects, _ in entries:
         stem = os.path.splitext(os.path.basename(video))[0]
@@ -318,7 +321,7 @@ def jobs_from(arguments):
             "prune": arguments.prune or not DEFAULTS.keep_all,
             "follow_size": DEFAULTS.tracking.follow_size and not arguments.no_follow_size,
             "keep_identities": DEFAULTS.tracking.keep_identities and not arguments.no_identities,
-            "seen_only": arguments.seen_only,
+            "seen_only": arguments.seen_only, "coast": coast,
             "time_limit": getattr(arguments, "time_limit", None)})
     if arguments.memory:
         # Refused now rather than by every video.
@@ -460,9 +463,13 @@ def parser_of():
                         help="(--plain) look for objects at the whole-frame sizes only")
     parser.add_argument("--no-identities", action="store_true",
                         help="(--plain) let a match over another object start a track of its own")
+    parser.add_argument("--coast", type=whole(0, INT_MAX), metavar="N",
+                        help="list an object not seen for up to N tracked frames after the last "
+                             "one it was seen on, where it was seen, its conf halved on each "
+                             "(default 0; with --plain 40, and at most 40)")
     parser.add_argument("--seen-only", action="store_true",
-                        help="(--plain) list only the objects seen on each frame; the tracker "
-                             "lists only seen objects")
+                        help="list only the objects seen on each frame: --coast 0 (not with "
+                             "--coast)")
     parser.add_argument("--time-limit", type=seconds, metavar="SECONDS",
                         help=f"stop a video after this long, 0 for never (default "
                              f"{TIME_PER_LENGTH} times its length and {TIME_TO_START} s more "

@@ -88,6 +88,7 @@ TEST(Arguments, EachCommandTakesItsOwnOptions) {
   EXPECT_EQ(a.memory, "mem.dat");
   EXPECT_TRUE(a.flip);
   EXPECT_TRUE(a.seenOnly);
+  EXPECT_EQ(a.coast, 0) << "--seen-only is --coast 0";
   EXPECT_FALSE(a.followSize);
   EXPECT_FALSE(a.keepIdentities);
   const vizmoro::SessionParams params = SessionParamsOf(a);
@@ -100,7 +101,10 @@ TEST(Arguments, EachCommandTakesItsOwnOptions) {
 
   ASSERT_TRUE(Parse({"track", "clip.mp4"}, a, error));
   EXPECT_TRUE(a.followSize && a.keepIdentities && !a.seenOnly) << "the tracking options on";
+  EXPECT_EQ(a.coast, -1) << "each way of tracking keeps its own coasting";
   EXPECT_TRUE(a.guard);
+  ASSERT_TRUE(Parse({"run", "clip.mp4", "-o", "1:a:0,0,10,10", "--coast", "0"}, a, error));
+  EXPECT_EQ(a.coast, 0) << "none, not the default";
 
   ASSERT_TRUE(Parse({"teach", "0", "--object", "1:a:0,0,10,10"}, a, error));
   EXPECT_EQ(a.objects[0].range.last, 0) << "the first frame by default";
@@ -151,6 +155,10 @@ TEST(Arguments, EachCommandTakesItsOwnOptions) {
       {{"track", "a.avi", "--object", "1:a:0,0,9,9"}, "unknown option --object for track"},
       {{"track", "a.avi", "--budget", "-1"}, "--budget takes a whole number from 0 to 2147483647"},
       {{"track", "a.avi", "--budget"}, "--budget needs a value"},
+      {{"track", "a.avi", "--coast", "-1"}, "--coast takes a whole number from 0 to 2147483647"},
+      {{"track", "a.avi", "--coast", "2.5"}, "--coast takes a whole number from 0 to 2147483647"},
+      {{"track", "a.avi", "--plain", "--coast", "3", "--seen-only"},
+       "--seen-only is --coast 0: give one of them"},
       {{"track", "a.avi", "--flip", "--flip"}, "--flip is given twice"},
       {{"track", "a.avi", "--bogus"}, "unknown option --bogus for track"},
       {{"teach", "a.avi", "-o", "1:a:0,0,9,9", "--seen-only"},
@@ -189,7 +197,8 @@ TEST(Arguments, HelpOfEveryCommandNamesItsUsageAndItsOptions) {
   const std::string every =
       "-o --object -f --frames --select --select-frame --levels -r --results -v --video --no-learn "
       "--show "
-      "--seen-only --no-follow-size --follow-size --no-identities -m --memory --prune --no-guard "
+      "--coast --seen-only --no-follow-size --follow-size --no-identities -m --memory --prune "
+      "--no-guard "
       "--budget --flip --hue-mask --plain -q --quiet -p --plot --json -t --truth --frame "
       "--output -h --help";
   for (const char* command : {"teach", "track", "run", "inspect", "eval", "show"}) {

@@ -185,11 +185,20 @@ def test_run_and_the_batch_give_the_files_of_vizmoro_cli_run(clip_maker, cli, tm
     # track's frames count from 0, as the video does; the results from 1.
     ranged = vizmoro.track(clip, tmp_path / "py.dat", frames="100-109", quiet=True)
     assert ranged and {frame for frame, *_ in ranged} <= set(range(101, 111))
+    # coast= is --coast: an object lost on the way is listed on the frames after too.
+    seen = subprocess.run([cli, "track", clip, "-m", copy_memory(str(tmp_path / "cli.dat"),
+                                                                  str(tmp_path / "seen.dat")),
+                           "--frames", "0-149", "--no-learn", "-q"],
+                          check=True, capture_output=True, text=True).stdout
+    coasted = "".join(vizmoro.mot_line(*r) for r in vizmoro.track(
+        clip, copy_memory(str(tmp_path / "cli.dat"), str(tmp_path / "coast.dat")),
+        frames="0-149", learn=False, coast=3, quiet=True))
+    assert set(seen.splitlines()) < set(coasted.splitlines())
 
 
-@pytest.mark.parametrize("frames, seen_only", [(None, False), ("0-4", True)])
+@pytest.mark.parametrize("frames, seen", [(None, []), ("0-4", ["--seen-only"])])
 def test_plain_teaching_and_tracking_give_the_files_of_vizmoro_cli_plain(clips, tmp_path, cli,
-                                                                          frames, seen_only):
+                                                                          frames, seen):
     videos, _ = clips
     given = object_words(OBJECTS, frames)
     own = str(tmp_path / "cli.dat")
@@ -203,7 +212,6 @@ def test_plain_teaching_and_tracking_give_the_files_of_vizmoro_cli_plain(clips, 
     assert same_files(str(taught / "clip1"), own[:-4], (".dat", ".dat.names", ".dat.track")) == {
         ".dat", ".dat.names", ".dat.track"}, "the state of this memory, none left from before"
 
-    seen = ["--seen-only"] if seen_only else []
     _, jobs = batch.parse_arguments(["track", videos[1], "-o", str(tracked), "-m", own,
                                      "--plain", *seen])
     batch.process(jobs[0])
@@ -294,7 +302,9 @@ def test_files_that_would_clash_and_bad_manifests_are_refused_before_any_work(cl
                       (["teach", "--manifest", str(manifest), "-o", str(output)],
                        f"{manifest}:4: teach needs at least one object"),
                       (["track", "--manifest", str(bad_object), "-o", str(output)],
-                       f'{bad_object}:3: invalid --object "1:cup:1,2,3,0"')]:
+                       f'{bad_object}:3: invalid --object "1:cup:1,2,3,0"'),
+                      (["track", videos[0], "-o", str(output), "--seen-only", "--coast", "2"],
+                       "--seen-only is --coast 0: give one of them")]:
         with pytest.raises(SystemExit):
             batch.main(argv + ["-m", memory])
         assert why in capsys.readouterr().err
