@@ -226,7 +226,7 @@ def attempt(job, files):
             except FileNotFoundError:
                 pass
     objects = job.get("objects", [])
-    options = {key: job[key] for key in ("plain", "guard", "budget", "prune", "flip")}
+    options = {key: job[key] for key in ("plain", "guard", "budget", "prune", "flip", "hue_mask")}
     options["quiet"] = True
     if job["command"] == "teach":
         vizmoro.teach(job["video"], objects, files["memory"], levels=job["levels"], **options)
@@ -317,7 +317,7 @@ def jobs_from(arguments):
             "memory": os.path.abspath(memory) if memory else None,
             "objects": objects, "levels": arguments.levels, "learn": not arguments.no_learn,
             "guard": DEFAULTS.learning.guard and not arguments.no_guard, "budget": budget,
-            "flip": arguments.flip, "plain": arguments.plain,
+            "flip": arguments.flip, "hue_mask": arguments.hue_mask, "plain": arguments.plain,
             "prune": arguments.prune or not DEFAULTS.keep_all,
             "follow_size": DEFAULTS.tracking.follow_size and not arguments.no_follow_size,
             "keep_identities": DEFAULTS.tracking.keep_identities and not arguments.no_identities,
@@ -456,6 +456,8 @@ def parser_of():
                         help="save with the pruning save, which drops bases learned three times "
                              "or less (default: keep every base)")
     parser.add_argument("--flip", action="store_true", help="turn every frame upside down")
+    parser.add_argument("--hue-mask", action="store_true",
+                        help="(--plain) hide the first frame's most common hues")
     parser.add_argument("--plain", action="store_true",
                         help="the memory's own search and tracking of earlier versions instead "
                              "of the tracker: the same results and memory as they gave")
@@ -495,6 +497,8 @@ def parse_arguments(argv=None):
         parser.error("give the videos, or --manifest")
     elif arguments.command != "track" and not arguments.object:
         parser.error(f"{arguments.command} needs at least one --object")
+    if arguments.hue_mask and not arguments.plain:
+        parser.error("--hue-mask needs --plain: the tracker reads whole frames")
     if arguments.command == "track" and not (arguments.memory or arguments.memories):
         parser.error("track needs --memory or --memories")
     try:

@@ -43,7 +43,7 @@ def batch_arguments(command, videos, output, memory=None, objects=None, frames="
     a = Arguments()
     a.command, a.videos, a.output, a.memory = command, videos, str(output), memory
     a.object, a.frames, a.levels, a.no_learn, a.no_guard = objects, frames, 3, False, False
-    a.budget, a.flip, a.prune, a.plain = None, False, False, False
+    a.budget, a.flip, a.hue_mask, a.prune, a.plain = None, False, False, False, False
     a.no_follow_size, a.no_identities, a.seen_only = False, False, False
     return a
 
@@ -196,11 +196,11 @@ def test_run_and_the_batch_give_the_files_of_vizmoro_cli_run(clip_maker, cli, tm
     assert set(seen.splitlines()) < set(coasted.splitlines())
 
 
-@pytest.mark.parametrize("frames, seen", [(None, []), ("0-4", ["--seen-only"])])
+@pytest.mark.parametrize("frames, seen", [(None, []), ("0-4", ["--seen-only", "--hue-mask"])])
 def test_plain_teaching_and_tracking_give_the_files_of_vizmoro_cli_plain(clips, tmp_path, cli,
                                                                           frames, seen):
     videos, _ = clips
-    given = object_words(OBJECTS, frames)
+    given = object_words(OBJECTS, frames) + [o for o in seen if o == "--hue-mask"]
     own = str(tmp_path / "cli.dat")
     taught, tracked = tmp_path / "taught", tmp_path / "tracked"
     taught.mkdir()
@@ -304,7 +304,9 @@ def test_files_that_would_clash_and_bad_manifests_are_refused_before_any_work(cl
                       (["track", "--manifest", str(bad_object), "-o", str(output)],
                        f'{bad_object}:3: invalid --object "1:cup:1,2,3,0"'),
                       (["track", videos[0], "-o", str(output), "--seen-only", "--coast", "2"],
-                       "--seen-only is --coast 0: give one of them")]:
+                       "--seen-only is --coast 0: give one of them"),
+                      (["track", videos[0], "-o", str(output), "--hue-mask"],
+                       "--hue-mask needs --plain")]:
         with pytest.raises(SystemExit):
             batch.main(argv + ["-m", memory])
         assert why in capsys.readouterr().err
