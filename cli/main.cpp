@@ -9,7 +9,7 @@
 
 #include "arguments.hpp"
 #include "evaluation.hpp"
-#include "inspect.hpp"
+#include "memory_report.hpp"
 #include "output_files.hpp"
 #include "session.hpp"
 #include "show.hpp"

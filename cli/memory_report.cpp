@@ -1,4 +1,4 @@
-#include "inspect.hpp"
+#include "memory_report.hpp"
 
 #include <map>
 #include <string>

@@ -1,6 +1,6 @@
 // The inspect command: what a memory file holds.
-#ifndef VIZMORO_CLI_INSPECT_HPP
-#define VIZMORO_CLI_INSPECT_HPP
+#ifndef VIZMORO_CLI_MEMORY_REPORT_HPP
+#define VIZMORO_CLI_MEMORY_REPORT_HPP
 
 #include <cstdio>
 
@@ -13,4 +13,4 @@ int Inspect(const Arguments& arguments, std::FILE* out, std::FILE* messages);
 
 }  // namespace vizmoro_cli
 
-#endif  // VIZMORO_CLI_INSPECT_HPP
+#endif  // VIZMORO_CLI_MEMORY_REPORT_HPP
