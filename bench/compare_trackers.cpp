@@ -6,9 +6,10 @@
 // folder with img/*.jpg and truth.csv, "frame,x,y,w,h,visible" with frames from 0; skipped with
 // a line when the folder is absent) and over generated clips in which objects leave and come
 // back (made with make_sample_clip into the work folder). Vizmoro's tracker runs as it is, and
-// with the motion estimate alone; OpenCV's CSRT, KCF, MedianFlow, TLD and MIL run one per
-// object. Per sequence: success (IoU > 0.5), AUC, precision at 20 pixels, reports while out of
-// sight, absences while in sight and milliseconds per frame, decoding included.
+// with its motion estimate (its correlation filter) alone, each also with optical flow as its
+// motion estimate ("flow" and "flow-motion" for --only); OpenCV's CSRT, KCF, MedianFlow, TLD and
+// MIL run one per object. Per sequence: success (IoU > 0.5), AUC, precision at 20 pixels, reports
+// while out of sight, absences while in sight and milliseconds per frame, decoding included.
 //
 //   compare_trackers --one-box [--real DIR] [--clip-maker PATH] [--work DIR] [--threads N]
 //                    [--json FILE] [--only NAME,...] [--starts N]
@@ -355,11 +356,14 @@ Outcome Score(const Sequence& s, const std::string& method, const std::vector<De
   return o;
 }
 
-Outcome RunVizmoro(const Sequence& s, const std::string& method, bool confirm, const Boxes& first) {
+Outcome RunVizmoro(
+    const Sequence& s, const std::string& method, bool confirm, const Boxes& first,
+    vizmoro::TrackerParams::MotionEstimate motion = vizmoro::TrackerParams().motion) {
   Frames frames(s);
   CvAssociativeMemory memory;
   vizmoro::TrackerParams params;
   params.confirm = confirm;
+  params.motion = motion;
   vizmoro::Tracker tracker(memory, params);
   std::vector<Detection> found;
   cv::Mat frame;
@@ -608,7 +612,8 @@ int OneBox(int argc, char** argv) {
       {"MedianFlow", MedianFlow},
       {"TLD", [] { return Legacy("TLD", [] { return cv::legacy::TrackerTLD::create(); }); }},
       {"MIL", [] { return Modern("MIL", [] { return cv::TrackerMIL::create(); }); }}};
-  std::vector<std::string> sequenceNames, trackerNames = {"Vizmoro", "motion"};
+  std::vector<std::string> sequenceNames,
+      trackerNames = {"Vizmoro", "motion", "flow", "flow-motion"};
   for (const Sequence& s : sequences) sequenceNames.push_back(s.name);
   for (const auto& [name, make] : opencv) trackerNames.push_back(name);
   // Each kept sequence with its kept trackers, as runs from given first boxes.
@@ -626,6 +631,13 @@ int OneBox(int argc, char** argv) {
     if (kept("motion", trackerNames))
       runs.trackers.push_back(
           [&s](const Boxes& b) { return RunVizmoro(s, "Vizmoro, motion alone", false, b); });
+    constexpr auto kFlow = vizmoro::TrackerParams::MotionEstimate::kFlow;
+    if (kept("flow", trackerNames))
+      runs.trackers.push_back(
+          [&s](const Boxes& b) { return RunVizmoro(s, "Vizmoro, optical flow", true, b, kFlow); });
+    if (kept("flow-motion", trackerNames))
+      runs.trackers.push_back(
+          [&s](const Boxes& b) { return RunVizmoro(s, "optical flow alone", false, b, kFlow); });
     for (const auto& [name, make] : opencv)
       if (kept(name, trackerNames))
         runs.trackers.push_back([&s, &name = name, &make = make](const Boxes& b) {

@@ -15,6 +15,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
 
+#include "correlation_filter.hpp"
 #include "file_io.hpp"
 
 namespace vizmoro {
@@ -102,6 +103,9 @@ struct Tuning {
   // this: a box sliding off its object onto a neighbour the memory's coarser levels still take
   // for it is not taught, so the slide does not feed itself.
   static constexpr double kLookLearn = 0.55;
+
+  // The correlation filter's learning rate, where it is the motion estimate.
+  static constexpr double kFilterRate = 0.02;
 
   // Warped copies of a taught box.
   static constexpr double kWarpAngle = 6.0;  // degrees
@@ -454,6 +458,7 @@ struct Tracker::Impl {
     bool telling = false;  // enough contrast to be matched
   };
   std::map<int32_t, Look> looks;
+  std::map<int32_t, detail::CorrelationFilter> filters;
   cv::Mat patchFloat, likeness;  // scratch of the look's match
   Pyramid pyramid;
   cv::Mat patch;
@@ -718,15 +723,19 @@ struct Tracker::Impl {
 
   std::vector<double> Scales() const { return {1 / Tuning::kScaleStep, 1.0, Tuning::kScaleStep}; }
 
+  // How far a shift may stray from another before they disagree, in frame pixels.
+  static double Reach(const Follow& f) {
+    return std::max(Tuning::kPassingReach,
+                    Tuning::kPassingReachOfSide * std::min(f.box.size.width, f.box.size.height));
+  }
+
   // Whether something passes in front of `f`: its box's flow turns away from the object's steady
   // motion while part of the box keeps that motion. Then `motion` becomes that part's, or, once
   // the passer covers the box, the object's own motion, for a while.
   static bool PassingInFront(Follow& f, Motion& motion) {
     const bool was = f.passing > 0;
     if (!was && f.steady < Tuning::kSteadyFrames) return false;
-    const double reach =
-        std::max(Tuning::kPassingReach,
-                 Tuning::kPassingReachOfSide * std::min(f.box.size.width, f.box.size.height));
+    const double reach = Reach(f);
     if (cv::norm(motion.shift - f.velocity) <= reach) {
       f.passing = 0;
       return false;
@@ -755,8 +764,34 @@ struct Tracker::Impl {
     Motion motion = previous.empty() ? Motion{} : FlowOf(previous, grey, f.box);
     Box predicted = f.box;
     const bool passing = motion.ok && PassingInFront(f, motion);
+    // The correlation filter, where it is the estimate, gives the shift and size change of an
+    // object that nothing passes in front of; the flow still tells a passer, and where it fails
+    // so does the motion (the memory may then bridge no view).
+    detail::CorrelationFilter* filter = nullptr;
+    if (params.motion == TrackerParams::MotionEstimate::kCorrelationFilter) {
+      filter = &filters[f.id];
+      if (!filter->Started())
+        filter->Start(previous.empty() ? grey : previous, f.box.centre, f.box.size);
+    }
     if (passing) {
       predicted.centre += motion.shift;
+    } else if (filter) {
+      cv::Point2d shift = filter->Find(grey, f.box.centre, f.box.size).centre - f.box.centre;
+      // A filter that leaves both the flow and the object's steady motion has jumped to a
+      // look-alike nearby: the flow goes on where it keeps that motion; where it does not,
+      // something covers the object, which then keeps its own motion until the passer has gone.
+      const double reach = Reach(f);
+      if (motion.ok && f.steady >= Tuning::kSteadyFrames && cv::norm(shift - f.velocity) > reach &&
+          cv::norm(shift - motion.shift) > reach) {
+        if (cv::norm(motion.shift - f.velocity) <= reach) {
+          shift = motion.shift;
+        } else {
+          shift = f.velocity;
+          f.passing = Tuning::kPassingFrames;
+        }
+      }
+      predicted.centre += shift;
+      predicted.size *= filter->Scale(grey, predicted.centre, predicted.size);
     } else if (motion.ok) {
       predicted.centre += motion.shift;
       predicted.size *= std::pow(motion.scale, Tuning::kFlowScaleWeight);
@@ -770,6 +805,7 @@ struct Tracker::Impl {
       return;
     }
     if (!params.confirm) {
+      if (filter) filter->Update(grey, predicted.centre, predicted.size, Tuning::kFilterRate);
       f.box = predicted;
       f.confidence = motion.ok ? 1 : 0;
       f.unconfirmed = motion.ok ? 0 : f.unconfirmed + 1;
@@ -802,7 +838,10 @@ struct Tracker::Impl {
                            f.sinceFull < Tuning::kPartialFrames) ||
                           coloured);
     if (!full && !partial) {
-      f.box = predicted;
+      // Its size is only what the memory confirmed last: a size filter left alone with the
+      // background the object left measures nothing.
+      f.box.centre = predicted.centre;
+      if (!filter) f.box.size = predicted.size;
       f.confidence = 0;
       ++f.sinceFull;
       if (++f.unconfirmed > params.coast && !passing) Lose(f);
@@ -810,8 +849,9 @@ struct Tracker::Impl {
     }
     f.sinceFull = full ? 0 : f.sinceFull + 1;
     // While something passes in front, the memory may find the passer: the box keeps to the
-    // object's own motion.
-    const Box found = passing ? predicted : placed->box;
+    // object's own motion. The correlation filter places and sizes the box more closely than the
+    // memory's windows: the memory confirms it.
+    const Box found = passing || filter ? predicted : placed->box;
     if (!passing) {
       ++f.steady;
       f.velocity = f.velocity * 0.7 + (found.centre - f.box.centre) * 0.3;
@@ -821,6 +861,7 @@ struct Tracker::Impl {
     f.unconfirmed = 0;
     f.confidence = std::min(1.0, chosen->score / (Judged(chosen->box, f.id) + 1));
     const bool alike = !look || placed->likeness >= Tuning::kLookLearn;
+    if (filter && !passing) filter->Update(grey, f.box.centre, f.box.size, Tuning::kFilterRate);
     if (full && !passing && alike) See(f.id, f.box);
     if (params.learn && motion.ok && !passing && alike && Inside(f.box, grey.size()) == 1 &&
         (full || f.sinceFull <= Tuning::kPartialLearned))
@@ -918,6 +959,8 @@ struct Tracker::Impl {
     if (++f.recognised >= params.reacquire) {
       f.phase = Phase::kFollowed;
       f.box = f.candidate;
+      if (params.motion == TrackerParams::MotionEstimate::kCorrelationFilter)
+        filters[f.id].Start(grey, f.box.centre, f.box.size);
       f.unconfirmed = 0;
       f.recognised = 0;
       f.confidence = std::min(
@@ -1023,6 +1066,8 @@ void Tracker::Teach(const cv::Mat& frame, int32_t id, const cv::Rect& box) {
   t.objects[id] = object;
   t.See(id, taught);
   if (object.keyFrames == 1 && frame.channels() >= 3) t.colours[id].Teach(frame, box);
+  if (t.params.motion == TrackerParams::MotionEstimate::kCorrelationFilter)
+    t.filters[id].Start(grey, taught.centre, taught.size);
   if (!t.previous.empty() && t.previous.size() != grey.size()) t.follows.clear();
   t.RefreshLevels();
   Impl::Follow& f = t.follows[id];
@@ -1096,6 +1141,7 @@ void Tracker::AddObject(int32_t id, const TrackedObjectState& state) {
   impl_->follows.erase(id);
   impl_->colours.erase(id);
   impl_->looks.erase(id);
+  impl_->filters.erase(id);
 }
 
 const std::map<int32_t, TrackedObjectState>& Tracker::Objects() const {
@@ -1170,6 +1216,7 @@ void Tracker::LoadState(const std::string& text) {
   impl_->follows.clear();
   impl_->colours = std::move(colours);
   impl_->looks.clear();
+  impl_->filters.clear();
 }
 
 std::string StatePath(const std::string& memoryFile) {

@@ -89,13 +89,15 @@ cv::Rect At(cv::Point2d from, cv::Point2d step, int i, cv::Size size) {
       size);
 }
 
-// A box size, and whether the frames are in colour.
-class TrackerAbsence : public ::testing::TestWithParam<std::tuple<cv::Size, bool>> {};
+using Estimate = vizmoro::TrackerParams::MotionEstimate;
+
+// A box size, whether the frames are in colour, and the motion estimate.
+class TrackerAbsence : public ::testing::TestWithParam<std::tuple<cv::Size, bool, Estimate>> {};
 
 // The object moves, vanishes for 40 frames and comes back elsewhere: it is followed, not
 // reported while away, and found again soon after it is back; twice over, the same reports.
 TEST_P(TrackerAbsence, FollowsReportsAbsenceAndFindsTheObjectAgain) {
-  const auto [size, colour] = GetParam();
+  const auto [size, colour, estimate] = GetParam();
   Scene scene(7, colour);
   scene.Add(size, 99);
   constexpr int kBefore = 24, kAway = 40, kAfter = 16;
@@ -109,7 +111,9 @@ TEST_P(TrackerAbsence, FollowsReportsAbsenceAndFindsTheObjectAgain) {
   Reports first;
   for (int pass = 0; pass < 2; ++pass) {
     CvAssociativeMemory memory;
-    vizmoro::Tracker tracker(memory);
+    vizmoro::TrackerParams params;
+    params.motion = estimate;
+    vizmoro::Tracker tracker(memory, params);
     const Reports run = Follow(scene, path, tracker);
     int followed = 0, reportedAway = 0, foundAfter = -1;
     for (size_t i = 0; i < run.size(); ++i) {
@@ -138,15 +142,17 @@ TEST_P(TrackerAbsence, FollowsReportsAbsenceAndFindsTheObjectAgain) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(BoxSizes, TrackerAbsence,
-                         ::testing::Combine(::testing::Values(cv::Size(24, 24), cv::Size(40, 100),
-                                                              cv::Size(300, 220)),
-                                            ::testing::Bool()),
-                         [](const auto& info) {
-                           const cv::Size size = std::get<0>(info.param);
-                           return std::to_string(size.width) + "x" + std::to_string(size.height) +
-                                  (std::get<1>(info.param) ? "Colour" : "Grey");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    BoxSizes, TrackerAbsence,
+    ::testing::Combine(::testing::Values(cv::Size(24, 24), cv::Size(40, 100), cv::Size(300, 220)),
+                       ::testing::Bool(),
+                       ::testing::Values(Estimate::kFlow, Estimate::kCorrelationFilter)),
+    [](const auto& info) {
+      const cv::Size size = std::get<0>(info.param);
+      return std::to_string(size.width) + "x" + std::to_string(size.height) +
+             (std::get<1>(info.param) ? "Colour" : "Grey") +
+             (std::get<2>(info.param) == Estimate::kFlow ? "Flow" : "Filter");
+    });
 
 // A look-alike that passes in front of the object does not take its place: the object is
 // followed again once the passer has gone, never the passer.

@@ -4,16 +4,20 @@
 // The tracker is a layer over CvAssociativeMemory. Every object is described at the memory's
 // interest area whatever its size in pixels: the region around it is resampled so that its box
 // maps onto the area. Each frame, per object:
-//   - motion: pyramidal Lucas-Kanade optical flow on points of its box, forward-backward
-//     checked, predicts where it went and how its size changed; when something passes in front
-//     of it (the flow turns away from its steady motion while part of its box keeps that
-//     motion), that part, or its own motion, predicts it until the passer has gone;
+//   - motion: a correlation filter, learned against the object's surroundings from its box on
+//     every confirmed frame, predicts where it went, and a second one over sizes how its size
+//     changed (or, as an option, pyramidal Lucas-Kanade optical flow on points of its box);
+//     the flow on points of its box, forward-backward checked, also tells when something
+//     passes in front of it (the flow turns away from its steady motion while part of its box
+//     keeps that motion): then that part, or its own motion, predicts it until the passer has
+//     gone;
 //   - memory: a dense search (reads at steps of a few area pixels, over a few sizes) around the
 //     prediction scores every window by how deep the memory recognises it as the object; only
 //     the levels whose cells span a few of the object's own pixels judge it;
 //   - look: a template of the object (half its first box, half a running mean of its confirmed
-//     boxes) places the box exactly among the windows near the memory's best that the memory
-//     recognises as deep, and vetoes a box that does not look like the object at all;
+//     boxes) vetoes a box that does not look like the object at all, and, with the flow as the
+//     motion estimate, places the box exactly among the windows near the memory's best that the
+//     memory recognises as deep;
 //   - colour (on colour frames): the object's colour against its surroundings', from its first
 //     box, keeps the search's box on the object among windows the memory scores alike, and
 //     lets a changing view that keeps the object's colour be bridged for longer;
@@ -56,6 +60,14 @@ struct TrackerParams {
   // Warped copies of a taught box (small shifts, sizes, turns, blur, noise, brightness) taught
   // with it, so that one box covers the next frames' views of the object.
   int warps = 40;
+
+  // The motion estimate between frames. kCorrelationFilter: a correlation filter on gradient
+  // orientations, learned against the object's surroundings and confined to the object, with a
+  // second filter over sizes; it places and sizes the box that the memory confirms. kFlow:
+  // pyramidal Lucas-Kanade optical flow on points of the box, the box then placed among the
+  // memory's windows. Each gives other boxes.
+  enum class MotionEstimate { kFlow, kCorrelationFilter };
+  MotionEstimate motion = MotionEstimate::kCorrelationFilter;
 
   // Memory confirmation. When false the tracker reports the motion estimate alone (for
   // comparison): the memory is taught the first boxes and never read.

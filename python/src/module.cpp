@@ -955,6 +955,11 @@ py::object RunSessionCall(const SessionCall& call) {
   return results;
 }
 
+// The Python name of a tracker's motion estimate.
+std::string MotionName(vizmoro::TrackerParams::MotionEstimate motion) {
+  return motion == vizmoro::TrackerParams::MotionEstimate::kFlow ? "flow" : "filter";
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_vizmoro, m) {
@@ -1258,13 +1263,17 @@ PYBIND11_MODULE(_vizmoro, m) {
                     "Consecutive frames an absent object must be recognised on to be reported.")
       .def_readonly("frame_search_reads", &TrackerParams::frameSearchReads,
                     "Reads per frame for the whole-frame search of absent objects.")
+      .def_property_readonly(
+          "motion", [](const TrackerParams& p) { return MotionName(p.motion); },
+          "The motion estimate: \"filter\" (a correlation filter) or \"flow\" (optical flow).")
       .def("__repr__", [](const TrackerParams& p) {
         return "<TrackerParams area=(" + std::to_string(p.area.width) + ", " +
                std::to_string(p.area.height) + ") levels=" + std::to_string(p.levels) +
                " warps=" + std::to_string(p.warps) + " confirm=" + (p.confirm ? "True" : "False") +
                " learn=" + (p.learn ? "True" : "False") + " coast=" + std::to_string(p.coast) +
                " reacquire=" + std::to_string(p.reacquire) +
-               " frame_search_reads=" + std::to_string(p.frameSearchReads) + ">";
+               " frame_search_reads=" + std::to_string(p.frameSearchReads) + " motion='" +
+               MotionName(p.motion) + "'>";
       });
 
   py::class_<TrackReport>(m, "TrackReport", "What the tracker says of one object on one frame.")
@@ -1310,8 +1319,15 @@ PYBIND11_MODULE(_vizmoro, m) {
       "taught as index 0, background.")
       .def(py::init([](Memory& memory, std::pair<int64_t, int64_t> area, int64_t levels,
                        int64_t warps, bool confirm, bool learn, int64_t coast, int64_t reacquire,
-                       int64_t frameSearchReads) {
+                       int64_t frameSearchReads, const std::string& motion) {
              TrackerParams p;
+             if (motion == MotionName(TrackerParams::MotionEstimate::kFlow))
+               p.motion = TrackerParams::MotionEstimate::kFlow;
+             else if (motion == MotionName(TrackerParams::MotionEstimate::kCorrelationFilter))
+               p.motion = TrackerParams::MotionEstimate::kCorrelationFilter;
+             else
+               throw py::value_error("motion must be \"filter\" or \"flow\", not \"" + motion +
+                                     "\"");
              p.area = cv::Size(ToInt(area.first, "area"), ToInt(area.second, "area"));
              p.levels = ToInt(levels, "levels");
              p.warps = ToInt(warps, "warps");
@@ -1328,6 +1344,7 @@ PYBIND11_MODULE(_vizmoro, m) {
            py::arg("confirm") = defaults.confirm, py::arg("learn") = defaults.learn,
            py::arg("coast") = defaults.coast, py::arg("reacquire") = defaults.reacquire,
            py::arg("frame_search_reads") = defaults.frameSearchReads,
+           py::arg("motion") = MotionName(defaults.motion),
            "A tracker over `memory`. When the memory is not created yet, the first teach "
            "creates it for `area` (w, h) and `levels`. Options out of range raise "
            "vizmoro.Error.")

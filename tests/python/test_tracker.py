@@ -176,10 +176,13 @@ def test_options_reach_the_tracker_and_it_keeps_its_memory_alive(scene):
     memory = vizmoro.Memory()
     held = sys.getrefcount(memory)
     tracker = vizmoro.Tracker(memory, area=(80, 56), levels=2, warps=5, confirm=False, learn=False,
-                              coast=1, reacquire=4, frame_search_reads=100)
+                              coast=1, reacquire=4, frame_search_reads=100, motion="flow")
     p = tracker.params
     assert (p.area, p.levels, p.warps, p.confirm, p.learn, p.coast, p.reacquire,
-            p.frame_search_reads) == ((80, 56), 2, 5, False, False, 1, 4, 100)
+            p.frame_search_reads, p.motion) == ((80, 56), 2, 5, False, False, 1, 4, 100, "flow")
+    assert vizmoro.Tracker(memory).params.motion == "filter"
+    with pytest.raises(ValueError, match="motion"):
+        vizmoro.Tracker(memory, motion="kcf")
     assert sys.getrefcount(memory) == held + 1
     del tracker
     gc.collect()

@@ -1,0 +1,45 @@
+// The correlation filter: where an object went, and how its size changed.
+#include <gtest/gtest.h>
+
+#include <opencv2/imgproc.hpp>
+
+#include "correlation_filter.hpp"
+#include "test_images.hpp"
+
+namespace {
+
+// A textured scene seen again moved by a few pixels (not whole ones) and grown a little: the
+// filter finds the object's new centre within a pixel and sees it grow, for a small and a large
+// box, and finds it unmoved and unchanged in the frame it learned.
+TEST(CorrelationFilter, FindsWhereTheObjectMovedAndHowItGrew) {
+  const cv::Mat scene = texturedImage(cv::Size(640, 480), 11);
+  for (const cv::Size2d size : {cv::Size2d(24, 40), cv::Size2d(160, 120)}) {
+    const cv::Point2d centre(300, 240);
+    vizmoro::detail::CorrelationFilter filter;
+    ASSERT_FALSE(filter.Started());
+    filter.Start(scene, centre, size);
+    ASSERT_TRUE(filter.Started());
+
+    const auto still = filter.Find(scene, centre, size);
+    EXPECT_NEAR(still.centre.x, centre.x, 0.5);
+    EXPECT_NEAR(still.centre.y, centre.y, 0.5);
+    EXPECT_GT(still.peak, 0.3);
+
+    // The scene grown 1.04 times about the object's centre and moved by (4.5, -3.25).
+    const double grow = 1.04;
+    const cv::Point2d moved = centre + cv::Point2d(4.5, -3.25);
+    const cv::Matx23d warp(grow, 0, moved.x - grow * centre.x, 0, grow, moved.y - grow * centre.y);
+    cv::Mat next;
+    cv::warpAffine(scene, next, warp, scene.size(), cv::INTER_LINEAR, cv::BORDER_REFLECT);
+    const auto found = filter.Find(next, centre, size);
+    EXPECT_NEAR(found.centre.x, moved.x, 1.0) << size;
+    EXPECT_NEAR(found.centre.y, moved.y, 1.0) << size;
+    EXPECT_NEAR(filter.Scale(scene, centre, size), 1.0, 0.01) << size;
+    // A sudden change is read in part at once, the rest on the next frames.
+    const double grown = filter.Scale(next, moved, size);
+    EXPECT_GT(grown, 1.01) << size;
+    EXPECT_LT(grown, grow + 0.01) << size;
+  }
+}
+
+}  // namespace
