@@ -17,18 +17,37 @@ constexpr int kCellPixels = 4;                // resampled pixels across a cell
 constexpr int kOrientations = 9;              // unsigned gradient orientation bins
 constexpr int kChannels = kOrientations + 1;  // and the mean grey level
 constexpr double kSigma = 0.1;                // of the peak, per object side in cells
-constexpr double kLambda = 1e-4;
+constexpr double kLambda = 1e-4;              // the regression's regularisation
 // The size: a filter over sizes apart by this factor, of the object's own box (no padding) at
 // about this many cells.
 constexpr int kSizes = 17;
 constexpr double kSizeStep = 1.03;
 constexpr double kSizeSigma = 1.0;  // of the peak, in steps
-constexpr double kSizeCells = 48;   // the regression's regularisation
-constexpr double kSupport = 1.2;    // the filter's extent, of the object's size
+constexpr double kSizeCells = 48;
+constexpr double kSupport = 1.2;  // the filter's extent, of the object's size
 
 // Complex matrices (two channels of float) multiplied element-wise, the second conjugated.
 void MultiplyConjugate(const cv::Mat& a, const cv::Mat& b, cv::Mat& out) {
   cv::mulSpectrums(a, b, out, 0, true);
+}
+
+// Index `i` of `n` counted cyclically from 0: the second half counts back from -n / 2.
+int Cyclic(int i, int n) {
+  return i <= n / 2 ? i : i - n;
+}
+
+// Where the peak `here` lies between its neighbours, from a parabola through the three.
+double PeakOffset(float before, float here, float after) {
+  const float curve = before - 2 * here + after;
+  return curve < 0 ? 0.5 * (before - after) / curve : 0.0;
+}
+
+// What was learned, `into`, with `now` blended in at `rate` (all of it at 1 or when empty).
+void Blend(cv::Mat& into, const cv::Mat& now, double rate) {
+  if (into.empty() || rate >= 1)
+    into = now.clone();
+  else
+    cv::addWeighted(into, 1 - rate, now, rate, 0, into);
 }
 
 // Resamples the frame's rectangle of `size` about `centre` to `out` pixels (32-bit float), cropped
@@ -133,8 +152,7 @@ void CorrelationFilter::Start(const cv::Mat& grey, cv::Point2d centre, cv::Size2
   cv::Mat wanted(cells_, CV_32F);
   for (int y = 0; y < cells_.height; ++y)
     for (int x = 0; x < cells_.width; ++x) {
-      const int dx = x <= cells_.width / 2 ? x : x - cells_.width;
-      const int dy = y <= cells_.height / 2 ? y : y - cells_.height;
+      const int dx = Cyclic(x, cells_.width), dy = Cyclic(y, cells_.height);
       wanted.at<float>(y, x) =
           static_cast<float>(std::exp(-0.5 * (dx * dx + dy * dy) / (sigma * sigma)));
     }
@@ -149,7 +167,7 @@ void CorrelationFilter::Start(const cv::Mat& grey, cv::Point2d centre, cv::Size2
   sizeTaper_.create(1, kSizes, CV_32F);
   cv::Mat sizeWanted(1, kSizes, CV_32F);
   for (int i = 0; i < kSizes; ++i) {
-    const int step = i <= kSizes / 2 ? i : i - kSizes;
+    const int step = Cyclic(i, kSizes);
     sizeTaper_.at<float>(i) = static_cast<float>(0.5 * (1 + std::cos(2 * CV_PI * step / kSizes)));
     sizeWanted.at<float>(i) =
         static_cast<float>(std::exp(-0.5 * step * step / (kSizeSigma * kSizeSigma)));
@@ -174,30 +192,20 @@ void CorrelationFilter::Learn(const cv::Mat& grey, cv::Point2d centre, cv::Size2
   numerator_.resize(kChannels);
   for (int c = 0; c < kChannels; ++c) {
     MultiplyConjugate(spectra_[c], label_, term);
-    if (numerator_[c].empty() || rate >= 1)
-      numerator_[c] = term.clone();
-    else
-      cv::addWeighted(numerator_[c], 1 - rate, term, rate, 0, numerator_[c]);
+    Blend(numerator_[c], term, rate);
     MultiplyConjugate(spectra_[c], spectra_[c], term);
     energy += term;
   }
-  if (denominator_.empty() || rate >= 1)
-    denominator_ = energy;
-  else
-    cv::addWeighted(denominator_, 1 - rate, energy, rate, 0, denominator_);
+  Blend(denominator_, energy, rate);
+  Confine();
 
   SizeSamples(grey, centre, size, sizeSpectrum_);
   cv::Mat numerator, energies, sizeEnergy;
   cv::mulSpectrums(sizeSpectrum_, sizeLabel_, numerator, cv::DFT_ROWS, true);
   cv::mulSpectrums(sizeSpectrum_, sizeSpectrum_, energies, cv::DFT_ROWS, true);
   cv::reduce(energies, sizeEnergy, 0, cv::REDUCE_SUM);
-  if (sizeDenominator_.empty() || rate >= 1) {
-    sizeNumerator_ = numerator;
-    sizeDenominator_ = sizeEnergy;
-  } else {
-    cv::addWeighted(sizeNumerator_, 1 - rate, numerator, rate, 0, sizeNumerator_);
-    cv::addWeighted(sizeDenominator_, 1 - rate, sizeEnergy, rate, 0, sizeDenominator_);
-  }
+  Blend(sizeNumerator_, numerator, rate);
+  Blend(sizeDenominator_, sizeEnergy, rate);
 }
 
 void CorrelationFilter::SizeSamples(const cv::Mat& grey, cv::Point2d centre, cv::Size2d size,
@@ -207,7 +215,7 @@ void CorrelationFilter::SizeSamples(const cv::Mat& grey, cv::Point2d centre, cv:
   cv::Mat samples(length, kSizes, CV_32F);
   const cv::Size out(sizeCells_.width * kCellPixels, sizeCells_.height * kCellPixels);
   for (int i = 0; i < kSizes; ++i) {
-    const int step = i <= kSizes / 2 ? i : i - kSizes;
+    const int step = Cyclic(i, kSizes);
     Sample(grey, centre, size * std::pow(kSizeStep, step), out, patch_);
     Describe(patch_, channels_);
     const float taper = sizeTaper_.at<float>(i);
@@ -232,11 +240,9 @@ double CorrelationFilter::Scale(const cv::Mat& grey, cv::Point2d centre, cv::Siz
   cv::Point at;
   cv::minMaxLoc(response, nullptr, nullptr, nullptr, &at);
   const int i = at.x;
-  const float before = response.at<float>((i + kSizes - 1) % kSizes);
-  const float here = response.at<float>(i), after = response.at<float>((i + 1) % kSizes);
-  const float curve = before - 2 * here + after;
   const double step =
-      (i <= kSizes / 2 ? i : i - kSizes) + (curve < 0 ? 0.5 * (before - after) / curve : 0.0);
+      Cyclic(i, kSizes) + PeakOffset(response.at<float>((i + kSizes - 1) % kSizes),
+                                     response.at<float>(i), response.at<float>((i + 1) % kSizes));
   return std::pow(kSizeStep, step);
 }
 
@@ -270,7 +276,6 @@ void CorrelationFilter::Confine() {
 
 CorrelationFilter::Found CorrelationFilter::Find(const cv::Mat& grey, cv::Point2d centre,
                                                  cv::Size2d size) {
-  Confine();
   Features(grey, centre, size, spectra_);
   cv::Mat sum = cv::Mat::zeros(cells_, CV_32FC2), term;
   for (int c = 0; c < kChannels; ++c) {
@@ -281,17 +286,13 @@ CorrelationFilter::Found CorrelationFilter::Find(const cv::Mat& grey, cv::Point2
   Found found;
   cv::Point at;
   cv::minMaxLoc(response_, nullptr, &found.peak, nullptr, &at);
-  // The peak between cells, from a parabola through it and its neighbours (cyclically).
-  auto offset = [](float before, float here, float after) {
-    const float curve = before - 2 * here + after;
-    return curve < 0 ? 0.5 * (before - after) / curve : 0.0;
-  };
+  // The peak between cells (its neighbours taken cyclically).
   const int w = cells_.width, h = cells_.height;
   const float here = response_.at<float>(at.y, at.x);
-  double x = at.x + offset(response_.at<float>(at.y, (at.x + w - 1) % w), here,
-                           response_.at<float>(at.y, (at.x + 1) % w));
-  double y = at.y + offset(response_.at<float>((at.y + h - 1) % h, at.x), here,
-                           response_.at<float>((at.y + 1) % h, at.x));
+  double x = at.x + PeakOffset(response_.at<float>(at.y, (at.x + w - 1) % w), here,
+                               response_.at<float>(at.y, (at.x + 1) % w));
+  double y = at.y + PeakOffset(response_.at<float>((at.y + h - 1) % h, at.x), here,
+                               response_.at<float>((at.y + 1) % h, at.x));
   if (x > w / 2.0) x -= w;
   if (y > h / 2.0) y -= h;
   found.centre = centre + cv::Point2d(x * size.width * (1 + kPadding) / w,

@@ -42,7 +42,7 @@ class CorrelationFilter {
   void Learn(const cv::Mat& grey, cv::Point2d centre, cv::Size2d size, double rate);
   // The size filter's samples of the box at each size, in the Fourier domain over the sizes.
   void SizeSamples(const cv::Mat& grey, cv::Point2d centre, cv::Size2d size, cv::Mat& spectrum);
-  // Makes filter_ from what was learned.
+  // Makes filter_ from what was learned; after every Learn.
   void Confine();
 
   cv::Size cells_;                  // the window, in cells
