@@ -25,6 +25,9 @@ constexpr double kSizeStep = 1.03;
 constexpr double kSizeSigma = 1.0;  // of the peak, in steps
 constexpr double kSizeCells = 48;
 constexpr double kSupport = 1.2;  // the filter's extent, of the object's size
+// The peak's own neighbourhood, left out of the rest of the response when judging its sharpness:
+// this much of the object's smaller side, in cells, and at least two cells.
+constexpr double kPeakReach = 0.25;
 
 // Complex matrices (two channels of float) multiplied element-wise, the second conjugated.
 void MultiplyConjugate(const cv::Mat& a, const cv::Mat& b, cv::Mat& out) {
@@ -122,6 +125,29 @@ void Describe(const cv::Mat& patch, std::vector<cv::Mat>& channels) {
   for (int b = 0; b < kOrientations; ++b) cv::divide(channels[b], energy, channels[b]);
   channels[kOrientations].convertTo(channels[kOrientations], CV_32F,
                                     1.0 / (255.0 * kCellPixels * kCellPixels), -0.5);
+}
+
+// The peak-to-sidelobe ratio of `response` about its peak `at`: the cells further than `reach`
+// from it (cyclically) make the sidelobe.
+double Sharpness(const cv::Mat& response, cv::Point at, double reach) {
+  const int w = response.cols, h = response.rows;
+  double sum = 0, squares = 0;
+  int n = 0;
+  for (int y = 0; y < h; ++y) {
+    const int dy = std::min(std::abs(y - at.y), h - std::abs(y - at.y));
+    const float* r = response.ptr<float>(y);
+    for (int x = 0; x < w; ++x) {
+      const int dx = std::min(std::abs(x - at.x), w - std::abs(x - at.x));
+      if (dx <= reach && dy <= reach) continue;
+      sum += r[x];
+      squares += static_cast<double>(r[x]) * r[x];
+      ++n;
+    }
+  }
+  if (n == 0) return 0;
+  const double mean = sum / n;
+  const double deviation = std::sqrt(std::max(squares / n - mean * mean, 1e-12));
+  return (response.at<float>(at) - mean) / deviation;
 }
 
 }  // namespace
@@ -293,6 +319,8 @@ CorrelationFilter::Found CorrelationFilter::Find(const cv::Mat& grey, cv::Point2
                                response_.at<float>(at.y, (at.x + 1) % w));
   double y = at.y + PeakOffset(response_.at<float>((at.y + h - 1) % h, at.x), here,
                                response_.at<float>((at.y + 1) % h, at.x));
+  found.sharpness =
+      Sharpness(response_, at, std::max(2.0, kPeakReach * std::min(w, h) / (1 + kPadding)));
   if (x > w / 2.0) x -= w;
   if (y > h / 2.0) y -= h;
   found.centre = centre + cv::Point2d(x * size.width * (1 + kPadding) / w,

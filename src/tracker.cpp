@@ -106,6 +106,12 @@ struct Tuning {
 
   // The correlation filter's learning rate, where it is the motion estimate.
   static constexpr double kFilterRate = 0.02;
+  // A second witness for teaching a view the look does not match (an object turning or growing):
+  // the filter agrees with the flow and its peak keeps at least this part of its usual sharpness
+  // (a running mean, at this rate, over the frames taught). An object gone all at once takes
+  // the peak's sharpness down to a quarter or less.
+  static constexpr double kSureSharpness = 0.4;
+  static constexpr double kSharpnessRate = 0.1;
 
   // Warped copies of a taught box.
   static constexpr double kWarpAngle = 6.0;  // degrees
@@ -441,6 +447,7 @@ struct Tracker::Impl {
     Box candidate;        // where it was recognised last
     int scanRow = 0;      // the frame scan's next row of windows
     double confidence = 0;
+    double sharpness = 0;  // the filter's usual sharpness where taught; 0: none yet
   };
 
   CvAssociativeMemory& memory;
@@ -768,6 +775,8 @@ struct Tracker::Impl {
     // object that nothing passes in front of; the flow still tells a passer, and where it fails
     // so does the motion (the memory may then bridge no view).
     detail::CorrelationFilter* filter = nullptr;
+    double sharpness = 0;
+    bool agrees = false;  // the filter and the flow
     if (params.motion == TrackerParams::MotionEstimate::kCorrelationFilter) {
       filter = &filters[f.id];
       if (!filter->Started())
@@ -776,7 +785,10 @@ struct Tracker::Impl {
     if (passing) {
       predicted.centre += motion.shift;
     } else if (filter) {
-      cv::Point2d shift = filter->Find(grey, f.box.centre, f.box.size).centre - f.box.centre;
+      const detail::CorrelationFilter::Found found = filter->Find(grey, f.box.centre, f.box.size);
+      cv::Point2d shift = found.centre - f.box.centre;
+      sharpness = found.sharpness;
+      agrees = motion.ok && cv::norm(shift - motion.shift) <= Reach(f);
       // A filter that leaves both the flow and the object's steady motion has jumped to a
       // look-alike nearby: the flow goes on where it keeps that motion; where it does not,
       // something covers the object, which then keeps its own motion until the passer has gone.
@@ -860,12 +872,21 @@ struct Tracker::Impl {
     f.box.size = predicted.size * (1 - Tuning::kSizeWeight) + found.size * Tuning::kSizeWeight;
     f.unconfirmed = 0;
     f.confidence = std::min(1.0, chosen->score / (Judged(chosen->box, f.id) + 1));
-    const bool alike = !look || placed->likeness >= Tuning::kLookLearn;
+    // Where the filter is sure of a view the look no longer matches, the view is changing, not
+    // sliding off: the memory learns it, so that it goes on recognising the object.
+    const bool sure =
+        agrees && !passing && f.sharpness > 0 && sharpness >= Tuning::kSureSharpness * f.sharpness;
+    const bool alike = !look || placed->likeness >= Tuning::kLookLearn || sure;
     if (filter && !passing) filter->Update(grey, f.box.centre, f.box.size, Tuning::kFilterRate);
     if (full && !passing && alike) See(f.id, f.box);
     if (params.learn && motion.ok && !passing && alike && Inside(f.box, grey.size()) == 1 &&
-        (full || f.sinceFull <= Tuning::kPartialLearned))
+        (full || f.sinceFull <= Tuning::kPartialLearned || sure)) {
       Learn(f, full);
+      if (filter)
+        f.sharpness = f.sharpness > 0 ? (1 - Tuning::kSharpnessRate) * f.sharpness +
+                                            Tuning::kSharpnessRate * sharpness
+                                      : sharpness;
+    }
   }
 
   // Takes `box` of the current frame into object `id`'s look: its first box in this run, then
@@ -920,6 +941,7 @@ struct Tracker::Impl {
     f.steady = 0;
     f.passing = 0;
     f.velocity = {};
+    f.sharpness = 0;
   }
 
   // Looks for an absent object: around its candidate or its last place, and over the frame.

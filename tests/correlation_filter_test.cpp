@@ -10,7 +10,8 @@ namespace {
 
 // A textured scene seen again moved by a few pixels (not whole ones) and grown a little: the
 // filter finds the object's new centre within a pixel and sees it grow, for a small and a large
-// box, and finds it unmoved and unchanged in the frame it learned.
+// box, and finds it unmoved and unchanged in the frame it learned; its peak stays sharp where the
+// object moved, and loses its sharpness where the object is gone.
 TEST(CorrelationFilter, FindsWhereTheObjectMovedAndHowItGrew) {
   const cv::Mat scene = texturedImage(cv::Size(640, 480), 11);
   for (const cv::Size2d size : {cv::Size2d(24, 40), cv::Size2d(160, 120)}) {
@@ -34,6 +35,12 @@ TEST(CorrelationFilter, FindsWhereTheObjectMovedAndHowItGrew) {
     const auto found = filter.Find(next, centre, size);
     EXPECT_NEAR(found.centre.x, moved.x, 1.0) << size;
     EXPECT_NEAR(found.centre.y, moved.y, 1.0) << size;
+    EXPECT_GT(found.sharpness, 0.5 * still.sharpness) << size;
+    // Another texture where the object was.
+    cv::Mat gone = next.clone();
+    const cv::Rect box(cv::Point(moved - cv::Point2d(size) / 2), cv::Size(size));
+    texturedImage(scene.size(), 12)(box).copyTo(gone(box));
+    EXPECT_LT(filter.Find(gone, centre, size).sharpness, 0.4 * still.sharpness) << size;
     EXPECT_NEAR(filter.Scale(scene, centre, size), 1.0, 0.01) << size;
     // A sudden change is read in part at once, the rest on the next frames.
     const double grown = filter.Scale(next, moved, size);

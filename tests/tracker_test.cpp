@@ -4,6 +4,7 @@
 
 #include <vizmoro/tracker.hpp>
 
+#include <algorithm>
 #include <tuple>
 
 #include <opencv2/imgproc.hpp>
@@ -176,6 +177,32 @@ TEST(Tracker, KeepsItsObjectWhileALookAlikePassesInFront) {
     after += i >= 45 && IoU(r.box, path[i][0]) > 0.5;
   }
   EXPECT_GE(after, 8);
+}
+
+// An object whose look changes wholly within 20 frames while it moves: the memory learns its new
+// look and goes on confirming it.
+TEST(Tracker, FollowsAnObjectWhoseLookChanges) {
+  const cv::Size size(60, 60);
+  Scene before(5), after(5);
+  before.Add(size, 31);
+  after.Add(size, 32);
+  constexpr int kFrames = 60, kFrom = 10, kTo = 30;
+  CvAssociativeMemory memory;
+  vizmoro::Tracker tracker(memory);
+  int followed = 0;
+  for (int i = 0; i < kFrames; ++i) {
+    const cv::Rect box = At({200, 200}, {1.5, 0.5}, i, size);
+    const double changed = std::clamp((i - kFrom) / double(kTo - kFrom), 0.0, 1.0);
+    cv::Mat frame;
+    cv::addWeighted(before.Frame({box}), 1 - changed, after.Frame({box}), changed, 0, frame);
+    if (i == 0) {
+      tracker.Teach(frame, 1, box);
+      continue;
+    }
+    const vizmoro::TrackReport r = tracker.Track(frame).at(0);
+    followed += i >= kTo && r.present && IoU(r.box, box) > 0.5;
+  }
+  EXPECT_GE(followed, kFrames - kTo - 3);
 }
 
 // Two objects of different sizes on crossing paths keep their own reports.
