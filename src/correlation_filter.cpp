@@ -57,6 +57,7 @@ void Blend(cv::Mat& into, const cv::Mat& now, double rate) {
 // on whole pixels with the frame's edge replicated.
 void Sample(const cv::Mat& grey, cv::Point2d centre, cv::Size2d size, cv::Size out,
             cv::Mat& patch) {
+  CV_Assert(grey.type() == CV_8UC1);  // whole grey levels: Describe's table depends on them
   const double width = std::max(1.0, size.width), height = std::max(1.0, size.height);
   if (width < 2 * out.width && height < 2 * out.height) {
     // Little shrinking: resampled exactly, so that sizes a fraction of a pixel apart differ.
@@ -86,6 +87,23 @@ void Sample(const cv::Mat& grey, cv::Point2d centre, cv::Size2d size, cv::Size o
   patch.convertTo(patch, CV_32F);
 }
 
+// The unsigned orientation (0..pi) of every gradient of whole grey levels, by (gy, gx) from -255
+// to 255: the patches come from 8-bit frames, so a table replaces the arc tangent per pixel.
+constexpr int kLevels = 255;
+const std::vector<float>& Orientations() {
+  static const std::vector<float> table = [] {
+    std::vector<float> angles((2 * kLevels + 1) * (2 * kLevels + 1));
+    for (int gy = -kLevels; gy <= kLevels; ++gy)
+      for (int gx = -kLevels; gx <= kLevels; ++gx) {
+        float angle = std::atan2(static_cast<float>(gy), static_cast<float>(gx));
+        if (angle < 0) angle += static_cast<float>(CV_PI);
+        angles[(gy + kLevels) * (2 * kLevels + 1) + gx + kLevels] = angle;
+      }
+    return angles;
+  }();
+  return table;
+}
+
 // Per cell of kCellPixels square of `patch` (32-bit float): the gradient energy by orientation
 // (each pixel split between its two nearest bins), over the gradient energy around the cell so
 // that contrast does not matter, and the mean grey level; one matrix of cells per channel.
@@ -96,24 +114,26 @@ void Describe(const cv::Mat& patch, std::vector<cv::Mat>& channels) {
   cv::Sobel(patch, dy, CV_32F, 0, 1, 1);
   channels.resize(kChannels);
   for (cv::Mat& c : channels) c = cv::Mat::zeros(cells, CV_32F);
+  const float* orientation = Orientations().data() + kLevels * (2 * kLevels + 1) + kLevels;
+  std::array<float*, kChannels> sums;
   for (int y = 0; y < cells.height * kCellPixels; ++y) {
     const float* gx = dx.ptr<float>(y);
     const float* gy = dy.ptr<float>(y);
     const float* g = patch.ptr<float>(y);
-    const int cy = y / kCellPixels;
+    for (int c = 0; c < kChannels; ++c) sums[c] = channels[c].ptr<float>(y / kCellPixels);
     for (int x = 0; x < cells.width * kCellPixels; ++x) {
       const int cx = x / kCellPixels;
       const float magnitude = std::sqrt(gx[x] * gx[x] + gy[x] * gy[x]);
-      float angle = std::atan2(gy[x], gx[x]);
-      if (angle < 0) angle += static_cast<float>(CV_PI);
+      const float angle =
+          orientation[static_cast<int>(gy[x]) * (2 * kLevels + 1) + static_cast<int>(gx[x])];
       const float at = angle * static_cast<float>(kOrientations / CV_PI) - 0.5f;
       const float lower = std::floor(at);
       const float part = at - lower;
       const int b0 = (static_cast<int>(lower) + kOrientations) % kOrientations;
       const int b1 = (b0 + 1) % kOrientations;
-      channels[b0].at<float>(cy, cx) += magnitude * (1 - part);
-      channels[b1].at<float>(cy, cx) += magnitude * part;
-      channels[kOrientations].at<float>(cy, cx) += g[x];
+      sums[b0][cx] += magnitude * (1 - part);
+      sums[b1][cx] += magnitude * part;
+      sums[kOrientations][cx] += g[x];
     }
   }
   // A faint floor keeps flat places from amplifying noise.

@@ -5,7 +5,7 @@
 // number of cells whatever the box's size, and described per cell by a histogram of gradient
 // orientations and its mean grey level. It is a ridge regression, solved in the Fourier domain,
 // from every cyclic shift of that window to a Gaussian peak at the object's place: the
-// surroundings in the window are what it learns the object against.
+// surroundings in the window are what it learns the object against. Frames are 8-bit grey.
 #ifndef VIZMORO_CORRELATION_FILTER_HPP
 #define VIZMORO_CORRELATION_FILTER_HPP
 
