@@ -228,14 +228,16 @@ Motion FlowOf(const cv::Mat& previous, const cv::Mat& current, const Box& box) {
       if (p.x >= 0 && p.y >= 0 && p.x < crop.width && p.y < crop.height) points.push_back(p);
     }
   if (points.size() < static_cast<size_t>(Tuning::kFlowGrid)) return motion;
-  const cv::Mat a = previous(crop), b = current(crop);
   const cv::TermCriteria until(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 20, 0.03);
   const cv::Size window(Tuning::kFlowWindow, Tuning::kFlowWindow);
+  // Each crop's pyramid, built once for both directions.
+  std::vector<cv::Mat> a, b;
+  const int levels = cv::buildOpticalFlowPyramid(previous(crop), a, window, Tuning::kFlowLevels);
+  cv::buildOpticalFlowPyramid(current(crop), b, window, Tuning::kFlowLevels);
   std::vector<uchar> found, foundBack;
   std::vector<float> error;
-  cv::calcOpticalFlowPyrLK(a, b, points, forward, found, error, window, Tuning::kFlowLevels, until);
-  cv::calcOpticalFlowPyrLK(b, a, forward, backward, foundBack, error, window, Tuning::kFlowLevels,
-                           until);
+  cv::calcOpticalFlowPyrLK(a, b, points, forward, found, error, window, levels, until);
+  cv::calcOpticalFlowPyrLK(b, a, forward, backward, foundBack, error, window, levels, until);
   std::vector<double> errors;
   std::vector<size_t> tracked;
   for (size_t i = 0; i < points.size(); ++i)
