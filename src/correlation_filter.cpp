@@ -104,7 +104,8 @@ const std::vector<float>& Orientations() {
   return table;
 }
 
-// Per cell of kCellPixels square of `patch` (32-bit float): the gradient energy by orientation
+// Per cell of kCellPixels square of `patch` (32-bit float of whole grey levels, as Sample makes
+// it, whose gradients the orientation table covers): the gradient energy by orientation
 // (each pixel split between its two nearest bins), over the gradient energy around the cell so
 // that contrast does not matter, and the mean grey level; one matrix of cells per channel.
 void Describe(const cv::Mat& patch, std::vector<cv::Mat>& channels) {

@@ -21,7 +21,7 @@ class CorrelationFilter {
     cv::Point2d centre;  // the object's centre, frame pixels
     double peak = 0;     // the filter's response there (about 1 for a view it learned)
     // How far the peak stands out of the rest of the response, in its standard deviations: it
-    // falls when the object changes all at once or is gone, not when it changes slowly.
+    // falls when the object changes all at once or is gone, far less when it changes slowly.
     double sharpness = 0;
   };
 
