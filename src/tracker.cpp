@@ -482,6 +482,10 @@ struct Tracker::Impl {
   Impl(CvAssociativeMemory& m, const TrackerParams& p) : memory(m), params(p) {}
 
   cv::Size Area() const { return memory.GetSize(); }
+  // Whether a correlation filter is the motion estimate.
+  bool Filtered() const {
+    return params.motion == TrackerParams::MotionEstimate::kCorrelationFilter;
+  }
 
   void RefreshLevels() {
     if (memory.GetLastNodeId() == levelsFor && memory.GetNodeCount() == countFor) return;
@@ -779,7 +783,7 @@ struct Tracker::Impl {
     detail::CorrelationFilter* filter = nullptr;
     double sharpness = 0;
     bool agrees = false;  // the filter and the flow
-    if (params.motion == TrackerParams::MotionEstimate::kCorrelationFilter) {
+    if (Filtered()) {
       filter = &filters[f.id];
       if (!filter->Started())
         filter->Start(previous.empty() ? grey : previous, f.box.centre, f.box.size);
@@ -789,12 +793,12 @@ struct Tracker::Impl {
     } else if (filter) {
       const detail::CorrelationFilter::Found found = filter->Find(grey, f.box.centre, f.box.size);
       cv::Point2d shift = found.centre - f.box.centre;
+      const double reach = Reach(f);
       sharpness = found.sharpness;
-      agrees = motion.ok && cv::norm(shift - motion.shift) <= Reach(f);
+      agrees = motion.ok && cv::norm(shift - motion.shift) <= reach;
       // A filter that leaves both the flow and the object's steady motion has jumped to a
       // look-alike nearby: the flow goes on where it keeps that motion; where it does not,
       // something covers the object, which then keeps its own motion until the passer has gone.
-      const double reach = Reach(f);
       if (motion.ok && f.steady >= Tuning::kSteadyFrames && cv::norm(shift - f.velocity) > reach &&
           cv::norm(shift - motion.shift) > reach) {
         if (cv::norm(motion.shift - f.velocity) <= reach) {
@@ -884,10 +888,9 @@ struct Tracker::Impl {
     if (params.learn && motion.ok && !passing && alike && Inside(f.box, grey.size()) == 1 &&
         (full || f.sinceFull <= Tuning::kPartialLearned || sure)) {
       Learn(f, full);
-      if (filter)
-        f.sharpness = f.sharpness > 0 ? (1 - Tuning::kSharpnessRate) * f.sharpness +
-                                            Tuning::kSharpnessRate * sharpness
-                                      : sharpness;
+      f.sharpness = f.sharpness > 0 ? (1 - Tuning::kSharpnessRate) * f.sharpness +
+                                          Tuning::kSharpnessRate * sharpness
+                                    : sharpness;
     }
   }
 
@@ -983,8 +986,7 @@ struct Tracker::Impl {
     if (++f.recognised >= params.reacquire) {
       f.phase = Phase::kFollowed;
       f.box = f.candidate;
-      if (params.motion == TrackerParams::MotionEstimate::kCorrelationFilter)
-        filters[f.id].Start(grey, f.box.centre, f.box.size);
+      if (Filtered()) filters[f.id].Start(grey, f.box.centre, f.box.size);
       f.unconfirmed = 0;
       f.recognised = 0;
       f.confidence = std::min(
@@ -1090,8 +1092,7 @@ void Tracker::Teach(const cv::Mat& frame, int32_t id, const cv::Rect& box) {
   t.objects[id] = object;
   t.See(id, taught);
   if (object.keyFrames == 1 && frame.channels() >= 3) t.colours[id].Teach(frame, box);
-  if (t.params.motion == TrackerParams::MotionEstimate::kCorrelationFilter)
-    t.filters[id].Start(grey, taught.centre, taught.size);
+  if (t.Filtered()) t.filters[id].Start(grey, taught.centre, taught.size);
   if (!t.previous.empty() && t.previous.size() != grey.size()) t.follows.clear();
   t.RefreshLevels();
   Impl::Follow& f = t.follows[id];
