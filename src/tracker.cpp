@@ -112,6 +112,10 @@ struct Tuning {
   // the peak's sharpness down to a quarter or less.
   static constexpr double kSureSharpness = 0.4;
   static constexpr double kSharpnessRate = 0.1;
+  // A filter whose peak keeps this part of its usual sharpness where it leaves both the flow and
+  // the object's steady motion is the object turning or the box coming back onto it, not a jump
+  // to a look-alike: a look-alike that overlaps the object shares the peak with it.
+  static constexpr double kTrustedSharpness = 0.7;
 
   // Warped copies of a taught box.
   static constexpr double kWarpAngle = 6.0;  // degrees
@@ -782,6 +786,7 @@ struct Tracker::Impl {
     // so does the motion (the memory may then bridge no view).
     detail::CorrelationFilter* filter = nullptr;
     double sharpness = 0;
+    bool sharp = false;   // the filter's peak, sure of the object
     bool agrees = false;  // the filter and the flow
     if (Filtered()) {
       filter = &filters[f.id];
@@ -795,12 +800,17 @@ struct Tracker::Impl {
       cv::Point2d shift = found.centre - f.box.centre;
       const double reach = Reach(f);
       sharpness = found.sharpness;
+      // The peak's sharpness, of its usual.
+      auto keeps = [&](double part) { return f.sharpness > 0 && sharpness >= part * f.sharpness; };
+      sharp = keeps(Tuning::kSureSharpness);
       agrees = motion.ok && cv::norm(shift - motion.shift) <= reach;
-      // A filter that leaves both the flow and the object's steady motion has jumped to a
-      // look-alike nearby: the flow goes on where it keeps that motion; where it does not,
-      // something covers the object, which then keeps its own motion until the passer has gone.
-      if (motion.ok && f.steady >= Tuning::kSteadyFrames && cv::norm(shift - f.velocity) > reach &&
-          cv::norm(shift - motion.shift) > reach) {
+      // A filter that leaves both the flow and the object's steady motion, its peak less sharp
+      // than usual, has jumped to a look-alike nearby: the flow goes on where it keeps that
+      // motion; where it does not, something covers the object, which then keeps its own motion
+      // until the passer has gone. As sharp as usual, it is trusted: the flow of a box that the
+      // background fills follows the background.
+      if (motion.ok && f.steady >= Tuning::kSteadyFrames && !keeps(Tuning::kTrustedSharpness) &&
+          cv::norm(shift - f.velocity) > reach && cv::norm(shift - motion.shift) > reach) {
         if (cv::norm(motion.shift - f.velocity) <= reach) {
           shift = motion.shift;
         } else {
@@ -880,8 +890,7 @@ struct Tracker::Impl {
     f.confidence = std::min(1.0, chosen->score / (Judged(chosen->box, f.id) + 1));
     // Where the filter is sure of a view the look no longer matches, the view is changing, not
     // sliding off: the memory learns it, so that it goes on recognising the object.
-    const bool sure =
-        agrees && !passing && f.sharpness > 0 && sharpness >= Tuning::kSureSharpness * f.sharpness;
+    const bool sure = agrees && !passing && sharp;
     const bool alike = !look || placed->likeness >= Tuning::kLookLearn || sure;
     if (filter && !passing) filter->Update(grey, f.box.centre, f.box.size, Tuning::kFilterRate);
     if (full && !passing && alike) See(f.id, f.box);

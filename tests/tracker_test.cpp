@@ -205,6 +205,31 @@ TEST(Tracker, FollowsAnObjectWhoseLookChanges) {
   EXPECT_GE(followed, kFrames - kTo - 3);
 }
 
+// A dark, flat object, whose inside gives the flow nothing to hold, in a box half as wide again
+// over a textured background, turns back at once: the filter, as sure of it as ever, is
+// followed, not the object's former motion that the flow of the background does not contradict.
+TEST(Tracker, FollowsAnObjectThatTurnsBack) {
+  const cv::Size object(30, 80), box(45, 80);
+  const cv::Mat background = texturedImage(kFrame, 12);
+  constexpr int kOut = 14, kFrames = 2 * kOut;
+  CvAssociativeMemory memory;
+  vizmoro::Tracker tracker(memory);
+  int followed = 0;
+  for (int i = 0; i < kFrames; ++i) {
+    const int steps = i < kOut ? i : 2 * kOut - i;
+    cv::Mat frame = background.clone();
+    frame(At({180, 240}, {7, 0}, steps, object)).setTo(30);
+    const cv::Rect truth = At({180, 240}, {7, 0}, steps, box);
+    if (i == 0) {
+      tracker.Teach(frame, 1, truth);
+      continue;
+    }
+    const vizmoro::TrackReport r = tracker.Track(frame).at(0);
+    followed += i > kOut && r.present && IoU(r.box, truth) > 0.5;
+  }
+  EXPECT_GE(followed, kFrames - kOut - 3);
+}
+
 // Two objects of different sizes on crossing paths keep their own reports.
 TEST(Tracker, KeepsTwoObjectsApart) {
   Scene scene(3);
