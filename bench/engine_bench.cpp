@@ -1,7 +1,8 @@
 // Speed of the per-frame work at scale: a tracking pass (one ObjectTracking call, learning on,
 // thresholds 0.54 and 0.45) over memories of 1,000, 5,000 and 20,000 bases, on frames of
 // 640 x 480 and 1920 x 1080, with and without a mask, on 1 and 2 threads; SetImage apart; and the
-// descriptor and a single read.
+// descriptor and a single read. Last, the tracker following one object across 640 x 480 frames
+// on one thread.
 //
 // The memories are made by one recipe: 64 textured objects (220 x 220) are taught, one after the
 // other and over and over, at places on a grid of a 640 x 480 textured scene, each write with
@@ -23,6 +24,7 @@
 #include "kernels.hpp"
 #include "memory_state.hpp"
 #include "test_images.hpp"
+#include "vizmoro/tracker.hpp"
 
 using namespace vizmoro::detail;
 
@@ -222,5 +224,42 @@ void BM_Read(benchmark::State& state) {
   state.counters["bases"] = memory.GetNodeCount() - 1;
 }
 BENCHMARK(BM_Read)->Arg(1000)->Arg(20000)->Unit(benchmark::kMicrosecond);
+
+// The tracker following one object (a textured 40 x 90 box) that walks across a textured 640 x 480
+// scene, a little up and down, from one box on the first frame: the time per frame tracked, the
+// teaching apart. Each iteration starts afresh from an empty memory.
+void BM_FollowOne(benchmark::State& state) {
+  constexpr int kFrames = 60;
+  const cv::Size size(640, 480);
+  const cv::Mat scene = texturedImage(size, 63), object = texturedImage({40, 90}, 64);
+  std::vector<cv::Mat> frames;
+  std::vector<cv::Rect> boxes;
+  for (int i = 0; i < kFrames; ++i) {
+    const cv::Rect box(100 + 4 * i, 200 + static_cast<int>(std::lround(10 * std::sin(i * 0.2))),
+                       object.cols, object.rows);
+    cv::Mat frame = scene.clone();
+    object.copyTo(frame(box));
+    frames.push_back(withNoise(frame, i));
+    boxes.push_back(box);
+  }
+  const int previousThreads = cv::getNumThreads();
+  cv::setNumThreads(1);
+  int64_t followed = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    CvAssociativeMemory memory;
+    vizmoro::Tracker tracker(memory);
+    tracker.Teach(frames[0], 1, boxes[0]);
+    state.ResumeTiming();
+    for (int i = 1; i < kFrames; ++i)
+      for (const vizmoro::TrackReport& report : tracker.Track(frames[i]))
+        followed += report.present && (report.box & boxes[i]).area() * 2 > boxes[i].area();
+  }
+  cv::setNumThreads(previousThreads);
+  state.SetItemsProcessed(state.iterations() * (kFrames - 1));
+  state.counters["followed"] =
+      static_cast<double>(followed) / static_cast<double>(state.iterations() * (kFrames - 1));
+}
+BENCHMARK(BM_FollowOne)->Unit(benchmark::kMillisecond)->ComputeStatistics("least", Least);
 
 }  // namespace
