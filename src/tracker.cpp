@@ -471,6 +471,11 @@ struct Tracker::Impl {
     bool telling = false;  // enough contrast to be matched
   };
   std::map<int32_t, Look> looks;
+  // Object `id`'s look where it has one with contrast enough to be matched; else null.
+  const Look* TellingLook(int32_t id) const {
+    const auto known = looks.find(id);
+    return known != looks.end() && known->second.telling ? &known->second : nullptr;
+  }
   std::map<int32_t, detail::CorrelationFilter> filters;
   cv::Mat patchFloat, likeness;  // scratch of the look's match
   Pyramid pyramid;
@@ -840,8 +845,7 @@ struct Tracker::Impl {
       return;
     }
     scratch.clear();
-    const auto known = looks.find(f.id);
-    const Look* look = known != looks.end() && known->second.telling ? &known->second : nullptr;
+    const Look* look = TellingLook(f.id);
     Search(predicted, f.id, Tuning::kRadius, Tuning::kStep, Scales(), scratch,
            look ? &look->both : nullptr);
     Colour(f.id, scratch);
@@ -963,7 +967,12 @@ struct Tracker::Impl {
     ++f.lostFrames;
     scratch.clear();
     if (f.recognised > 0) {
-      Search(f.candidate, f.id, Tuning::kRadius, Tuning::kStep, Scales(), scratch);
+      // Where it was recognised, moved as that place moved since: an object coming back into
+      // view is often still moving, too fast for the flow's own check, which here only brings
+      // the search near it for the memory to judge.
+      Box around = f.candidate;
+      if (!previous.empty()) around.centre += FlowOf(previous, grey, around).shift;
+      Search(around, f.id, Tuning::kRadius, Tuning::kStep, Scales(), scratch);
     } else if (f.placed) {
       const int radius = std::min(Tuning::kLostRadiusMax,
                                   Tuning::kLostRadius + Tuning::kLostRadiusGrowth * f.lostFrames);
@@ -985,10 +994,13 @@ struct Tracker::Impl {
       f.recognised = 0;
       return;
     }
-    // Recognised: refine at the fine step before taking it.
+    // Recognised: refine at the fine step before taking it, placed by its look as a followed
+    // box is: the motion estimate starts from this box and keeps any offset it has.
     std::vector<Candidate> fine;
-    Search(best->box, f.id, Tuning::kRadius / 2, Tuning::kStep, Scales(), fine);
-    const Candidate* refined = Best(fine, true);
+    const Look* look = TellingLook(f.id);
+    Search(best->box, f.id, Tuning::kRadius / 2, Tuning::kStep, Scales(), fine,
+           look ? &look->both : nullptr);
+    const Candidate* refined = look ? Placed(fine, Best(fine, true)) : Best(fine, true);
     f.candidate =
         refined && Recognised(refined->score, refined->box, f.id, true) ? refined->box : best->box;
     f.placed = true;

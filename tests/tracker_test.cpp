@@ -155,6 +155,36 @@ INSTANTIATE_TEST_SUITE_P(
              (std::get<2>(info.param) == Estimate::kFlow ? "Flow" : "Filter");
     });
 
+// An object that comes back moving fast (half its width a frame) is found again soon, and
+// followed from there: where the frame scan recognised it, the next frame's look moves with it.
+TEST(Tracker, FindsAnObjectThatComesBackFast) {
+  const cv::Size size(40, 100);
+  Scene scene(11);
+  scene.Add(size, 98);
+  constexpr int kBefore = 16, kAway = 30, kAfter = 28;
+  std::vector<std::vector<cv::Rect>> path;
+  const cv::Point2d start(kFrame.width * 0.5, kFrame.height * 0.5);
+  for (int i = 0; i < kBefore; ++i) path.push_back({At(start, {2, 0}, i, size)});
+  for (int i = 0; i < kAway; ++i) path.push_back({cv::Rect()});
+  const cv::Point2d back(size.width / 2.0 + 4, kFrame.height * 0.4);
+  for (int i = 0; i < kAfter; ++i) path.push_back({At(back, {20, 1}, i, size)});
+  CvAssociativeMemory memory;
+  vizmoro::TrackerParams params;
+  params.frameSearchReads = 1500;  // a slow frame scan: it sees the object on one frame of many
+  vizmoro::Tracker tracker(memory, params);
+  const Reports run = Follow(scene, path, tracker);
+  int foundAfter = -1, followed = 0;
+  for (int frame = kBefore + kAway; frame < static_cast<int>(path.size()); ++frame) {
+    const vizmoro::TrackReport& r = run[frame - 1][0];
+    const bool found = r.present && IoU(r.box, path[frame][0]) > 0.5;
+    if (foundAfter < 0 && found) foundAfter = frame - (kBefore + kAway);
+    followed += foundAfter >= 0 && found;
+  }
+  ASSERT_GE(foundAfter, 0) << "never found again";
+  EXPECT_LE(foundAfter, 10);
+  EXPECT_GE(followed, kAfter - foundAfter - 2);
+}
+
 // A look-alike that passes in front of the object does not take its place: the object is
 // followed again once the passer has gone, never the passer.
 TEST(Tracker, KeepsItsObjectWhileALookAlikePassesInFront) {
