@@ -23,7 +23,8 @@
 //     lets a changing view that keeps the object's colour be bridged for longer;
 //   - decision: a box that the memory confirms, or absent. An absent object is looked for around
 //     its last place and over the whole frame, and taken up again when the memory recognises it
-//     fully on consecutive frames;
+//     fully on consecutive frames (each after the first where the optical flow moved the place
+//     recognised last), its box placed by its look;
 //   - learning: where the memory and the motion agree and the box looks like the object
 //     (correlates with its look by 0.55 or more), the box is taught as the object, and the
 //     windows nearby that the memory takes for it are taught as background (index 0, which
