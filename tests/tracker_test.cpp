@@ -156,7 +156,7 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 // An object that comes back moving fast (half its width a frame) is found again soon, and
-// followed from there: where the frame scan recognised it, the next frame's look moves with it.
+// followed from there: where the frame scan recognised it, the next frame's search moves with it.
 TEST(Tracker, FindsAnObjectThatComesBackFast) {
   const cv::Size size(40, 100);
   Scene scene(11);
