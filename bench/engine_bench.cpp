@@ -262,4 +262,42 @@ void BM_FollowOne(benchmark::State& state) {
 }
 BENCHMARK(BM_FollowOne)->Unit(benchmark::kMillisecond)->ComputeStatistics("least", Least);
 
+// The tracker looking for one object that it followed for 30 frames and that has left 640 x 480
+// frames of clutter: the whole-frame search's cost per frame once the object is absent (the
+// frames before that are not timed).
+void BM_LookForOne(benchmark::State& state) {
+  constexpr int kFollowed = 30, kGone = 5, kFrames = 40;  // frames followed, leaving, timed
+  const cv::Size size(640, 480);
+  const cv::Mat scene = texturedImage(size, 63), object = texturedImage({40, 90}, 64);
+  std::vector<cv::Mat> frames;
+  cv::Rect first;
+  for (int i = 0; i < kFollowed + kGone + kFrames; ++i) {
+    cv::Mat frame = scene.clone();
+    const cv::Rect box(100 + 4 * i, 200 + static_cast<int>(std::lround(10 * std::sin(i * 0.2))),
+                       object.cols, object.rows);
+    if (i == 0) first = box;
+    if (i < kFollowed) object.copyTo(frame(box));
+    frames.push_back(withNoise(frame, i));
+  }
+  const int previousThreads = cv::getNumThreads();
+  cv::setNumThreads(1);
+  int64_t reported = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    CvAssociativeMemory memory;
+    vizmoro::Tracker tracker(memory);
+    tracker.Teach(frames[0], 1, first);
+    for (int i = 1; i < kFollowed + kGone; ++i) tracker.Track(frames[i]);
+    state.ResumeTiming();
+    for (int i = kFollowed + kGone; i < kFollowed + kGone + kFrames; ++i)
+      for (const vizmoro::TrackReport& report : tracker.Track(frames[i]))
+        reported += report.present;
+  }
+  cv::setNumThreads(previousThreads);
+  state.SetItemsProcessed(state.iterations() * kFrames);
+  state.counters["reported"] =
+      static_cast<double>(reported) / static_cast<double>(state.iterations() * kFrames);
+}
+BENCHMARK(BM_LookForOne)->Unit(benchmark::kMillisecond)->ComputeStatistics("least", Least);
+
 }  // namespace
