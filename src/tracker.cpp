@@ -855,8 +855,11 @@ struct Tracker::Impl {
     // motion agrees, bridge a few frames of a changing view, never more (else an object that
     // vanished in front of a still background would stay reported).
     // A box that does not look like the object at all is not it: the memory's coarser levels
-    // take look-alikes and what is left after an occlusion for it.
-    const bool unlike = look && placed && placed->likeness < Tuning::kLookVeto;
+    // take look-alikes and what is left after an occlusion for it. Unless the filter is sure of
+    // it, with the flow: then the view is changing (an object that turns no longer looks like its
+    // first view), and the memory judges it.
+    const bool sure = agrees && !passing && sharp;
+    const bool unlike = look && placed && placed->likeness < Tuning::kLookVeto && !sure;
     const bool full = chosen && !unlike && Recognised(chosen->score, chosen->box, f.id);
     // On colour frames the object's colour is a second witness: where the motion agrees, the box
     // keeps the object's colour and the memory still recognises it at its coarsest level, a
@@ -894,7 +897,6 @@ struct Tracker::Impl {
     f.confidence = std::min(1.0, chosen->score / (Judged(chosen->box, f.id) + 1));
     // Where the filter is sure of a view the look no longer matches, the view is changing, not
     // sliding off: the memory learns it, so that it goes on recognising the object.
-    const bool sure = agrees && !passing && sharp;
     const bool alike = !look || placed->likeness >= Tuning::kLookLearn || sure;
     if (filter && !passing) filter->Update(grey, f.box.centre, f.box.size, Tuning::kFilterRate);
     if (full && !passing && alike) See(f.id, f.box);
