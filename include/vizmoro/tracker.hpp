@@ -15,7 +15,9 @@
 //     prediction scores every window by how deep the memory recognises it as the object; only
 //     the levels whose cells span a few of the object's own pixels judge it;
 //   - look: a template of the object (half its first box, half a running mean of its confirmed
-//     boxes) vetoes a box that does not look like the object at all, and, with the flow as the
+//     boxes) vetoes a box that does not look like the object at all, unless the filter is sure of
+//     it (its peak keeps 0.4 of its usual sharpness and agrees with the flow: a turning object's
+//     view changes, it does not slide off), and, with the flow as the
 //     motion estimate, places the box exactly among the windows near the memory's best that the
 //     memory recognises as deep;
 //   - colour (on colour frames): the object's colour against its surroundings', from its first
@@ -123,7 +125,8 @@ class Tracker {
   //   requires: frames of one size from one video (a frame of another size restarts every
   //     object as absent).
   //   ensures: one report per object, in id order; an object is reported present only where its
-  //     box correlates with its look by 0.25 or more (once it has a look of some contrast) and the
+  //     box correlates with its look by 0.25 or more (once it has a look of some contrast), or the
+  //     correlation filter is sure of it with the flow, and the
   //     memory recognised it on this frame at every level fine enough for its size in pixels,
   //     or, for at most four frames in a row, where the motion agrees and all but the finest of
   //     those levels recognised it, or, on colour frames, for at most 25 frames in a row, where
