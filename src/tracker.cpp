@@ -791,8 +791,9 @@ struct Tracker::Impl {
     // so does the motion (the memory may then bridge no view).
     detail::CorrelationFilter* filter = nullptr;
     double sharpness = 0;
-    bool sharp = false;   // the filter's peak, sure of the object
-    bool agrees = false;  // the filter and the flow
+    bool sharp = false;    // the filter's peak, sure of the object
+    bool agrees = false;   // the filter and the flow
+    bool trusted = false;  // the filter's peak, about as sharp as usual
     if (Filtered()) {
       filter = &filters[f.id];
       if (!filter->Started())
@@ -808,13 +809,14 @@ struct Tracker::Impl {
       // The peak's sharpness, of its usual.
       auto keeps = [&](double part) { return f.sharpness > 0 && sharpness >= part * f.sharpness; };
       sharp = keeps(Tuning::kSureSharpness);
+      trusted = keeps(Tuning::kTrustedSharpness);
       agrees = motion.ok && cv::norm(shift - motion.shift) <= reach;
       // A filter that leaves both the flow and the object's steady motion, its peak less sharp
       // than usual, has jumped to a look-alike nearby: the flow goes on where it keeps that
       // motion; where it does not, something covers the object, which then keeps its own motion
       // until the passer has gone. As sharp as usual, it is trusted: the flow of a box that the
       // background fills follows the background.
-      if (motion.ok && f.steady >= Tuning::kSteadyFrames && !keeps(Tuning::kTrustedSharpness) &&
+      if (motion.ok && f.steady >= Tuning::kSteadyFrames && !trusted &&
           cv::norm(shift - f.velocity) > reach && cv::norm(shift - motion.shift) > reach) {
         if (cv::norm(motion.shift - f.velocity) <= reach) {
           shift = motion.shift;
@@ -868,7 +870,9 @@ struct Tracker::Impl {
     const bool coloured = !full && chosen && ColourOf(f.id) && chosen->score >= 1 &&
                           f.sinceFull < Tuning::kColourBridgeFrames &&
                           chosen->colour >= Tuning::kColourBridgeAgreement;
-    const bool partial = chosen && !unlike && motion.ok &&
+    // Where the flow fails (a small object moving fast, over a background of its own motion), a
+    // filter peak about as sharp as usual stands in for it.
+    const bool partial = chosen && !unlike && (motion.ok || trusted) &&
                          ((chosen->score >= std::max(1, Judged(chosen->box, f.id) - 1) &&
                            f.sinceFull < Tuning::kPartialFrames) ||
                           coloured);
