@@ -1,4 +1,4 @@
-// Writes the sample clips that the programs learn from, with their ground truth. Four scenes:
+// Writes the sample clips that the programs learn from, with their ground truth. Six scenes:
 //
 //   demo   An orange, textured square on a blue background, sitting in the teaching rectangle
 //          while the Vizmoro program learns it, then moving around the frame, leaving it and
@@ -14,11 +14,14 @@
 //   away   Two tall, narrow objects of one colour over a busy street, moving from the first
 //          frame: the first leaves the frame for 40 frames and comes back while its size swings
 //          between 0.8 and 1.25 times; the second, a look-alike, wanders and crosses its path.
+//   turn   A round, textured object over a busy street, moving from the first frame and turning
+//          as it goes, 2 degrees a frame (a whole turn in 180 frames), so that it soon looks like
+//          none of the views it was taught from.
 //
 // demo and long are written upside down, because the Vizmoro program turns every frame over
-// before it looks at it; their truth (CSV) is in the program's view. multi, size and away are
-// written upright, with their truth in the MOT Challenge format. The output depends on nothing but
-// the options: no clock, no unseeded randomness.
+// before it looks at it; their truth (CSV) is in the program's view. multi, size, away and turn
+// are written upright, with their truth in the MOT Challenge format. The output depends on nothing
+// but the options: no clock, no unseeded randomness.
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -37,28 +40,30 @@
 namespace {
 
 const char kUsage[] =
-    "usage: make_sample_clip [--scene demo|long|multi|size|away] [--frames N] [--hold N]\n"
+    "usage: make_sample_clip [--scene demo|long|multi|size|away|turn] [--frames N] [--hold N]\n"
     "                        [--size WxH]\n"
     "                        [--fps F] [--seed N] [--street] [--background VIDEO]\n"
     "                        [--output clip.avi] [--truth FILE]\n"
-    "  --scene S          demo (default), long, multi, size or away\n"
-    "  --frames N         frames in the clip (demo 680, long 900, multi and size 600, away 300)\n"
+    "  --scene S          demo (default), long, multi, size, away or turn\n"
+    "  --frames N         frames in the clip (demo 680, long 900, multi and size 600, away and\n"
+    "                     turn 300)\n"
     "  --hold N           frames the objects stay where they are taught (demo 420, long 400,\n"
-    "                     multi and size 30, away 0)\n"
-    "  --size WxH         frame size (demo and away 640x480, the others 768x576)\n"
+    "                     multi and size 30, away and turn 0)\n"
+    "  --size WxH         frame size (demo, away and turn 640x480, the others 768x576)\n"
     "  --fps F            frame rate (default 25)\n"
     "  --seed N           textures, paths and street of long, multi and size (default 1)\n"
-    "  --street           a busy street behind multi (long, size and away always have one)\n"
-    "  --background VIDEO the frames of another video behind long, multi, size or away, looped\n"
+    "  --street           a busy street behind multi (long, size, away and turn always have one)\n"
+    "  --background VIDEO the frames of another video behind long, multi, size, away or turn,\n"
+    "                     looped\n"
     "  --output FILE      the clip, Motion JPEG in AVI (default samples/sample.avi)\n"
     "  --truth FILE       the ground truth (default: the clip's name with .csv, or .txt in the\n"
-    "                     MOT format for multi, size and away); --csv is the same option\n";
+    "                     MOT format for multi, size, away and turn); --csv is the same option\n";
 
 constexpr int kObjectSide = 220;
 const cv::Point kTeachingCorner(390, 250);
 constexpr int kSpeed = 5;  // pixels per frame while moving
 
-enum class Scene { kDemo, kLong, kMulti, kSize, kAway };
+enum class Scene { kDemo, kLong, kMulti, kSize, kAway, kTurn };
 
 struct Options {
   Scene scene = Scene::kDemo;
@@ -101,6 +106,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
         options.scene = Scene::kSize;
       else if (scene == "away")
         options.scene = Scene::kAway;
+      else if (scene == "turn")
+        options.scene = Scene::kTurn;
       else
         return false;
     } else if (name == "--frames") {
@@ -127,7 +134,9 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       return false;
     }
   }
-  const bool demo = options.scene == Scene::kDemo, away = options.scene == Scene::kAway;
+  const bool demo = options.scene == Scene::kDemo;
+  // away and turn: one object or two moving from the first frame, on a small frame
+  const bool away = options.scene == Scene::kAway || options.scene == Scene::kTurn;
   const bool upright = options.scene == Scene::kMulti || options.scene == Scene::kSize || away;
   if (options.frames < 0) options.frames = demo ? 680 : away ? 300 : upright ? 600 : 900;
   if (options.hold < 0) options.hold = demo ? 420 : away ? 0 : upright ? 30 : 400;
@@ -458,6 +467,28 @@ cv::Rect PasteSized(const cv::Mat& texture, cv::Point2d centre, cv::Size size, c
   return visible;
 }
 
+// The turn scene's object: round, this many pixels across, turning this much a frame.
+constexpr int kTurnSide = 64;
+constexpr double kTurnDegrees = 2.0;
+
+// Draws the disc inside `texture`, `side` pixels across, turned by `angle` degrees and centred on
+// `centre`; returns its box, clipped to the frame.
+cv::Rect PasteTurned(const cv::Mat& texture, cv::Point2d centre, int side, double angle,
+                     cv::Mat& scene) {
+  cv::Mat sized, turned;
+  cv::resize(texture, sized, cv::Size(side, side), 0, 0, cv::INTER_AREA);
+  cv::warpAffine(sized, turned,
+                 cv::getRotationMatrix2D(cv::Point2f(side / 2.0f, side / 2.0f), angle, 1.0),
+                 sized.size(), cv::INTER_LINEAR, cv::BORDER_REFLECT);
+  cv::Mat disc = cv::Mat::zeros(sized.size(), CV_8U);
+  cv::circle(disc, cv::Point(side / 2, side / 2), side / 2, cv::Scalar(255), cv::FILLED);
+  const cv::Rect box(static_cast<int>(std::lround(centre.x - side / 2.0)),
+                     static_cast<int>(std::lround(centre.y - side / 2.0)), side, side);
+  const cv::Rect visible = box & cv::Rect(0, 0, scene.cols, scene.rows);
+  if (!visible.empty()) turned(visible - box.tl()).copyTo(scene(visible), disc(visible - box.tl()));
+  return visible;
+}
+
 // Draws `texture` scaled by `scale` centred on `centre`; returns the box, clipped to the frame.
 cv::Rect Paste(const cv::Mat& texture, cv::Point2d centre, double scale, cv::Mat& scene) {
   const int side = static_cast<int>(std::lround(texture.cols * scale));
@@ -525,9 +556,10 @@ int main(int argc, char** argv) {
     if (!parent.empty()) std::filesystem::create_directories(parent, ignored);
   }
   const bool upright = options.scene == Scene::kMulti || options.scene == Scene::kSize ||
-                       options.scene == Scene::kAway;
+                       options.scene == Scene::kAway || options.scene == Scene::kTurn;
   const Backdrop backdrop(options, options.scene == Scene::kLong || options.scene == Scene::kSize ||
-                                       options.scene == Scene::kAway || options.street);
+                                       options.scene == Scene::kAway ||
+                                       options.scene == Scene::kTurn || options.street);
   if (!backdrop.Ready()) {
     std::fprintf(stderr, "make_sample_clip: cannot read %s\n", options.background.c_str());
     return 1;
@@ -556,6 +588,8 @@ int main(int argc, char** argv) {
     textures.push_back(MakeTexturedObject(kObjectSide, 15, 0x0B1EC7 + options.seed));
   else if (options.scene == Scene::kSize)
     textures.push_back(MakeTexturedObject(kMultiSide, 15, 0x51ECB + options.seed));
+  else if (options.scene == Scene::kTurn)
+    textures.push_back(MakeTexturedObject(kMultiSide, 15, 0x7E2A + options.seed));
   else if (options.scene == Scene::kAway)
     for (int k = 0; k < 2; ++k)
       textures.push_back(MakeTexturedObject(kMultiSide, 15, 0xA3A7 + 17 * options.seed + k));
@@ -589,6 +623,14 @@ int main(int argc, char** argv) {
     } else if (options.scene == Scene::kSize) {
       const Placement p = SizePlacement(i, options.hold, options.size, phase);
       const cv::Rect box = Paste(textures[0], p.centre + cv::Point2d(jitter), p.scale, scene);
+      if (!box.empty())
+        std::fprintf(truth, "%d,1,%d,%d,%d,%d,1,-1,-1,-1\n", i + 1, box.x, box.y, box.width,
+                     box.height);
+    } else if (options.scene == Scene::kTurn) {
+      const double t = std::max(0, i - options.hold);
+      const cv::Rect box =
+          PasteTurned(textures[0], Wander(2 * t, options.size, phase) + cv::Point2d(jitter),
+                      kTurnSide, kTurnDegrees * t, scene);
       if (!box.empty())
         std::fprintf(truth, "%d,1,%d,%d,%d,%d,1,-1,-1,-1\n", i + 1, box.x, box.y, box.width,
                      box.height);
