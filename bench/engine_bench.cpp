@@ -225,23 +225,30 @@ void BM_Read(benchmark::State& state) {
 }
 BENCHMARK(BM_Read)->Arg(1000)->Arg(20000)->Unit(benchmark::kMicrosecond);
 
-// The tracker following one object (a textured 40 x 90 box) that walks across a textured 640 x 480
-// scene, a little up and down, from one box on the first frame: the time per frame tracked, the
-// teaching apart. Each iteration starts afresh from an empty memory.
-void BM_FollowOne(benchmark::State& state) {
-  constexpr int kFrames = 60;
-  const cv::Size size(640, 480);
-  const cv::Mat scene = texturedImage(size, 63), object = texturedImage({40, 90}, 64);
+// A textured 40 x 90 object walking across a textured 640 x 480 scene, a little up and down:
+// `count` frames with their sensor noise, the object drawn on the first `shown`; `boxes` gets its
+// box on every frame.
+std::vector<cv::Mat> WalkingObject(int count, int shown, std::vector<cv::Rect>& boxes) {
+  const cv::Mat scene = texturedImage({640, 480}, 63), object = texturedImage({40, 90}, 64);
   std::vector<cv::Mat> frames;
-  std::vector<cv::Rect> boxes;
-  for (int i = 0; i < kFrames; ++i) {
+  boxes.clear();
+  for (int i = 0; i < count; ++i) {
     const cv::Rect box(100 + 4 * i, 200 + static_cast<int>(std::lround(10 * std::sin(i * 0.2))),
                        object.cols, object.rows);
     cv::Mat frame = scene.clone();
-    object.copyTo(frame(box));
+    if (i < shown) object.copyTo(frame(box));
     frames.push_back(withNoise(frame, i));
     boxes.push_back(box);
   }
+  return frames;
+}
+
+// The tracker following the walking object from one box on the first frame: the time per frame
+// tracked, the teaching apart. Each iteration starts afresh from an empty memory.
+void BM_FollowOne(benchmark::State& state) {
+  constexpr int kFrames = 60;
+  std::vector<cv::Rect> boxes;
+  const std::vector<cv::Mat> frames = WalkingObject(kFrames, kFrames, boxes);
   const int previousThreads = cv::getNumThreads();
   cv::setNumThreads(1);
   int64_t followed = 0;
@@ -262,23 +269,12 @@ void BM_FollowOne(benchmark::State& state) {
 }
 BENCHMARK(BM_FollowOne)->Unit(benchmark::kMillisecond)->ComputeStatistics("least", Least);
 
-// The tracker looking for one object that it followed for 30 frames and that has left 640 x 480
-// frames of clutter: the whole-frame search's cost per frame once the object is absent (the
-// frames before that are not timed).
+// The tracker looking for the walking object, followed for 30 frames, once it has left: the
+// search's cost per frame while the object is absent (the frames before that are not timed).
 void BM_LookForOne(benchmark::State& state) {
   constexpr int kFollowed = 30, kGone = 5, kFrames = 40;  // frames followed, leaving, timed
-  const cv::Size size(640, 480);
-  const cv::Mat scene = texturedImage(size, 63), object = texturedImage({40, 90}, 64);
-  std::vector<cv::Mat> frames;
-  cv::Rect first;
-  for (int i = 0; i < kFollowed + kGone + kFrames; ++i) {
-    cv::Mat frame = scene.clone();
-    const cv::Rect box(100 + 4 * i, 200 + static_cast<int>(std::lround(10 * std::sin(i * 0.2))),
-                       object.cols, object.rows);
-    if (i == 0) first = box;
-    if (i < kFollowed) object.copyTo(frame(box));
-    frames.push_back(withNoise(frame, i));
-  }
+  std::vector<cv::Rect> boxes;
+  const std::vector<cv::Mat> frames = WalkingObject(kFollowed + kGone + kFrames, kFollowed, boxes);
   const int previousThreads = cv::getNumThreads();
   cv::setNumThreads(1);
   int64_t reported = 0;
@@ -286,7 +282,7 @@ void BM_LookForOne(benchmark::State& state) {
     state.PauseTiming();
     CvAssociativeMemory memory;
     vizmoro::Tracker tracker(memory);
-    tracker.Teach(frames[0], 1, first);
+    tracker.Teach(frames[0], 1, boxes[0]);
     for (int i = 1; i < kFollowed + kGone; ++i) tracker.Track(frames[i]);
     state.ResumeTiming();
     for (int i = kFollowed + kGone; i < kFollowed + kGone + kFrames; ++i)
