@@ -16,6 +16,7 @@ constexpr double kWindowCells = 1024;         // cells in the window, whatever t
 constexpr int kCellPixels = 4;                // resampled pixels across a cell
 constexpr int kOrientations = 9;              // unsigned gradient orientation bins
 constexpr int kChannels = kOrientations + 1;  // and the mean grey level
+constexpr int kChromaChannels = 2;            // Lab's a and b, where the frame is in colour
 constexpr double kSigma = 0.1;                // of the peak, per object side in cells
 constexpr double kLambda = 1e-4;              // the regression's regularisation
 // The size: a filter over sizes apart by this factor, of the object's own box (no padding) at
@@ -53,11 +54,11 @@ void Blend(cv::Mat& into, const cv::Mat& now, double rate) {
     cv::addWeighted(into, 1 - rate, now, rate, 0, into);
 }
 
-// Resamples the frame's rectangle of `size` about `centre` to `out` pixels (32-bit float), cropped
-// on whole pixels with the frame's edge replicated.
-void Sample(const cv::Mat& grey, cv::Point2d centre, cv::Size2d size, cv::Size out,
+// Resamples the frame's rectangle of `size` about `centre` to `out` pixels (32-bit float, as many
+// channels as the frame's), cropped on whole pixels with the frame's edge replicated.
+void Sample(const cv::Mat& frame, cv::Point2d centre, cv::Size2d size, cv::Size out,
             cv::Mat& patch) {
-  CV_Assert(grey.type() == CV_8UC1);  // whole grey levels: Describe's table depends on them
+  CV_Assert(frame.depth() == CV_8U);  // whole levels: Describe's table depends on them
   const double width = std::max(1.0, size.width), height = std::max(1.0, size.height);
   if (width < 2 * out.width && height < 2 * out.height) {
     // Little shrinking: resampled exactly, so that sizes a fraction of a pixel apart differ.
@@ -65,7 +66,7 @@ void Sample(const cv::Mat& grey, cv::Point2d centre, cv::Size2d size, cv::Size o
     const cv::Matx23d m(sx, 0, out.width / 2.0 - sx * centre.x - 0.5 + 0.5 * sx, 0, sy,
                         out.height / 2.0 - sy * centre.y - 0.5 + 0.5 * sy);
     cv::Mat sampled;
-    cv::warpAffine(grey, sampled, m, out, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+    cv::warpAffine(frame, sampled, m, out, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
     sampled.convertTo(patch, CV_32F);
     return;
   }
@@ -73,14 +74,14 @@ void Sample(const cv::Mat& grey, cv::Point2d centre, cv::Size2d size, cv::Size o
                       static_cast<int>(std::lround(centre.y - height / 2)),
                       std::max(1, static_cast<int>(std::lround(width))),
                       std::max(1, static_cast<int>(std::lround(height))));
-  const cv::Rect inside = crop & cv::Rect(cv::Point(), grey.size());
+  const cv::Rect inside = crop & cv::Rect(cv::Point(), frame.size());
   cv::Mat window;
   if (inside.empty()) {
-    window = cv::Mat(crop.size(), CV_8U, cv::Scalar(128));
+    window = cv::Mat(crop.size(), frame.type(), cv::Scalar::all(128));
   } else if (inside == crop) {
-    window = grey(crop);
+    window = frame(crop);
   } else {
-    cv::copyMakeBorder(grey(inside), window, inside.y - crop.y, crop.br().y - inside.br().y,
+    cv::copyMakeBorder(frame(inside), window, inside.y - crop.y, crop.br().y - inside.br().y,
                        inside.x - crop.x, crop.br().x - inside.br().x, cv::BORDER_REPLICATE);
   }
   cv::resize(window, patch, out, 0, 0, crop.width > out.width ? cv::INTER_AREA : cv::INTER_LINEAR);
@@ -148,6 +149,22 @@ void Describe(const cv::Mat& patch, std::vector<cv::Mat>& channels) {
                                     1.0 / (255.0 * kCellPixels * kCellPixels), -0.5);
 }
 
+// Per cell of `cells` over the colour frame's rectangle of `size` about `centre`: its mean colour's
+// chroma, Lab's a and b times `weight`, appended to `channels`.
+void Chroma(const cv::Mat& colour, cv::Point2d centre, cv::Size2d size, cv::Size cells,
+            double weight, cv::Mat& scratch, std::vector<cv::Mat>& channels) {
+  Sample(colour, centre, size, cells, scratch);
+  if (scratch.channels() == 4) cv::cvtColor(scratch, scratch, cv::COLOR_BGRA2BGR);
+  scratch *= 1.0 / 255;
+  cv::cvtColor(scratch, scratch, cv::COLOR_BGR2Lab);
+  cv::Mat lab[3];
+  cv::split(scratch, lab);
+  for (int c = 1; c <= kChromaChannels; ++c) {
+    channels.emplace_back();
+    lab[c].convertTo(channels.back(), CV_32F, weight);
+  }
+}
+
 // The peak-to-sidelobe ratio of `response` about its peak `at`: the cells further than `reach`
 // from it (cyclically) make the sidelobe.
 double Sharpness(const cv::Mat& response, cv::Point at, double reach) {
@@ -173,19 +190,29 @@ double Sharpness(const cv::Mat& response, cv::Point at, double reach) {
 
 }  // namespace
 
-void CorrelationFilter::Features(const cv::Mat& grey, cv::Point2d centre, cv::Size2d size,
-                                 std::vector<cv::Mat>& spectra) {
+void CorrelationFilter::Features(const cv::Mat& grey, const cv::Mat& colour, cv::Point2d centre,
+                                 cv::Size2d size, std::vector<cv::Mat>& spectra) {
   Sample(grey, centre, size * (1 + kPadding),
          cv::Size(cells_.width * kCellPixels, cells_.height * kCellPixels), patch_);
   Describe(patch_, channels_);
-  spectra.resize(kChannels);
-  for (int c = 0; c < kChannels; ++c) {
+  if (chroma_ > 0 && !colour.empty()) {
+    Chroma(colour, centre, size * (1 + kPadding), cells_, chroma_, colourPatch_, channels_);
+  } else if (chroma_ > 0) {
+    for (int c = 0; c < kChromaChannels; ++c) channels_.push_back(cv::Mat::zeros(cells_, CV_32F));
+  }
+  const int count = static_cast<int>(channels_.size());
+  spectra.resize(count);
+  for (int c = 0; c < count; ++c) {
     cv::multiply(channels_[c], hann_, channels_[c]);
     cv::dft(channels_[c], spectra[c], cv::DFT_COMPLEX_OUTPUT);
   }
 }
 
-void CorrelationFilter::Start(const cv::Mat& grey, cv::Point2d centre, cv::Size2d size) {
+void CorrelationFilter::Start(const cv::Mat& grey, cv::Point2d centre, cv::Size2d size,
+                              const cv::Mat& colour, double chroma) {
+  CV_Assert(colour.empty() || (colour.depth() == CV_8U && colour.size() == grey.size() &&
+                               (colour.channels() == 3 || colour.channels() == 4)));
+  chroma_ = colour.empty() ? 0 : std::max(0.0, chroma);
   // As many cells as the window needs for its aspect, the same count for any size of box.
   const double width = size.width * (1 + kPadding), height = size.height * (1 + kPadding);
   const double side = std::sqrt(kWindowCells / (width * height));
@@ -224,20 +251,21 @@ void CorrelationFilter::Start(const cv::Mat& grey, cv::Point2d centre, cv::Size2
   sizeLabel_ = cv::repeat(label, sizeCells_.area() * kChannels, 1);
   sizeNumerator_.release();
   sizeDenominator_.release();
-  Learn(grey, centre, size, 1);
+  Learn(grey, colour, centre, size, 1);
 }
 
 void CorrelationFilter::Update(const cv::Mat& grey, cv::Point2d centre, cv::Size2d size,
-                               double rate) {
-  if (Started()) Learn(grey, centre, size, rate);
+                               double rate, const cv::Mat& colour) {
+  if (Started()) Learn(grey, colour, centre, size, rate);
 }
 
-void CorrelationFilter::Learn(const cv::Mat& grey, cv::Point2d centre, cv::Size2d size,
-                              double rate) {
-  Features(grey, centre, size, spectra_);
+void CorrelationFilter::Learn(const cv::Mat& grey, const cv::Mat& colour, cv::Point2d centre,
+                              cv::Size2d size, double rate) {
+  Features(grey, colour, centre, size, spectra_);
   cv::Mat energy = cv::Mat::zeros(cells_, CV_32FC2), term;
-  numerator_.resize(kChannels);
-  for (int c = 0; c < kChannels; ++c) {
+  const int count = static_cast<int>(spectra_.size());
+  numerator_.resize(count);
+  for (int c = 0; c < count; ++c) {
     MultiplyConjugate(spectra_[c], label_, term);
     Blend(numerator_[c], term, rate);
     MultiplyConjugate(spectra_[c], spectra_[c], term);
@@ -298,9 +326,10 @@ void CorrelationFilter::Confine() {
   // and a margin, so that the surroundings it was learned against do not pull the answer.
   const double halfWidth = kSupport * cells_.width / (1 + kPadding) / 2;
   const double halfHeight = kSupport * cells_.height / (1 + kPadding) / 2;
-  filter_.resize(kChannels);
+  const int count = static_cast<int>(numerator_.size());
+  filter_.resize(count);
   cv::Mat spatial;
-  for (int c = 0; c < kChannels; ++c) {
+  for (int c = 0; c < count; ++c) {
     filter_[c].create(cells_, CV_32FC2);
     for (int y = 0; y < cells_.height; ++y) {
       const cv::Vec2f* a = numerator_[c].ptr<cv::Vec2f>(y);
@@ -322,10 +351,10 @@ void CorrelationFilter::Confine() {
 }
 
 CorrelationFilter::Found CorrelationFilter::Find(const cv::Mat& grey, cv::Point2d centre,
-                                                 cv::Size2d size) {
-  Features(grey, centre, size, spectra_);
+                                                 cv::Size2d size, const cv::Mat& colour) {
+  Features(grey, colour, centre, size, spectra_);
   cv::Mat sum = cv::Mat::zeros(cells_, CV_32FC2), term;
-  for (int c = 0; c < kChannels; ++c) {
+  for (int c = 0; c < static_cast<int>(filter_.size()); ++c) {
     MultiplyConjugate(spectra_[c], filter_[c], term);
     sum += term;
   }

@@ -87,6 +87,13 @@ struct Tuning {
   // bridge, and the colour (Candidate::colour) its box must keep meanwhile.
   static constexpr int kColourBridgeFrames = 25;
   static constexpr double kColourBridgeAgreement = 0.5;
+  // The weight of the chroma in the correlation filter (Lab's a and b to about +-2, a little
+  // more than the gradients') where the object's colour stands out clearly from its
+  // surroundings' (the colour model's contrast at least kClearColour); less, by the square of its
+  // contrast, where it stands out less: a colour that tells the object well steers the filter,
+  // one that barely does hardly counts.
+  static constexpr double kChromaWeight = 1.0 / 64;
+  static constexpr double kClearColour = 0.7;
 
   // The object's look (a template at the area's size: half its first box in this run, half a
   // running mean of its confirmed boxes, at this rate): the weight of a window's normalised
@@ -370,6 +377,8 @@ class ColourModel {
 
   // Whether the object's colour tells it from its surroundings at all.
   bool Telling(double contrast) const { return ok_ && inside_ - outside_ >= contrast; }
+  // How far it does: the box's mean likelihood less its surroundings'.
+  double Contrast() const { return ok_ ? inside_ - outside_ : 0; }
 
   // The model as words of the state file: the box's and the surroundings' mean likelihood, then
   // each bin's, written so that they read back to the bit. Empty where nothing was learned.
@@ -672,6 +681,15 @@ struct Tracker::Impl {
                : nullptr;
   }
 
+  // The weight of the chroma in object `id`'s correlation filter: 0 where its colour does not
+  // tell it from its surroundings.
+  double Chroma(int32_t id) const {
+    const auto model = colours.find(id);
+    if (model == colours.end() || !model->second.Telling(Tuning::kColourContrast)) return 0;
+    const double clear = std::min(1.0, model->second.Contrast() / Tuning::kClearColour);
+    return Tuning::kChromaWeight * clear * clear;
+  }
+
   // Gives each candidate its colour term: how much its box has the object's colour rather than
   // the object's surroundings'. Among windows the memory scores alike, it keeps the box on the
   // object rather than on a patch of background the memory cannot tell from it.
@@ -797,12 +815,14 @@ struct Tracker::Impl {
     if (Filtered()) {
       filter = &filters[f.id];
       if (!filter->Started())
-        filter->Start(previous.empty() ? grey : previous, f.box.centre, f.box.size);
+        filter->Start(previous.empty() ? grey : previous, f.box.centre, f.box.size,
+                      previous.empty() ? colour : cv::Mat(), Chroma(f.id));
     }
     if (passing) {
       predicted.centre += motion.shift;
     } else if (filter) {
-      const detail::CorrelationFilter::Found found = filter->Find(grey, f.box.centre, f.box.size);
+      const detail::CorrelationFilter::Found found =
+          filter->Find(grey, f.box.centre, f.box.size, colour);
       cv::Point2d shift = found.centre - f.box.centre;
       const double reach = Reach(f);
       sharpness = found.sharpness;
@@ -840,7 +860,8 @@ struct Tracker::Impl {
       return;
     }
     if (!params.confirm) {
-      if (filter) filter->Update(grey, predicted.centre, predicted.size, Tuning::kFilterRate);
+      if (filter)
+        filter->Update(grey, predicted.centre, predicted.size, Tuning::kFilterRate, colour);
       f.box = predicted;
       f.confidence = motion.ok ? 1 : 0;
       f.unconfirmed = motion.ok ? 0 : f.unconfirmed + 1;
@@ -902,7 +923,8 @@ struct Tracker::Impl {
     // Where the filter is sure of a view the look no longer matches, the view is changing, not
     // sliding off: the memory learns it, so that it goes on recognising the object.
     const bool alike = !look || placed->likeness >= Tuning::kLookLearn || sure;
-    if (filter && !passing) filter->Update(grey, f.box.centre, f.box.size, Tuning::kFilterRate);
+    if (filter && !passing)
+      filter->Update(grey, f.box.centre, f.box.size, Tuning::kFilterRate, colour);
     if (full && !passing && alike) See(f.id, f.box);
     if (params.learn && motion.ok && !passing && alike && Inside(f.box, grey.size()) == 1 &&
         (full || f.sinceFull <= Tuning::kPartialLearned || sure)) {
@@ -1013,7 +1035,7 @@ struct Tracker::Impl {
     if (++f.recognised >= params.reacquire) {
       f.phase = Phase::kFollowed;
       f.box = f.candidate;
-      if (Filtered()) filters[f.id].Start(grey, f.box.centre, f.box.size);
+      if (Filtered()) filters[f.id].Start(grey, f.box.centre, f.box.size, colour, Chroma(f.id));
       f.unconfirmed = 0;
       f.recognised = 0;
       f.confidence = std::min(
@@ -1119,7 +1141,9 @@ void Tracker::Teach(const cv::Mat& frame, int32_t id, const cv::Rect& box) {
   t.objects[id] = object;
   t.See(id, taught);
   if (object.keyFrames == 1 && frame.channels() >= 3) t.colours[id].Teach(frame, box);
-  if (t.Filtered()) t.filters[id].Start(grey, taught.centre, taught.size);
+  if (t.Filtered())
+    t.filters[id].Start(grey, taught.centre, taught.size, frame.channels() >= 3 ? frame : cv::Mat(),
+                        t.Chroma(id));
   if (!t.previous.empty() && t.previous.size() != grey.size()) t.follows.clear();
   t.RefreshLevels();
   Impl::Follow& f = t.follows[id];

@@ -49,4 +49,36 @@ TEST(CorrelationFilter, FindsWhereTheObjectMovedAndHowItGrew) {
   }
 }
 
+// Two flat discs of one grey level, red and green, over a grey texture: given the colour, the
+// filter taught the red one finds it beside the green one, which the grey alone cannot tell from
+// it.
+TEST(CorrelationFilter, TellsAnObjectByItsColour) {
+  const cv::Scalar red(60, 60, 200), green(60, 131, 60);  // BGR, both grey level 102
+  cv::Mat texture;
+  cv::cvtColor(texturedImage(cv::Size(640, 480), 5) / 2 + 64, texture, cv::COLOR_GRAY2BGR);
+  const cv::Point2d centre(300, 240);
+  const cv::Size2d size(40, 40);
+  auto draw = [&](cv::Point2d redAt, cv::Point2d greenAt, cv::Mat& colour, cv::Mat& grey) {
+    colour = texture.clone();
+    cv::circle(colour, redAt, 18, red, cv::FILLED);
+    if (greenAt.x > 0) cv::circle(colour, greenAt, 18, green, cv::FILLED);
+    cv::cvtColor(colour, grey, cv::COLOR_BGR2GRAY);
+  };
+  cv::Mat colour, grey;
+  draw(centre, {-1, -1}, colour, grey);
+  vizmoro::detail::CorrelationFilter filter;
+  filter.Start(grey, centre, size, colour, 1.0 / 64);
+  const cv::Point2d step(7, 0);
+  cv::Mat swappedColour, swappedGrey;
+  draw(centre + step, centre - step, colour, grey);
+  draw(centre - step, centre + step, swappedColour, swappedGrey);
+  ASSERT_EQ(cv::norm(grey, swappedGrey, cv::NORM_INF), 0);  // the grey tells them apart nowhere
+  for (const bool swapped : {false, true}) {
+    const auto found = swapped ? filter.Find(swappedGrey, centre, size, swappedColour)
+                               : filter.Find(grey, centre, size, colour);
+    EXPECT_NEAR(found.centre.x, centre.x + (swapped ? -step.x : step.x), 2.5) << swapped;
+    EXPECT_NEAR(found.centre.y, centre.y, 2.5) << swapped;
+  }
+}
+
 }  // namespace

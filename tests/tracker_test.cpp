@@ -291,6 +291,40 @@ TEST(Tracker, FollowsAnObjectThatTurnsBack) {
   EXPECT_GE(followed, kFrames - kOut - 3);
 }
 
+// A small orange ball turning fast as it moves over a bluish background: its texture soon looks
+// like none of its taught views, and the filter, steered by the ball's colour, keeps to it while
+// the memory learns them.
+TEST(Tracker, FollowsASmallTurningBallByItsColour) {
+  const cv::Size size(24, 24);
+  cv::Mat background = texturedImage(kFrame, 7), texture;
+  cv::GaussianBlur(background, background, cv::Size(0, 0), 6);
+  background = Tinted(background, kBluish);
+  cv::resize(texturedImage(cv::Size(200, 200), 33), texture, size, 0, 0, cv::INTER_AREA);
+  texture = Tinted(texture, kOrange);
+  cv::Mat disc = cv::Mat::zeros(size, CV_8U);
+  cv::circle(disc, {size.width / 2, size.height / 2}, size.width / 2, cv::Scalar(255), -1);
+  constexpr int kFrames = 45;
+  CvAssociativeMemory memory;
+  vizmoro::Tracker tracker(memory);
+  int followed = 0;
+  for (int i = 0; i < kFrames; ++i) {
+    const cv::Rect box = At({60, 60}, {6, 4.5}, i, size);
+    cv::Mat turned, frame = background.clone();
+    cv::warpAffine(
+        texture, turned,
+        cv::getRotationMatrix2D(cv::Point2f(size.width / 2.0f, size.height / 2.0f), 4.0 * i, 1),
+        size, cv::INTER_LINEAR, cv::BORDER_REFLECT);
+    turned.copyTo(frame(box), disc);
+    if (i == 0) {
+      tracker.Teach(frame, 1, box);
+      continue;
+    }
+    const vizmoro::TrackReport r = tracker.Track(frame).at(0);
+    followed += r.present && IoU(r.box, box) > 0.5;
+  }
+  EXPECT_GE(followed, kFrames - 4);
+}
+
 // Two objects of different sizes on crossing paths keep their own reports.
 TEST(Tracker, KeepsTwoObjectsApart) {
   Scene scene(3);

@@ -65,8 +65,10 @@ struct TrackerParams {
   int warps = 40;
 
   // The motion estimate between frames. kCorrelationFilter: a correlation filter on gradient
-  // orientations, learned against the object's surroundings and confined to the object, with a
-  // second filter over sizes; it places and sizes the box that the memory confirms. kFlow:
+  // orientations (and on colour frames, where the object's colour stands out from its
+  // surroundings', on its chroma, weighted by how far it does), learned against the object's
+  // surroundings and confined to the object, with a second filter over sizes; it places and sizes
+  // the box that the memory confirms. kFlow:
   // pyramidal Lucas-Kanade optical flow on points of the box, the box then placed among the
   // memory's windows. Each gives other boxes.
   enum class MotionEstimate { kFlow, kCorrelationFilter };
