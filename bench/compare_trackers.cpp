@@ -5,12 +5,12 @@
 // It runs over the real sequences of a folder (default ../shared/data/real: each sequence a
 // folder with img/*.jpg and truth.csv, "frame,x,y,w,h,visible" with frames from 0; skipped with
 // a line when the folder is absent) and over generated clips in which objects leave and come
-// back, and one in which an object turns as it moves (made with make_sample_clip into the work
-// folder). Vizmoro's tracker runs as it is, and with its motion estimate (its correlation
-// filter) alone, each also with optical flow as its motion estimate ("flow" and "flow-motion"
-// for --only); OpenCV's CSRT, KCF, MedianFlow, TLD and MIL run one per object. Per sequence:
-// success (IoU > 0.5), AUC, precision at 20 pixels, reports while out of sight, absences while
-// in sight and milliseconds per frame, decoding included.
+// back, one in which an object turns as it moves and one of a small ball moving fast (made with
+// make_sample_clip into the work folder). Vizmoro's tracker runs as it is, and with its motion
+// estimate (its correlation filter) alone, each also with optical flow as its motion estimate
+// ("flow" and "flow-motion" for --only); OpenCV's CSRT, KCF, MedianFlow, TLD and MIL run one per
+// object. Per sequence: success (IoU > 0.5), AUC, precision at 20 pixels, reports while out of
+// sight, absences while in sight and milliseconds per frame, decoding included.
 //
 //   compare_trackers --one-box [--real DIR] [--clip-maker PATH] [--work DIR] [--threads N]
 //                    [--json FILE] [--only NAME,...] [--starts N]
@@ -438,15 +438,16 @@ std::vector<Sequence> RealSequences(const std::filesystem::path& folder) {
   return sequences;
 }
 
-// Clips in which objects leave the frame and come back, and one in which an object turns, made
-// by make_sample_clip.
+// Clips in which objects leave the frame and come back, one in which an object turns and one of
+// a small, fast ball, made by make_sample_clip.
 std::vector<Sequence> GeneratedClips(const std::string& maker, const std::filesystem::path& work) {
   std::vector<Sequence> clips;
   const std::vector<std::pair<std::string, std::string>> made = {
       {"away-1", "--scene away --seed 1"},
       {"away-2", "--scene away --seed 2"},
       {"multi", "--scene multi --hold 0 --frames 400"},
-      {"turn", "--scene turn"}};
+      {"turn", "--scene turn"},
+      {"ball", "--scene ball"}};
   for (const auto& [name, options] : made) {
     Sequence s;
     s.name = name;

@@ -1,4 +1,4 @@
-// Writes the sample clips that the programs learn from, with their ground truth. Six scenes:
+// Writes the sample clips that the programs learn from, with their ground truth. Seven scenes:
 //
 //   demo   An orange, textured square on a blue background, sitting in the teaching rectangle
 //          while the Vizmoro program learns it, then moving around the frame, leaving it and
@@ -17,11 +17,14 @@
 //   turn   A round, textured object over a busy street, moving from the first frame and turning
 //          as it goes, 2 degrees a frame (a whole turn in 180 frames), so that it soon looks like
 //          none of the views it was taught from.
+//   ball   A small ball, 24 pixels across and textured, over a busy street, moving from the first
+//          frame at about 9 pixels a frame, its own size in under three frames, bouncing off the
+//          frame's edges and turning 3 degrees a frame.
 //
 // demo and long are written upside down, because the Vizmoro program turns every frame over
-// before it looks at it; their truth (CSV) is in the program's view. multi, size, away and turn
-// are written upright, with their truth in the MOT Challenge format. The output depends on nothing
-// but the options: no clock, no unseeded randomness.
+// before it looks at it; their truth (CSV) is in the program's view. multi, size, away, turn and
+// ball are written upright, with their truth in the MOT Challenge format. The output depends on
+// nothing but the options: no clock, no unseeded randomness.
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -40,30 +43,33 @@
 namespace {
 
 const char kUsage[] =
-    "usage: make_sample_clip [--scene demo|long|multi|size|away|turn] [--frames N] [--hold N]\n"
+    "usage: make_sample_clip [--scene demo|long|multi|size|away|turn|ball] [--frames N]\n"
+    "                        [--hold N]\n"
     "                        [--size WxH]\n"
     "                        [--fps F] [--seed N] [--street] [--background VIDEO]\n"
     "                        [--output clip.avi] [--truth FILE]\n"
-    "  --scene S          demo (default), long, multi, size, away or turn\n"
-    "  --frames N         frames in the clip (demo 680, long 900, multi and size 600, away and\n"
-    "                     turn 300)\n"
+    "  --scene S          demo (default), long, multi, size, away, turn or ball\n"
+    "  --frames N         frames in the clip (demo 680, long 900, multi and size 600, away, turn\n"
+    "                     and ball 300)\n"
     "  --hold N           frames the objects stay where they are taught (demo 420, long 400,\n"
-    "                     multi and size 30, away and turn 0)\n"
-    "  --size WxH         frame size (demo, away and turn 640x480, the others 768x576)\n"
+    "                     multi and size 30, away, turn and ball 0)\n"
+    "  --size WxH         frame size (demo, away, turn and ball 640x480, the others 768x576)\n"
     "  --fps F            frame rate (default 25)\n"
     "  --seed N           textures, paths and street of long, multi and size (default 1)\n"
-    "  --street           a busy street behind multi (long, size, away and turn always have one)\n"
-    "  --background VIDEO the frames of another video behind long, multi, size, away or turn,\n"
-    "                     looped\n"
+    "  --street           a busy street behind multi (long, size, away, turn and ball always have\n"
+    "                     one)\n"
+    "  --background VIDEO the frames of another video behind long, multi, size, away, turn or\n"
+    "                     ball, looped\n"
     "  --output FILE      the clip, Motion JPEG in AVI (default samples/sample.avi)\n"
     "  --truth FILE       the ground truth (default: the clip's name with .csv, or .txt in the\n"
-    "                     MOT format for multi, size, away and turn); --csv is the same option\n";
+    "                     MOT format for multi, size, away, turn and ball); --csv is the same\n"
+    "                     option\n";
 
 constexpr int kObjectSide = 220;
 const cv::Point kTeachingCorner(390, 250);
 constexpr int kSpeed = 5;  // pixels per frame while moving
 
-enum class Scene { kDemo, kLong, kMulti, kSize, kAway, kTurn };
+enum class Scene { kDemo, kLong, kMulti, kSize, kAway, kTurn, kBall };
 
 struct Options {
   Scene scene = Scene::kDemo;
@@ -108,6 +114,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
         options.scene = Scene::kAway;
       else if (scene == "turn")
         options.scene = Scene::kTurn;
+      else if (scene == "ball")
+        options.scene = Scene::kBall;
       else
         return false;
     } else if (name == "--frames") {
@@ -135,8 +143,9 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     }
   }
   const bool demo = options.scene == Scene::kDemo;
-  // away and turn: one object or two moving from the first frame, on a small frame
-  const bool away = options.scene == Scene::kAway || options.scene == Scene::kTurn;
+  // away, turn and ball: one object or two moving from the first frame, on a small frame
+  const bool away = options.scene == Scene::kAway || options.scene == Scene::kTurn ||
+                    options.scene == Scene::kBall;
   const bool upright = options.scene == Scene::kMulti || options.scene == Scene::kSize || away;
   if (options.frames < 0) options.frames = demo ? 680 : away ? 300 : upright ? 600 : 900;
   if (options.hold < 0) options.hold = demo ? 420 : away ? 0 : upright ? 30 : 400;
@@ -489,6 +498,26 @@ cv::Rect PasteTurned(const cv::Mat& texture, cv::Point2d centre, int side, doubl
   return visible;
 }
 
+// The ball scene's object: this many pixels across, starting here and moving this much a frame,
+// turning this much a frame.
+constexpr int kBallSide = 24;
+const cv::Point2d kBallStart(100, 120);
+const cv::Point2d kBallStep(7.3, 5.6);
+constexpr double kBallDegrees = 3.0;
+
+// Where the ball's centre is at `t` frames: moving in a straight line and bouncing off the edges
+// of a frame of `size`, the whole ball always inside it.
+cv::Point2d BallCentre(double t, cv::Size size) {
+  // Folding the unbounded line back and forth over the range of its centre.
+  auto fold = [](double at, double low, double high) {
+    const double span = high - low, run = std::fmod(at - low, 2 * span);
+    return low + (run < span ? run : 2 * span - run);
+  };
+  const double r = kBallSide / 2.0;
+  return {fold(kBallStart.x + kBallStep.x * t, r, size.width - r),
+          fold(kBallStart.y + kBallStep.y * t, r, size.height - r)};
+}
+
 // Draws `texture` scaled by `scale` centred on `centre`; returns the box, clipped to the frame.
 cv::Rect Paste(const cv::Mat& texture, cv::Point2d centre, double scale, cv::Mat& scene) {
   const int side = static_cast<int>(std::lround(texture.cols * scale));
@@ -555,11 +584,9 @@ int main(int argc, char** argv) {
     std::error_code ignored;
     if (!parent.empty()) std::filesystem::create_directories(parent, ignored);
   }
-  const bool upright = options.scene == Scene::kMulti || options.scene == Scene::kSize ||
-                       options.scene == Scene::kAway || options.scene == Scene::kTurn;
-  const Backdrop backdrop(options, options.scene == Scene::kLong || options.scene == Scene::kSize ||
-                                       options.scene == Scene::kAway ||
-                                       options.scene == Scene::kTurn || options.street);
+  const bool upright = options.scene != Scene::kDemo && options.scene != Scene::kLong;
+  const Backdrop backdrop(
+      options, options.street || (options.scene != Scene::kDemo && options.scene != Scene::kMulti));
   if (!backdrop.Ready()) {
     std::fprintf(stderr, "make_sample_clip: cannot read %s\n", options.background.c_str());
     return 1;
@@ -590,6 +617,8 @@ int main(int argc, char** argv) {
     textures.push_back(MakeTexturedObject(kMultiSide, 15, 0x51ECB + options.seed));
   else if (options.scene == Scene::kTurn)
     textures.push_back(MakeTexturedObject(kMultiSide, 15, 0x7E2A + options.seed));
+  else if (options.scene == Scene::kBall)
+    textures.push_back(MakeTexturedObject(kMultiSide, 15, 0xBA11 + options.seed));
   else if (options.scene == Scene::kAway)
     for (int k = 0; k < 2; ++k)
       textures.push_back(MakeTexturedObject(kMultiSide, 15, 0xA3A7 + 17 * options.seed + k));
@@ -631,6 +660,13 @@ int main(int argc, char** argv) {
       const cv::Rect box =
           PasteTurned(textures[0], Wander(2 * t, options.size, phase) + cv::Point2d(jitter),
                       kTurnSide, kTurnDegrees * t, scene);
+      if (!box.empty())
+        std::fprintf(truth, "%d,1,%d,%d,%d,%d,1,-1,-1,-1\n", i + 1, box.x, box.y, box.width,
+                     box.height);
+    } else if (options.scene == Scene::kBall) {
+      const double t = std::max(0, i - options.hold);
+      const cv::Rect box =
+          PasteTurned(textures[0], BallCentre(t, options.size), kBallSide, kBallDegrees * t, scene);
       if (!box.empty())
         std::fprintf(truth, "%d,1,%d,%d,%d,%d,1,-1,-1,-1\n", i + 1, box.x, box.y, box.width,
                      box.height);
