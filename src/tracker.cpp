@@ -90,10 +90,11 @@ struct Tuning {
   // The weight of the chroma in the correlation filter (Lab's a and b to about +-2, a little
   // more than the gradients') where the object's colour stands out clearly from its
   // surroundings' (the colour model's contrast at least kClearColour); less, by the square of its
-  // contrast, where it stands out less: a colour that tells the object well steers the filter,
-  // one that barely does hardly counts.
+  // contrast, where it stands out less; none under kSteeringColour: colour places a box less
+  // exactly than gradients do, so only a colour that tells the object well may steer the filter.
   static constexpr double kChromaWeight = 1.0 / 64;
   static constexpr double kClearColour = 0.7;
+  static constexpr double kSteeringColour = 0.5;
 
   // The object's look (a template at the area's size: half its first box in this run, half a
   // running mean of its confirmed boxes, at this rate): the weight of a window's normalised
@@ -682,10 +683,10 @@ struct Tracker::Impl {
   }
 
   // The weight of the chroma in object `id`'s correlation filter: 0 where its colour does not
-  // tell it from its surroundings.
+  // tell it well from its surroundings.
   double Chroma(int32_t id) const {
     const auto model = colours.find(id);
-    if (model == colours.end() || !model->second.Telling(Tuning::kColourContrast)) return 0;
+    if (model == colours.end() || !model->second.Telling(Tuning::kSteeringColour)) return 0;
     const double clear = std::min(1.0, model->second.Contrast() / Tuning::kClearColour);
     return Tuning::kChromaWeight * clear * clear;
   }

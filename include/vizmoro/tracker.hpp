@@ -65,7 +65,7 @@ struct TrackerParams {
   int warps = 40;
 
   // The motion estimate between frames. kCorrelationFilter: a correlation filter on gradient
-  // orientations (and on colour frames, where the object's colour stands out from its
+  // orientations (and on colour frames, where the object's colour stands out well from its
   // surroundings', on its chroma, weighted by how far it does), learned against the object's
   // surroundings and confined to the object, with a second filter over sizes; it places and sizes
   // the box that the memory confirms. kFlow:
