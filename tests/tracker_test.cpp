@@ -235,25 +235,22 @@ TEST(Tracker, FollowsAnObjectWhoseLookChanges) {
   EXPECT_GE(followed, kFrames - kTo - 3);
 }
 
-// A textured disc turns as it moves, 2 degrees a frame, until it shows a view a third of a turn
-// from the one taught: the views that the filter is sure of keep it followed, though they look
-// less and less like the first.
-TEST(Tracker, FollowsAnObjectThatTurns) {
-  const cv::Size size(48, 48);
-  cv::Mat background = texturedImage(kFrame, 7), texture = texturedImage(size, 33);
-  cv::GaussianBlur(background, background, cv::Size(0, 0), 6);
+// On how many of frames 1 to `frames` - 1 a disc cut from `texture`, turning by `degrees` a frame
+// as it moves by `step` from `from` over `background`, is followed from its box on frame 0.
+int FollowedTurningDisc(const cv::Mat& background, const cv::Mat& texture, cv::Point2d from,
+                        cv::Point2d step, double degrees, int frames) {
+  const cv::Size size = texture.size();
   cv::Mat disc = cv::Mat::zeros(size, CV_8U);
   cv::circle(disc, {size.width / 2, size.height / 2}, size.width / 2, cv::Scalar(255), -1);
-  constexpr int kFrames = 60;
   CvAssociativeMemory memory;
   vizmoro::Tracker tracker(memory);
   int followed = 0;
-  for (int i = 0; i < kFrames; ++i) {
-    const cv::Rect box = At({150, 200}, {4, 1}, i, size);
+  for (int i = 0; i < frames; ++i) {
+    const cv::Rect box = At(from, step, i, size);
     cv::Mat turned, frame = background.clone();
     cv::warpAffine(
         texture, turned,
-        cv::getRotationMatrix2D(cv::Point2f(size.width / 2.0f, size.height / 2.0f), 2.0 * i, 1),
+        cv::getRotationMatrix2D(cv::Point2f(size.width / 2.0f, size.height / 2.0f), degrees * i, 1),
         size, cv::INTER_LINEAR, cv::BORDER_REFLECT);
     turned.copyTo(frame(box), disc);
     if (i == 0) {
@@ -263,7 +260,19 @@ TEST(Tracker, FollowsAnObjectThatTurns) {
     const vizmoro::TrackReport r = tracker.Track(frame).at(0);
     followed += r.present && IoU(r.box, box) > 0.5;
   }
-  EXPECT_GE(followed, kFrames - 4);
+  return followed;
+}
+
+// A textured disc turns as it moves, 2 degrees a frame, until it shows a view a third of a turn
+// from the one taught: the views that the filter is sure of keep it followed, though they look
+// less and less like the first.
+TEST(Tracker, FollowsAnObjectThatTurns) {
+  cv::Mat background = texturedImage(kFrame, 7);
+  cv::GaussianBlur(background, background, cv::Size(0, 0), 6);
+  constexpr int kFrames = 60;
+  EXPECT_GE(FollowedTurningDisc(background, texturedImage({48, 48}, 33), {150, 200}, {4, 1}, 2.0,
+                                kFrames),
+            kFrames - 4);
 }
 
 // A dark, flat object, whose inside gives the flow nothing to hold, in a box half as wide again
@@ -295,34 +304,14 @@ TEST(Tracker, FollowsAnObjectThatTurnsBack) {
 // like none of its taught views, and the filter, steered by the ball's colour, keeps to it while
 // the memory learns them.
 TEST(Tracker, FollowsASmallTurningBallByItsColour) {
-  const cv::Size size(24, 24);
   cv::Mat background = texturedImage(kFrame, 7), texture;
   cv::GaussianBlur(background, background, cv::Size(0, 0), 6);
-  background = Tinted(background, kBluish);
-  cv::resize(texturedImage(cv::Size(200, 200), 33), texture, size, 0, 0, cv::INTER_AREA);
-  texture = Tinted(texture, kOrange);
-  cv::Mat disc = cv::Mat::zeros(size, CV_8U);
-  cv::circle(disc, {size.width / 2, size.height / 2}, size.width / 2, cv::Scalar(255), -1);
+  cv::resize(texturedImage(cv::Size(200, 200), 33), texture, cv::Size(24, 24), 0, 0,
+             cv::INTER_AREA);
   constexpr int kFrames = 45;
-  CvAssociativeMemory memory;
-  vizmoro::Tracker tracker(memory);
-  int followed = 0;
-  for (int i = 0; i < kFrames; ++i) {
-    const cv::Rect box = At({60, 60}, {6, 4.5}, i, size);
-    cv::Mat turned, frame = background.clone();
-    cv::warpAffine(
-        texture, turned,
-        cv::getRotationMatrix2D(cv::Point2f(size.width / 2.0f, size.height / 2.0f), 4.0 * i, 1),
-        size, cv::INTER_LINEAR, cv::BORDER_REFLECT);
-    turned.copyTo(frame(box), disc);
-    if (i == 0) {
-      tracker.Teach(frame, 1, box);
-      continue;
-    }
-    const vizmoro::TrackReport r = tracker.Track(frame).at(0);
-    followed += r.present && IoU(r.box, box) > 0.5;
-  }
-  EXPECT_GE(followed, kFrames - 4);
+  EXPECT_GE(FollowedTurningDisc(Tinted(background, kBluish), Tinted(texture, kOrange), {60, 60},
+                                {6, 4.5}, 4.0, kFrames),
+            kFrames - 4);
 }
 
 // Two objects of different sizes on crossing paths keep their own reports.
