@@ -649,24 +649,20 @@ int main(int argc, char** argv) {
       if (p.present) visible = Paste(textures[0], p.centre + cv::Point2d(jitter), 1.0, scene);
       std::fprintf(truth, "%d,%d,%d,%d,%d\n", i, visible.x, visible.y, visible.width,
                    visible.height);
-    } else if (options.scene == Scene::kSize) {
-      const Placement p = SizePlacement(i, options.hold, options.size, phase);
-      const cv::Rect box = Paste(textures[0], p.centre + cv::Point2d(jitter), p.scale, scene);
-      if (!box.empty())
-        std::fprintf(truth, "%d,1,%d,%d,%d,%d,1,-1,-1,-1\n", i + 1, box.x, box.y, box.width,
-                     box.height);
-    } else if (options.scene == Scene::kTurn) {
+    } else if (options.scene == Scene::kSize || options.scene == Scene::kTurn ||
+               options.scene == Scene::kBall) {
       const double t = std::max(0, i - options.hold);
-      const cv::Rect box =
-          PasteTurned(textures[0], Wander(2 * t, options.size, phase) + cv::Point2d(jitter),
-                      kTurnSide, kTurnDegrees * t, scene);
-      if (!box.empty())
-        std::fprintf(truth, "%d,1,%d,%d,%d,%d,1,-1,-1,-1\n", i + 1, box.x, box.y, box.width,
-                     box.height);
-    } else if (options.scene == Scene::kBall) {
-      const double t = std::max(0, i - options.hold);
-      const cv::Rect box =
-          PasteTurned(textures[0], BallCentre(t, options.size), kBallSide, kBallDegrees * t, scene);
+      cv::Rect box;
+      if (options.scene == Scene::kSize) {
+        const Placement p = SizePlacement(i, options.hold, options.size, phase);
+        box = Paste(textures[0], p.centre + cv::Point2d(jitter), p.scale, scene);
+      } else if (options.scene == Scene::kTurn) {
+        box = PasteTurned(textures[0], Wander(2 * t, options.size, phase) + cv::Point2d(jitter),
+                          kTurnSide, kTurnDegrees * t, scene);
+      } else {
+        box = PasteTurned(textures[0], BallCentre(t, options.size), kBallSide, kBallDegrees * t,
+                          scene);
+      }
       if (!box.empty())
         std::fprintf(truth, "%d,1,%d,%d,%d,%d,1,-1,-1,-1\n", i + 1, box.x, box.y, box.width,
                      box.height);
