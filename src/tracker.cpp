@@ -84,14 +84,16 @@ struct Tuning {
   static constexpr double kColourContrast = 0.15;
   static constexpr double kColourWeight = 1.0;
   // Frames in a row that the object's colour, with the motion and the coarsest level, may
-  // bridge, and the colour (Candidate::colour) its box must keep meanwhile.
+  // bridge, and the colour (Candidate::colour) a box must have to be the object by its colour:
+  // while bridged, and where the colour tells the object well.
   static constexpr int kColourBridgeFrames = 25;
-  static constexpr double kColourBridgeAgreement = 0.5;
+  static constexpr double kColourAgreement = 0.5;
   // The weight of the chroma in the correlation filter (Lab's a and b to about +-2, a little
   // more than the gradients') where the object's colour stands out clearly from its
   // surroundings' (the colour model's contrast at least kClearColour); less, by the square of its
   // contrast, where it stands out less; none under kSteeringColour: colour places a box less
   // exactly than gradients do, so only a colour that tells the object well may steer the filter.
+  // Such a colour also tells which box is the object, where its look may not.
   static constexpr double kChromaWeight = 1.0 / 64;
   static constexpr double kClearColour = 0.7;
   static constexpr double kSteeringColour = 0.5;
@@ -100,8 +102,8 @@ struct Tuning {
   // running mean of its confirmed boxes, at this rate): the weight of a window's normalised
   // correlation with it when placing the box among the windows the memory recognises as deep,
   // within this many area pixels of the memory's best; and the correlation below which the box
-  // is not the object, whatever the memory says. A look of less contrast than this (grey
-  // levels, standard deviation) tells nothing.
+  // is not the object, whatever the memory says, where its colour does not tell it. A look of less
+  // contrast than this (grey levels, standard deviation) tells nothing.
   static constexpr double kLookRate = 0.2;
   static constexpr double kLookWeight = 2.0;
   static constexpr double kLookReach = 10.0;
@@ -690,6 +692,8 @@ struct Tracker::Impl {
     const double clear = std::min(1.0, model->second.Contrast() / Tuning::kClearColour);
     return Tuning::kChromaWeight * clear * clear;
   }
+  // Whether this frame is in colour and object `id`'s colour tells it well from its surroundings.
+  bool ClearColour(int32_t id) const { return ColourOf(id) && Chroma(id) > 0; }
 
   // Gives each candidate its colour term: how much its box has the object's colour rather than
   // the object's surroundings'. Among windows the memory scores alike, it keeps the box on the
@@ -878,12 +882,12 @@ struct Tracker::Impl {
     // Every level that can judge it recognising it confirms it; all but the finest, where the
     // motion agrees, bridge a few frames of a changing view, never more (else an object that
     // vanished in front of a still background would stay reported).
-    // A box that does not look like the object at all is not it: the memory's coarser levels
-    // take look-alikes and what is left after an occlusion for it. Unless the filter is sure of
-    // it, with the flow: then the view is changing (an object that turns no longer looks like its
-    // first view), and the memory judges it.
+    // A box that neither looks like the object nor has its telling colour is not it: the
+    // memory's coarser levels take look-alikes and what is left after an occlusion for it.
+    // Unless the filter is sure of it, with the flow: then the view is changing (an object that
+    // turns no longer looks like its first view), and the memory judges it.
     const bool sure = agrees && !passing && sharp;
-    const bool unlike = look && placed && placed->likeness < Tuning::kLookVeto && !sure;
+    const bool unlike = placed && Unlike(*placed, f.id, look, false) && !sure;
     const bool full = chosen && !unlike && Recognised(chosen->score, chosen->box, f.id);
     // On colour frames the object's colour is a second witness: where the motion agrees, the box
     // keeps the object's colour and the memory still recognises it at its coarsest level, a
@@ -891,7 +895,7 @@ struct Tracker::Impl {
     // from a background of other colours is not bridged.
     const bool coloured = !full && chosen && ColourOf(f.id) && chosen->score >= 1 &&
                           f.sinceFull < Tuning::kColourBridgeFrames &&
-                          chosen->colour >= Tuning::kColourBridgeAgreement;
+                          chosen->colour >= Tuning::kColourAgreement;
     // Where the flow fails (a small object moving fast, over a background of its own motion), a
     // filter peak about as sharp as usual stands in for it.
     const bool partial = chosen && !unlike && (motion.ok || trusted) &&
@@ -991,31 +995,50 @@ struct Tracker::Impl {
     f.sharpness = 0;
   }
 
+  // Whether candidate `c` is not object `id`, whatever the memory says. Where the object's colour
+  // tells it well, a box of its colour is it however it looks (a turning object keeps its colour,
+  // not its look); one without, only where it is followed (not taken up `again`) and clearly
+  // looks like it (an object whose light changes keeps its look, not its colour). Elsewhere, a
+  // box that does not look like it at all is not it.
+  bool Unlike(const Candidate& c, int32_t id, const Look* look, bool again) const {
+    if (ClearColour(id))
+      return c.colour < Tuning::kColourAgreement &&
+             (again || !look || c.likeness < Tuning::kLookLearn);
+    return look && c.likeness < Tuning::kLookVeto;
+  }
+
   // Looks for an absent object: around its candidate or its last place, and over the frame.
   void LookFor(Follow& f, const cv::Mat& grey, int& budget, std::vector<Candidate>& scratch) {
     ++f.lostFrames;
     scratch.clear();
+    // A place that is not the object by its look or colour is not taken up, whatever the memory
+    // says: followed, it would be refused at once, and taking it up again and again would keep
+    // the search there. Where the colour tells the object, it alone judges.
+    const Look* look = TellingLook(f.id);
+    const cv::Mat* judge = look && !ClearColour(f.id) ? &look->both : nullptr;
     if (f.recognised > 0) {
       // Where it was recognised, moved as that place moved since: an object coming back into
       // view is often still moving, too fast for the flow's own check, which here only brings
       // the search near it for the memory to judge.
       Box around = f.candidate;
       if (!previous.empty()) around.centre += FlowOf(previous, grey, around).shift;
-      Search(around, f.id, Tuning::kRadius, Tuning::kStep, Scales(), scratch);
+      Search(around, f.id, Tuning::kRadius, Tuning::kStep, Scales(), scratch, judge);
     } else if (f.placed) {
       const int radius = std::min(Tuning::kLostRadiusMax,
                                   Tuning::kLostRadius + Tuning::kLostRadiusGrowth * f.lostFrames);
       // Wider, coarser: the refinement below finds the place again at the fine step.
       Search(f.box, f.id, radius, std::max(Tuning::kLostStep, radius / 8),
-             {1 / Tuning::kLostScale, 1.0, Tuning::kLostScale}, scratch);
+             {1 / Tuning::kLostScale, 1.0, Tuning::kLostScale}, scratch, judge);
     }
+    Colour(f.id, scratch);
     const Candidate* best = nullptr;
     for (const Candidate& c : scratch)
-      if ((!best || c.score > best->score) && !Taken(c.box, f.id)) best = &c;
+      if ((!best || c.score > best->score) && !Taken(c.box, f.id) && !Unlike(c, f.id, look, true))
+        best = &c;
     Candidate scanned;
     if ((!best || !Recognised(best->score, f.box, f.id, true)) && budget > 0 &&
         f.box.size.area() > 0) {
-      scanned = Scan(f, grey, budget);
+      scanned = Scan(f, grey, budget, judge);
       best = &scanned;
     }
     if (!best || !Recognised(best->score, best->box, f.id, true) ||
@@ -1026,12 +1049,14 @@ struct Tracker::Impl {
     // Recognised: refine at the fine step before taking it, placed by its look as a followed
     // box is: the motion estimate starts from this box and keeps any offset it has.
     std::vector<Candidate> fine;
-    const Look* look = TellingLook(f.id);
     Search(best->box, f.id, Tuning::kRadius / 2, Tuning::kStep, Scales(), fine,
            look ? &look->both : nullptr);
+    Colour(f.id, fine);
     const Candidate* refined = look ? Placed(fine, Best(fine, true)) : Best(fine, true);
-    f.candidate =
-        refined && Recognised(refined->score, refined->box, f.id, true) ? refined->box : best->box;
+    f.candidate = refined && Recognised(refined->score, refined->box, f.id, true) &&
+                          !Unlike(*refined, f.id, look, true)
+                      ? refined->box
+                      : best->box;
     f.placed = true;
     if (++f.recognised >= params.reacquire) {
       f.phase = Phase::kFollowed;
@@ -1045,7 +1070,9 @@ struct Tracker::Impl {
   }
 
   // Reads the next rows of the whole-frame search of `f`, at its size, within `budget` reads.
-  Candidate Scan(Follow& f, const cv::Mat& grey, int& budget) {
+  // Places that `judge` (the object's look, where it judges) or the object's colour refuses are
+  // passed over.
+  Candidate Scan(Follow& f, const cv::Mat& grey, int& budget, const cv::Mat* judge) {
     Candidate best;
     const cv::Size area = Area();
     const cv::Vec2d s = ScaleOf(f.box.size);
@@ -1064,17 +1091,28 @@ struct Tracker::Impl {
              patch);
     memory.SetImage(patch);
     for (int r = first; r < last; ++r)
-      for (int c = 0; c < columns; ++c) {
-        const cv::Rect window(c * Tuning::kScanStep, (r - first) * Tuning::kScanStep, area.width,
-                              area.height);
-        const double score = Score(window, f.id);
-        if (score <= best.score) continue;
-        const Box box{cv::Point2d((window.x + area.width / 2.0) / s[0],
-                                  (top + window.y + area.height / 2.0) / s[1]),
-                      f.box.size};
-        if (Taken(box, f.id)) continue;
-        best.score = score;
-        best.box = box;
+      for (int column = 0; column < columns; ++column) {
+        const cv::Rect window(column * Tuning::kScanStep, (r - first) * Tuning::kScanStep,
+                              area.width, area.height);
+        Candidate c;
+        c.score = Score(window, f.id);
+        if (c.score <= best.score) continue;
+        c.box = {cv::Point2d((window.x + area.width / 2.0) / s[0],
+                             (top + window.y + area.height / 2.0) / s[1]),
+                 f.box.size};
+        if (Taken(c.box, f.id)) continue;
+        // Only a place it would take up is worth a closer look.
+        if (Recognised(c.score, c.box, f.id, true)) {
+          if (judge) {
+            patch(window).convertTo(patchFloat, CV_32F);
+            cv::matchTemplate(patchFloat, *judge, likeness, cv::TM_CCOEFF_NORMED);
+            c.likeness = likeness.at<float>(0, 0);
+          }
+          std::vector<Candidate> one{c};
+          Colour(f.id, one);
+          if (Unlike(one[0], f.id, TellingLook(f.id), true)) continue;
+        }
+        best = c;
       }
     budget -= (last - first) * columns;
     f.scanRow = last;
