@@ -1007,38 +1007,62 @@ struct Tracker::Impl {
     return look && c.likeness < Tuning::kLookVeto;
   }
 
+  // Whether taking object `id` up at place `c` is refused: followed, it would be refused at once,
+  // and taking it up again and again would keep the search there. Where the object's colour tells
+  // it, the colour alone judges. Measures `c`'s colour or its likeness to the look, on `seen`
+  // (its window at the area's size) where given.
+  bool Refused(Candidate& c, int32_t id, const cv::Mat* seen) {
+    const Look* look = TellingLook(id);
+    if (ClearColour(id)) {
+      std::vector<Candidate> one{c};
+      Colour(id, one);
+      c.colour = one[0].colour;
+    } else if (look) {
+      if (!seen) Fill(c.box, 0);
+      (seen ? *seen : patch).convertTo(patchFloat, CV_32F);
+      cv::matchTemplate(patchFloat, look->both, likeness, cv::TM_CCOEFF_NORMED);
+      c.likeness = likeness.at<float>(0, 0);
+    }
+    return Unlike(c, id, look, true);
+  }
+
   // Looks for an absent object: around its candidate or its last place, and over the frame.
   void LookFor(Follow& f, const cv::Mat& grey, int& budget, std::vector<Candidate>& scratch) {
     ++f.lostFrames;
     scratch.clear();
-    // A place that is not the object by its look or colour is not taken up, whatever the memory
-    // says: followed, it would be refused at once, and taking it up again and again would keep
-    // the search there. Where the colour tells the object, it alone judges.
     const Look* look = TellingLook(f.id);
-    const cv::Mat* judge = look && !ClearColour(f.id) ? &look->both : nullptr;
     if (f.recognised > 0) {
       // Where it was recognised, moved as that place moved since: an object coming back into
       // view is often still moving, too fast for the flow's own check, which here only brings
       // the search near it for the memory to judge.
       Box around = f.candidate;
       if (!previous.empty()) around.centre += FlowOf(previous, grey, around).shift;
-      Search(around, f.id, Tuning::kRadius, Tuning::kStep, Scales(), scratch, judge);
+      Search(around, f.id, Tuning::kRadius, Tuning::kStep, Scales(), scratch);
     } else if (f.placed) {
       const int radius = std::min(Tuning::kLostRadiusMax,
                                   Tuning::kLostRadius + Tuning::kLostRadiusGrowth * f.lostFrames);
       // Wider, coarser: the refinement below finds the place again at the fine step.
       Search(f.box, f.id, radius, std::max(Tuning::kLostStep, radius / 8),
-             {1 / Tuning::kLostScale, 1.0, Tuning::kLostScale}, scratch, judge);
+             {1 / Tuning::kLostScale, 1.0, Tuning::kLostScale}, scratch);
     }
-    Colour(f.id, scratch);
+    // The memory's best place that is neither another object's nor refused; only the places it
+    // would take the object up at are judged, best first.
+    std::vector<Candidate*> order;
+    for (Candidate& c : scratch) order.push_back(&c);
+    std::stable_sort(order.begin(), order.end(),
+                     [](const Candidate* a, const Candidate* b) { return a->score > b->score; });
     const Candidate* best = nullptr;
-    for (const Candidate& c : scratch)
-      if ((!best || c.score > best->score) && !Taken(c.box, f.id) && !Unlike(c, f.id, look, true))
-        best = &c;
+    for (Candidate* c : order) {
+      if (Taken(c->box, f.id) ||
+          (Recognised(c->score, c->box, f.id, true) && Refused(*c, f.id, nullptr)))
+        continue;
+      best = c;
+      break;
+    }
     Candidate scanned;
     if ((!best || !Recognised(best->score, f.box, f.id, true)) && budget > 0 &&
         f.box.size.area() > 0) {
-      scanned = Scan(f, grey, budget, judge);
+      scanned = Scan(f, grey, budget);
       best = &scanned;
     }
     if (!best || !Recognised(best->score, best->box, f.id, true) ||
@@ -1070,9 +1094,8 @@ struct Tracker::Impl {
   }
 
   // Reads the next rows of the whole-frame search of `f`, at its size, within `budget` reads.
-  // Places that `judge` (the object's look, where it judges) or the object's colour refuses are
-  // passed over.
-  Candidate Scan(Follow& f, const cv::Mat& grey, int& budget, const cv::Mat* judge) {
+  // Places where the object would be refused are passed over.
+  Candidate Scan(Follow& f, const cv::Mat& grey, int& budget) {
     Candidate best;
     const cv::Size area = Area();
     const cv::Vec2d s = ScaleOf(f.box.size);
@@ -1101,17 +1124,8 @@ struct Tracker::Impl {
                              (top + window.y + area.height / 2.0) / s[1]),
                  f.box.size};
         if (Taken(c.box, f.id)) continue;
-        // Only a place it would take up is worth a closer look.
-        if (Recognised(c.score, c.box, f.id, true)) {
-          if (judge) {
-            patch(window).convertTo(patchFloat, CV_32F);
-            cv::matchTemplate(patchFloat, *judge, likeness, cv::TM_CCOEFF_NORMED);
-            c.likeness = likeness.at<float>(0, 0);
-          }
-          std::vector<Candidate> one{c};
-          Colour(f.id, one);
-          if (Unlike(one[0], f.id, TellingLook(f.id), true)) continue;
-        }
+        const cv::Mat seen = patch(window);
+        if (Recognised(c.score, c.box, f.id, true) && Refused(c, f.id, &seen)) continue;
         best = c;
       }
     budget -= (last - first) * columns;
