@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <sstream>
 #include <unordered_map>
 #include <vector>
@@ -47,6 +48,22 @@ struct Tuning {
   static constexpr double kPassingReachOfSide = 0.1;
   static constexpr double kPassingPart = 0.25;
   static constexpr int kPassingFrames = 20;
+  // Something of the scene in front, where the camera follows the object (a pole it walks
+  // behind): the box's flow keeps to its surroundings' (within kSceneStill of the object's own
+  // motion against them) for kSceneFrames frames in a row, while the surroundings move and the
+  // object moves steadily against them (at least kSceneMotion frame pixels a frame, its mean
+  // deviation under kOwnSpread of it, over at least kOwnFrames confirmed frames, learned at
+  // kOwnRate). Then followed by the surroundings' motion and its own, as a passer. The
+  // surroundings: outside the box grown kSurroundings times and the flow's window, out to twice
+  // that, so that the object's own points stay out of them.
+  static constexpr double kSceneMotion = 1.0;
+  static constexpr double kSceneStill = 0.3;
+  static constexpr int kSceneFrames = 3;
+  static constexpr double kOwnSpread = 0.3;
+  static constexpr int kOwnFrames = 10;
+  static constexpr double kOwnRate = 0.1;
+  static constexpr double kSurroundings = 2.0;
+  static constexpr int kSceneGrid = 6;
 
   // The fine search around the prediction.
   static constexpr int kRadius = 10;
@@ -220,26 +237,33 @@ struct Motion {
   std::vector<cv::Point2d> shifts;  // of the points that give it
 };
 
-Motion FlowOf(const cv::Mat& previous, const cv::Mat& current, const Box& box) {
+// The motion of `box`'s points on a grid of `grid` x `grid`, or, with `hole`, of those outside
+// `hole`.
+Motion FlowOf(const cv::Mat& previous, const cv::Mat& current, const Box& box,
+              const Box* hole = nullptr, int grid = Tuning::kFlowGrid) {
   Motion motion;
   const cv::Rect frame(cv::Point(), current.size());
   const cv::Rect inner = box.Pixels() & frame;
   if (inner.width < 2 || inner.height < 2) return motion;
-  // Only the neighbourhood of the box is needed: flow works on a crop of both frames.
-  const int margin = std::max({inner.width, inner.height, 32});
+  // Only the neighbourhood of the box is needed: flow works on a crop of both frames. Around a
+  // hole, the box is already the neighbourhood.
+  const int margin = hole ? 32 : std::max({inner.width, inner.height, 32});
   const cv::Rect crop = cv::Rect(inner.x - margin, inner.y - margin, inner.width + 2 * margin,
                                  inner.height + 2 * margin) &
                         frame;
   std::vector<cv::Point2f> points, forward, backward;
   const double x0 = box.centre.x - box.size.width * (0.5 - Tuning::kFlowInset);
   const double y0 = box.centre.y - box.size.height * (0.5 - Tuning::kFlowInset);
-  const double dx = box.size.width * (1 - 2 * Tuning::kFlowInset) / (Tuning::kFlowGrid - 1);
-  const double dy = box.size.height * (1 - 2 * Tuning::kFlowInset) / (Tuning::kFlowGrid - 1);
-  for (int j = 0; j < Tuning::kFlowGrid; ++j)
-    for (int i = 0; i < Tuning::kFlowGrid; ++i) {
+  const double dx = box.size.width * (1 - 2 * Tuning::kFlowInset) / (grid - 1);
+  const double dy = box.size.height * (1 - 2 * Tuning::kFlowInset) / (grid - 1);
+  for (int j = 0; j < grid; ++j)
+    for (int i = 0; i < grid; ++i) {
       const cv::Point2f p(static_cast<float>(x0 + i * dx - crop.x),
                           static_cast<float>(y0 + j * dy - crop.y));
-      if (p.x >= 0 && p.y >= 0 && p.x < crop.width && p.y < crop.height) points.push_back(p);
+      const bool hidden = hole && std::abs(p.x + crop.x - hole->centre.x) < hole->size.width / 2 &&
+                          std::abs(p.y + crop.y - hole->centre.y) < hole->size.height / 2;
+      if (!hidden && p.x >= 0 && p.y >= 0 && p.x < crop.width && p.y < crop.height)
+        points.push_back(p);
     }
   if (points.size() < static_cast<size_t>(Tuning::kFlowGrid)) return motion;
   const cv::TermCriteria until(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 20, 0.03);
@@ -456,8 +480,16 @@ struct Tracker::Impl {
     Phase phase = Phase::kAbsent;
     Box box;
     cv::Point2d velocity;
-    int steady = 0;       // frames confirmed since it was taken up
-    int passing = 0;      // frames left of something passing in front
+    int steady = 0;        // frames confirmed since it was taken up
+    int passing = 0;       // frames left of something passing in front
+    int behind = 0;        // frames left of something of the scene in front
+    int withScene = 0;     // frames in a row its box moved with its surroundings
+    cv::Point2d own;       // its motion against its surroundings, a running mean
+    double ownSpread = 0;  // the mean deviation from it
+    int ownFrames = 0;     // confirmed frames it was measured on
+    // The last frames' measures, taken into `own` only once no scene was found in front on them:
+    // a box being pulled off by the scene must not teach that the object moves with the scene.
+    std::deque<cv::Point2d> ownPending;
     int unconfirmed = 0;  // frames followed by motion alone
     int sinceFull = 0;    // frames since every level of the memory recognised it
     int lostFrames = 0;   // frames absent
@@ -805,10 +837,56 @@ struct Tracker::Impl {
     return f.passing > 0;
   }
 
+  // The surroundings of `box`, for their motion.
+  static void Surroundings(const Box& box, Box& hole, Box& around) {
+    const cv::Size2d window(Tuning::kFlowWindow, Tuning::kFlowWindow);
+    hole = {box.centre, box.size * Tuning::kSurroundings + window};
+    around = {box.centre, hole.size * 2.0};
+  }
+
+  // Whether something of the scene is in front of `f`, whose box moved by `motion` and its
+  // surroundings by `scene`: a camera that follows an object moves the scene past it, and a box
+  // left on a pole it passes behind moves with the scene. Then `motion` becomes the object's own
+  // motion added to the scene's, for a while, or until the box's flow shows that motion again.
+  static bool SceneInFront(Follow& f, Motion& motion, const Motion& scene) {
+    const bool was = f.behind > 0;
+    const double own = cv::norm(f.own);
+    const cv::Point2d seen = motion.shift - scene.shift;
+    const bool steady = own >= Tuning::kSceneMotion && f.ownFrames >= Tuning::kOwnFrames &&
+                        f.ownSpread <= Tuning::kOwnSpread * own;
+    if (!scene.ok || !steady || (!was && cv::norm(scene.shift) < Tuning::kSceneMotion)) {
+      f.behind = f.withScene = 0;
+      return false;
+    }
+    if (cv::norm(seen) > Tuning::kSceneStill * own) {
+      f.withScene = 0;
+      // Half its own motion seen again: it is in sight again.
+      if (!was || cv::norm(seen - f.own) <= 0.5 * own) {
+        f.behind = 0;
+        return false;
+      }
+    } else if (!was && ++f.withScene < Tuning::kSceneFrames) {
+      return false;
+    }
+    motion.shift = scene.shift + f.own;
+    motion.scale = 1;
+    f.ownPending.clear();
+    f.behind = (was ? f.behind : Tuning::kPassingFrames + 1) - 1;
+    if (f.behind == 0) f.withScene = 0;
+    return f.behind > 0;
+  }
+
   void FollowObject(Follow& f, const cv::Mat& grey, std::vector<Candidate>& scratch) {
     Motion motion = previous.empty() ? Motion{} : FlowOf(previous, grey, f.box);
+    Motion scene;
+    if (motion.ok) {
+      Box hole, around;
+      Surroundings(f.box, hole, around);
+      scene = FlowOf(previous, grey, around, &hole, Tuning::kSceneGrid);
+    }
+    const cv::Point2d flowed = motion.shift;
     Box predicted = f.box;
-    const bool passing = motion.ok && PassingInFront(f, motion);
+    const bool passing = motion.ok && (PassingInFront(f, motion) || SceneInFront(f, motion, scene));
     // The correlation filter, where it is the estimate, gives the shift and size change of an
     // object that nothing passes in front of; the flow still tells a passer, and where it fails
     // so does the motion (the memory may then bridge no view).
@@ -917,6 +995,19 @@ struct Tracker::Impl {
     // object's own motion. The correlation filter places and sizes the box more closely than the
     // memory's windows: the memory confirms it.
     const Box found = passing || filter ? predicted : placed->box;
+    // The object's own motion against the scene, where it is clearly the object.
+    if (!passing && scene.ok && full && (!look || placed->likeness >= Tuning::kLookLearn))
+      f.ownPending.push_back(flowed - scene.shift);
+    for (; f.ownPending.size() > static_cast<size_t>(Tuning::kSceneFrames);
+         f.ownPending.pop_front()) {
+      const cv::Point2d own = f.ownPending.front();
+      if (f.ownFrames++ == 0) {
+        f.own = own;
+      } else {
+        f.ownSpread += Tuning::kOwnRate * (cv::norm(own - f.own) - f.ownSpread);
+        f.own += Tuning::kOwnRate * (own - f.own);
+      }
+    }
     if (!passing) {
       ++f.steady;
       f.velocity = f.velocity * 0.7 + (found.centre - f.box.centre) * 0.3;
@@ -991,6 +1082,12 @@ struct Tracker::Impl {
     f.unconfirmed = 0;
     f.steady = 0;
     f.passing = 0;
+    f.behind = 0;
+    f.withScene = 0;
+    f.own = {};
+    f.ownSpread = 0;
+    f.ownFrames = 0;
+    f.ownPending.clear();
     f.velocity = {};
     f.sharpness = 0;
   }
