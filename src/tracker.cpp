@@ -237,10 +237,15 @@ struct Motion {
   std::vector<cv::Point2d> shifts;  // of the points that give it
 };
 
+// The pyramids that the flow is computed on, kept between calls so that their memory is reused.
+struct FlowPyramids {
+  std::vector<cv::Mat> previous, current;
+};
+
 // The motion of `box`'s points on a grid of `grid` x `grid`, or, with `hole`, of those outside
 // `hole`.
 Motion FlowOf(const cv::Mat& previous, const cv::Mat& current, const Box& box,
-              const Box* hole = nullptr, int grid = Tuning::kFlowGrid) {
+              FlowPyramids& pyramids, const Box* hole = nullptr, int grid = Tuning::kFlowGrid) {
   Motion motion;
   const cv::Rect frame(cv::Point(), current.size());
   const cv::Rect inner = box.Pixels() & frame;
@@ -268,10 +273,12 @@ Motion FlowOf(const cv::Mat& previous, const cv::Mat& current, const Box& box,
   if (points.size() < static_cast<size_t>(Tuning::kFlowGrid)) return motion;
   const cv::TermCriteria until(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 20, 0.03);
   const cv::Size window(Tuning::kFlowWindow, Tuning::kFlowWindow);
-  // Each crop's pyramid, built once for both directions.
-  std::vector<cv::Mat> a, b;
-  const int levels = cv::buildOpticalFlowPyramid(previous(crop), a, window, Tuning::kFlowLevels);
-  cv::buildOpticalFlowPyramid(current(crop), b, window, Tuning::kFlowLevels);
+  // Each crop's pyramid, built once for both directions, with its gradients.
+  std::vector<cv::Mat>& a = pyramids.previous;
+  std::vector<cv::Mat>& b = pyramids.current;
+  const int levels =
+      cv::buildOpticalFlowPyramid(previous(crop), a, window, Tuning::kFlowLevels, true);
+  cv::buildOpticalFlowPyramid(current(crop), b, window, Tuning::kFlowLevels, true);
   std::vector<uchar> found, foundBack;
   std::vector<float> error;
   cv::calcOpticalFlowPyrLK(a, b, points, forward, found, error, window, levels, until);
@@ -523,6 +530,7 @@ struct Tracker::Impl {
   std::map<int32_t, detail::CorrelationFilter> filters;
   cv::Mat patchFloat, likeness;  // scratch of the look's match
   Pyramid pyramid;
+  FlowPyramids flowPyramids;
   cv::Mat patch;
 
   // Node levels by id, to tell how deep a read went; rebuilt when the tree changed.
@@ -877,12 +885,12 @@ struct Tracker::Impl {
   }
 
   void FollowObject(Follow& f, const cv::Mat& grey, std::vector<Candidate>& scratch) {
-    Motion motion = previous.empty() ? Motion{} : FlowOf(previous, grey, f.box);
+    Motion motion = previous.empty() ? Motion{} : FlowOf(previous, grey, f.box, flowPyramids);
     Motion scene;
     if (motion.ok) {
       Box hole, around;
       Surroundings(f.box, hole, around);
-      scene = FlowOf(previous, grey, around, &hole, Tuning::kSceneGrid);
+      scene = FlowOf(previous, grey, around, flowPyramids, &hole, Tuning::kSceneGrid);
     }
     const cv::Point2d flowed = motion.shift;
     Box predicted = f.box;
@@ -1133,7 +1141,7 @@ struct Tracker::Impl {
       // view is often still moving, too fast for the flow's own check, which here only brings
       // the search near it for the memory to judge.
       Box around = f.candidate;
-      if (!previous.empty()) around.centre += FlowOf(previous, grey, around).shift;
+      if (!previous.empty()) around.centre += FlowOf(previous, grey, around, flowPyramids).shift;
       Search(around, f.id, Tuning::kRadius, Tuning::kStep, Scales(), scratch);
     } else if (f.placed) {
       const int radius = std::min(Tuning::kLostRadiusMax,
