@@ -856,7 +856,7 @@ struct Tracker::Impl {
   // surroundings by `scene`: a camera that follows an object moves the scene past it, and a box
   // left on a pole it passes behind moves with the scene. Then `motion` becomes the object's own
   // motion added to the scene's, for a while, or until the box's flow shows that motion again.
-  static bool SceneInFront(Follow& f, Motion& motion, const Motion& scene) {
+  bool SceneInFront(Follow& f, Motion& motion, const Motion& scene) {
     const bool was = f.behind > 0;
     const double own = cv::norm(f.own);
     const cv::Point2d seen = motion.shift - scene.shift;
@@ -876,12 +876,35 @@ struct Tracker::Impl {
     } else if (!was && ++f.withScene < Tuning::kSceneFrames) {
       return false;
     }
+    // Unless the object itself has stopped against the scene: where its box's flow leads, the
+    // memory recognises it and it clearly looks like it.
+    if (InSight(Box{f.box.centre + motion.shift, f.box.size}, f.id)) {
+      f.behind = f.withScene = 0;
+      return false;
+    }
     motion.shift = scene.shift + f.own;
     motion.scale = 1;
     f.ownPending.clear();
     f.behind = (was ? f.behind : Tuning::kPassingFrames + 1) - 1;
     if (f.behind == 0) f.withScene = 0;
     return f.behind > 0;
+  }
+
+  // Whether the memory recognises object `id` at `box` of the current frame, and the box clearly
+  // looks like it and not unlike its first view: a box that a pole of the scene has pulled off
+  // the object may still look like what the object's look learned lately.
+  bool InSight(const Box& box, int32_t id) {
+    const Look* look = TellingLook(id);
+    const int margin = Margin();
+    Show(box, margin);
+    if (!Recognised(Score(cv::Rect(cv::Point(margin, margin), Area()), id), box, id)) return false;
+    if (!look) return true;
+    patch.convertTo(patchFloat, CV_32F);
+    const cv::Mat seen = patchFloat(cv::Rect(cv::Point(margin, margin), Area()));
+    cv::matchTemplate(seen, look->both, likeness, cv::TM_CCOEFF_NORMED);
+    if (likeness.at<float>(0, 0) < Tuning::kLookLearn) return false;
+    cv::matchTemplate(seen, look->first, likeness, cv::TM_CCOEFF_NORMED);
+    return likeness.at<float>(0, 0) >= Tuning::kLookVeto;
   }
 
   void FollowObject(Follow& f, const cv::Mat& grey, std::vector<Candidate>& scratch) {
