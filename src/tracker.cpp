@@ -273,12 +273,11 @@ Motion FlowOf(const cv::Mat& previous, const cv::Mat& current, const Box& box,
   if (points.size() < static_cast<size_t>(Tuning::kFlowGrid)) return motion;
   const cv::TermCriteria until(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 20, 0.03);
   const cv::Size window(Tuning::kFlowWindow, Tuning::kFlowWindow);
-  // Each crop's pyramid, built once for both directions, with its gradients.
+  // Each crop's pyramid, built once for both directions.
   std::vector<cv::Mat>& a = pyramids.previous;
   std::vector<cv::Mat>& b = pyramids.current;
-  const int levels =
-      cv::buildOpticalFlowPyramid(previous(crop), a, window, Tuning::kFlowLevels, true);
-  cv::buildOpticalFlowPyramid(current(crop), b, window, Tuning::kFlowLevels, true);
+  const int levels = cv::buildOpticalFlowPyramid(previous(crop), a, window, Tuning::kFlowLevels);
+  cv::buildOpticalFlowPyramid(current(crop), b, window, Tuning::kFlowLevels);
   std::vector<uchar> found, foundBack;
   std::vector<float> error;
   cv::calcOpticalFlowPyrLK(a, b, points, forward, found, error, window, levels, until);
