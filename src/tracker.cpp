@@ -633,6 +633,13 @@ struct Tracker::Impl {
   // inside the image.
   int Margin() const { return Area().width / 4; }
 
+  // The likeness of `look` at each place of `seen` (8-bit), in `likeness`.
+  const cv::Mat& Likeness(const cv::Mat& seen, const cv::Mat& look) {
+    seen.convertTo(patchFloat, CV_32F);
+    cv::matchTemplate(patchFloat, look, likeness, cv::TM_CCOEFF_NORMED);
+    return likeness;
+  }
+
   // Reads windows around `around` at each size of `scales`, `radius` area pixels each way at
   // `step`; appends every window as a candidate, with its likeness to `look` where given.
   void Search(const Box& around, int32_t id, int radius, int step,
@@ -642,10 +649,7 @@ struct Tracker::Impl {
     for (double scale : scales) {
       const Box sized{around.centre, around.size * scale};
       Show(sized, radius);
-      if (look) {
-        patch.convertTo(patchFloat, CV_32F);
-        cv::matchTemplate(patchFloat, *look, likeness, cv::TM_CCOEFF_NORMED);
-      }
+      if (look) Likeness(patch, *look);
       const cv::Vec2d s = ScaleOf(sized.size);
       for (int dy = -radius; dy <= radius; dy += step)
         for (int dx = -radius; dx <= radius; dx += step) {
@@ -898,18 +902,17 @@ struct Tracker::Impl {
     Show(box, margin);
     if (!Recognised(Score(cv::Rect(cv::Point(margin, margin), Area()), id), box, id)) return false;
     if (!look) return true;
-    patch.convertTo(patchFloat, CV_32F);
-    const cv::Mat seen = patchFloat(cv::Rect(cv::Point(margin, margin), Area()));
-    cv::matchTemplate(seen, look->both, likeness, cv::TM_CCOEFF_NORMED);
-    if (likeness.at<float>(0, 0) < Tuning::kLookLearn) return false;
-    cv::matchTemplate(seen, look->first, likeness, cv::TM_CCOEFF_NORMED);
-    return likeness.at<float>(0, 0) >= Tuning::kLookVeto;
+    const cv::Mat seen = patch(cv::Rect(cv::Point(margin, margin), Area()));
+    return Likeness(seen, look->both).at<float>(0, 0) >= Tuning::kLookLearn &&
+           Likeness(seen, look->first).at<float>(0, 0) >= Tuning::kLookVeto;
   }
 
   void FollowObject(Follow& f, const cv::Mat& grey, std::vector<Candidate>& scratch) {
     Motion motion = previous.empty() ? Motion{} : FlowOf(previous, grey, f.box, flowPyramids);
+    // The scene's motion serves only the memory's judgement: motion alone never learns the
+    // object's own motion against it.
     Motion scene;
-    if (motion.ok) {
+    if (motion.ok && params.confirm) {
       Box hole, around;
       Surroundings(f.box, hole, around);
       scene = FlowOf(previous, grey, around, flowPyramids, &hole, Tuning::kSceneGrid);
@@ -1146,9 +1149,7 @@ struct Tracker::Impl {
       c.colour = one[0].colour;
     } else if (look) {
       if (!seen) Fill(c.box, 0);
-      (seen ? *seen : patch).convertTo(patchFloat, CV_32F);
-      cv::matchTemplate(patchFloat, look->both, likeness, cv::TM_CCOEFF_NORMED);
-      c.likeness = likeness.at<float>(0, 0);
+      c.likeness = Likeness(seen ? *seen : patch, look->both).at<float>(0, 0);
     }
     return Unlike(c, id, look, true);
   }
