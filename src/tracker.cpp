@@ -859,7 +859,8 @@ struct Tracker::Impl {
   // surroundings by `scene`: a camera that follows an object moves the scene past it, and a box
   // left on a pole it passes behind moves with the scene. Then `motion` becomes the object's own
   // motion added to the scene's, for a while, or until the box's flow shows that motion again.
-  bool SceneInFront(Follow& f, Motion& motion, const Motion& scene) {
+  bool SceneInFront(Follow& f, Motion& motion, const Motion& scene,
+                    std::vector<Candidate>& scratch) {
     const bool was = f.behind > 0;
     const double own = cv::norm(f.own);
     const cv::Point2d seen = motion.shift - scene.shift;
@@ -879,9 +880,9 @@ struct Tracker::Impl {
     } else if (!was && ++f.withScene < Tuning::kSceneFrames) {
       return false;
     }
-    // Unless the object itself has stopped against the scene: where its box's flow leads, the
-    // memory recognises it and it clearly looks like it.
-    if (InSight(Box{f.box.centre + motion.shift, f.box.size}, f.id)) {
+    // Unless the object itself has stopped against the scene: near where its box's flow leads,
+    // the memory recognises it and it clearly looks like it.
+    if (InSight(Box{f.box.centre + motion.shift, f.box.size}, f.id, scratch)) {
       f.behind = f.withScene = 0;
       return false;
     }
@@ -893,18 +894,22 @@ struct Tracker::Impl {
     return f.behind > 0;
   }
 
-  // Whether the memory recognises object `id` at `box` of the current frame, and the box clearly
-  // looks like it and not unlike its first view: a box that a pole of the scene has pulled off
-  // the object may still look like what the object's look learned lately.
-  bool InSight(const Box& box, int32_t id) {
+  // Whether the memory recognises object `id` near `box` of the current frame, and the place it
+  // finds clearly looks like it and not unlike its first view: a box that a pole of the scene
+  // has pulled off the object may still look like what the object's look learned lately.
+  bool InSight(const Box& box, int32_t id, std::vector<Candidate>& scratch) {
     const Look* look = TellingLook(id);
-    const int margin = Margin();
-    Show(box, margin);
-    if (!Recognised(Score(cv::Rect(cv::Point(margin, margin), Area()), id), box, id)) return false;
+    scratch.clear();
+    Search(box, id, Tuning::kRadius / 2, Tuning::kStep, {1.0}, scratch,
+           look ? &look->both : nullptr);
+    Colour(id, scratch);
+    const Candidate* chosen = Best(scratch, true);
+    if (!chosen || !Recognised(chosen->score, chosen->box, id)) return false;
     if (!look) return true;
-    const cv::Mat seen = patch(cv::Rect(cv::Point(margin, margin), Area()));
-    return Likeness(seen, look->both).at<float>(0, 0) >= Tuning::kLookLearn &&
-           Likeness(seen, look->first).at<float>(0, 0) >= Tuning::kLookVeto;
+    const Candidate* placed = Placed(scratch, chosen);
+    if (placed->likeness < Tuning::kLookLearn) return false;
+    Fill(placed->box, 0);
+    return Likeness(patch, look->first).at<float>(0, 0) >= Tuning::kLookVeto;
   }
 
   void FollowObject(Follow& f, const cv::Mat& grey, std::vector<Candidate>& scratch) {
@@ -919,7 +924,8 @@ struct Tracker::Impl {
     }
     const cv::Point2d flowed = motion.shift;
     Box predicted = f.box;
-    const bool passing = motion.ok && (PassingInFront(f, motion) || SceneInFront(f, motion, scene));
+    const bool passing =
+        motion.ok && (PassingInFront(f, motion) || SceneInFront(f, motion, scene, scratch));
     // The correlation filter, where it is the estimate, gives the shift and size change of an
     // object that nothing passes in front of; the flow still tells a passer, and where it fails
     // so does the motion (the memory may then bridge no view).
