@@ -56,7 +56,7 @@ struct Tuning {
   // kOwnRate). Then followed by the surroundings' motion and its own, as a passer. The
   // surroundings: outside the box grown kSurroundings times and the flow's window, out to twice
   // that, so that the object's own points stay out of them.
-  static constexpr double kSceneMotion = 1.0;
+  static constexpr double kSceneMotion = 0.5;
   static constexpr double kSceneStill = 0.3;
   static constexpr int kSceneFrames = 3;
   static constexpr double kOwnSpread = 0.3;
