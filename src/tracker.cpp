@@ -276,6 +276,11 @@ Motion FlowOf(const cv::Mat& previous, const cv::Mat& current, const Box& box,
   // Each crop's pyramid, built once for both directions.
   std::vector<cv::Mat>& a = pyramids.previous;
   std::vector<cv::Mat>& b = pyramids.current;
+  // The finest level may be a view of the frame it was built on. Built again from a crop of the
+  // same size that cannot be such a view (by the frame's edge), that level, grown by its border,
+  // would be reused, and the crop written into the old frame (the caller's own, if grey).
+  for (std::vector<cv::Mat>* pyramid : {&a, &b})
+    if (!pyramid->empty()) pyramid->front().release();
   const int levels = cv::buildOpticalFlowPyramid(previous(crop), a, window, Tuning::kFlowLevels);
   cv::buildOpticalFlowPyramid(current(crop), b, window, Tuning::kFlowLevels);
   std::vector<uchar> found, foundBack;

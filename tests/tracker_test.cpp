@@ -412,6 +412,36 @@ TEST(Tracker, KeepsTwoObjectsApart) {
   EXPECT_GE(own[1], 35);
 }
 
+// An object is followed as if alone, whatever else is followed beside it, and the frames are
+// left as they were: the second object sits by a corner, where the flow cannot take its crop as
+// a view of the frame, and its crop has the size of the first one's.
+TEST(Tracker, FollowsEachObjectAsIfAlone) {
+  Scene scene(7);
+  scene.Add({40, 40}, 41);
+  scene.Add({40, 40}, 42);
+  const cv::Rect corner(45, 45, 40, 40);
+  vizmoro::TrackerParams params;
+  params.confirm = false;
+  params.motion = Estimate::kFlow;
+  CvAssociativeMemory memories[2];
+  vizmoro::Tracker both(memories[0], params), alone(memories[1], params);
+  for (int i = 0; i < 30; ++i) {
+    const cv::Rect box = At({320, 240}, {1.5, 0.5}, i, {40, 40});
+    const cv::Mat frame = scene.Frame({box, corner}), seen = frame.clone();
+    if (i == 0) {
+      both.Teach(frame, 1, box);
+      both.Teach(frame, 2, corner);
+      alone.Teach(frame, 1, box);
+      continue;
+    }
+    const vizmoro::TrackReport beside = both.Track(frame).at(0);
+    ASSERT_EQ(cv::norm(frame, seen, cv::NORM_INF), 0) << "frame " << i << " written";
+    const vizmoro::TrackReport only = alone.Track(frame).at(0);
+    ASSERT_EQ(beside.box, only.box) << "frame " << i;
+    ASSERT_EQ(beside.present, only.present) << "frame " << i;
+  }
+}
+
 // A second box of an object on a later frame is a key frame: it is taught, the object goes on
 // from there, and its taught size stays the first box's.
 TEST(Tracker, TakesKeyFrames) {
