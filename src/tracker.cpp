@@ -237,7 +237,8 @@ struct Motion {
   std::vector<cv::Point2d> shifts;  // of the points that give it
 };
 
-// The pyramids that the flow is computed on, kept between calls so that their memory is reused.
+// The pyramids that the flow is computed on, kept between calls: a crop of the last one's size
+// reuses their memory.
 struct FlowPyramids {
   std::vector<cv::Mat> previous, current;
 };
